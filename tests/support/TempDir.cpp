@@ -1,0 +1,98 @@
+#include "support/TempDir.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/orvpatch-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed for " + pattern);
+    }
+    m_path = buf.data();
+    // Reachable by unprivileged children that tests start.
+    chmod(m_path.c_str(), 0777);
+}
+
+TempDir::~TempDir() {
+    RemoveTree(m_path);
+}
+
+std::string TempDir::sub(const std::string& relative) const {
+    return m_path + "/" + relative;
+}
+
+void MakeDirs(const std::string& path) {
+    std::string::size_type pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        std::string part = path.substr(0, pos);
+        if (!part.empty()) {
+            mkdir(part.c_str(), 0777);
+        }
+    }
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::string::size_type slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        MakeDirs(path.substr(0, slash));
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+    out << content;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void RemoveTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0700);  // tests may leave folders unreadable
+        if (DIR* dir = opendir(path.c_str())) {
+            std::vector<std::string> names;
+            while (struct dirent* e = readdir(dir)) {
+                std::string name = e->d_name;
+                if (name != "." && name != "..") {
+                    names.push_back(name);
+                }
+            }
+            closedir(dir);
+            for (const std::string& name : names) {
+                RemoveTree(path + "/" + name);
+            }
+        }
+        rmdir(path.c_str());
+    } else {
+        ::unlink(path.c_str());
+    }
+}
+
+}  // namespace testsupport

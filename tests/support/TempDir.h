@@ -1,0 +1,30 @@
+// A temporary folder for one test, removed with everything below it at the end.
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+class TempDir {
+  public:
+    TempDir();  // a fresh folder under $TMPDIR or /tmp
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    // path() + "/" + relative
+    std::string sub(const std::string& relative) const;
+
+  private:
+    std::string m_path;
+};
+
+// Small file helpers for tests.
+void WriteFile(const std::string& path, const std::string& content);  // creates parents
+std::string ReadFile(const std::string& path);                        // "" when missing
+bool PathExists(const std::string& path);                             // lstat succeeds
+void MakeDirs(const std::string& path);                               // like mkdir -p
+void RemoveTree(const std::string& path);  // like rm -rf, no links followed
+
+}  // namespace testsupport
