@@ -1,0 +1,124 @@
+// The run frame as a process: the mode chosen from the arguments, its banner,
+// the opening's verdict when no installation is registered, and the exit status.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/RunProgram.h"
+#include "support/TempDir.h"
+
+using testsupport::MakeDirs;
+using testsupport::ProgramResult;
+using testsupport::ReadFile;
+using testsupport::RunProgram;
+using testsupport::TempDir;
+
+namespace {
+
+const char kNotInstalled[] =
+    "ORV isn't installed in the server. Please check the log /opt/varnel/ORV/orvpatch.log for "
+    "detail info.";
+const char kUpdateBanner[] = "]:=============================Update ORV=======================\n";
+const char kRollbackBanner[] =
+    "]:=============================Rollback ORV=======================\n";
+
+std::string Testbed() {
+    return std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed";
+}
+
+class FrameTest : public ::testing::Test {
+  protected:
+    void SetUp() override { MakeDirs(root.sub("opt/varnel/ORV")); }
+
+    ProgramResult run(const std::vector<std::string>& args) {
+        return RunProgram(Testbed(), args, root.path(),
+                          {"ORVPATCH_TESTBED=" + root.path(), "ORVPATCH_TESTBED_SECOND_MS=1"});
+    }
+    std::string log() const { return ReadFile(root.sub("opt/varnel/ORV/orvspins.log")); }
+
+    TempDir root;
+};
+
+TEST_F(FrameTest, ArgumentsChooseTheMode) {
+    struct Case {
+        std::vector<std::string> args;
+        bool rollback;
+    };
+    const Case cases[] = {
+        {{}, false},
+        {{"/u"}, true},
+        {{"/U"}, false},
+        {{"-u"}, false},
+        {{"u"}, false},
+        {{"/u", "x"}, false},
+        {{
+             "/u ",
+         },
+         false},
+        {{"x", "/u"}, false},
+    };
+    for (const Case& c : cases) {
+        testsupport::RemoveTree(root.sub("opt/varnel/ORV/orvspins.log"));
+        ProgramResult r = run(c.args);
+        std::string text = log();
+        std::string label = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(r.exitStatus, 212) << label;
+        EXPECT_EQ(text.find(kRollbackBanner) != std::string::npos, c.rollback) << label << text;
+        EXPECT_EQ(text.find(kUpdateBanner) != std::string::npos, !c.rollback) << label << text;
+    }
+}
+
+TEST_F(FrameTest, EmptyMachineGivesTheFirstVerdictWithoutLineFeed) {
+    for (const char* mode : {"update", "rollback"}) {
+        testsupport::RemoveTree(root.sub("opt/varnel/ORV/orvspins.log"));
+        std::vector<std::string> args;
+        if (std::string(mode) == "rollback") {
+            args.push_back("/u");
+        }
+        ProgramResult r = run(args);
+        EXPECT_EQ(r.exitStatus, 212) << mode;
+        EXPECT_EQ(r.out, kNotInstalled) << mode;
+
+        // Banner, the walk's own line, then the opening's line, in that order.
+        std::string text = log();
+        std::string::size_type banner = text.find("=============================");
+        std::string::size_type missing = text.find("]:Error: Cannot find the orvsys.ini in " +
+                                                   root.path() + "/etc/orvsys.ini !\n");
+        std::string::size_type parsing = text.find("]:Parsing orvsys.ini error.\n");
+        ASSERT_NE(banner, std::string::npos) << text;
+        ASSERT_NE(missing, std::string::npos) << text;
+        ASSERT_NE(parsing, std::string::npos) << text;
+        EXPECT_LT(banner, missing);
+        EXPECT_LT(missing, parsing);
+    }
+}
+
+TEST_F(FrameTest, TestbedRefusesToRunWithoutItsFolder) {
+    ProgramResult r = RunProgram(Testbed(), {}, root.path(), {"ORVPATCH_TESTBED"});
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.out, "");
+    ASSERT_FALSE(r.err.empty());
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    EXPECT_EQ(log(), "");
+
+    // A relative folder is no test folder either.
+    r = RunProgram(Testbed(), {}, root.path(), {"ORVPATCH_TESTBED=relative/path"});
+    EXPECT_EQ(r.exitStatus, 2);
+}
+
+TEST(ProductFrameTest, NoRegistryGivesTheFirstVerdict) {
+    if (testsupport::PathExists("/etc/orvsys.ini")) {
+        GTEST_SKIP() << "this machine has a real /etc/orvsys.ini";
+    }
+    TempDir work;
+    ProgramResult r = RunProgram(std::string(ORVPATCH_BUILD_DIR) + "/orvpatch", {}, work.path(),
+                                 {"ORVPATCH_TESTBED=" + work.path()});
+    EXPECT_EQ(r.exitStatus, 212);
+    EXPECT_EQ(r.out, kNotInstalled);
+    // The product ignores the testbed variable: nothing lands in the test folder.
+    EXPECT_FALSE(testsupport::PathExists(work.sub("etc")));
+    EXPECT_FALSE(testsupport::PathExists(work.sub("opt")));
+}
+
+}  // namespace
