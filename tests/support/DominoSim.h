@@ -6,6 +6,11 @@
 // server itself is a simulator process holding a write lock on
 // <data>/~notes.lck, and each loaded task is a simulator process holding a
 // write lock on <data>/orvtemp/<task>{<n>}.
+//
+// Every command is journalled before it is carried out, also when the server
+// is not running (the command then fails with status 1 and changes nothing),
+// so the journal shows everything that was sent. Simulator processes end on
+// their own when their data folder disappears, and StopAll ends them at once.
 #pragma once
 
 #include <sys/types.h>
@@ -23,11 +28,16 @@ void InstallServerExecutable(const std::string& programDir);
 
 // One line of <data>/console.journal.
 struct JournalEntry {
-    std::string command;        // the console command, e.g. "load orvreal"
-    uid_t ruid = 0;             // real user ID it ran as
-    uid_t euid = 0;             // effective user ID it ran as
-    std::string ldLibraryPath;  // its LD_LIBRARY_PATH
-    std::string workDir;        // its working directory
+    std::string command;           // the console command, e.g. "load orvreal"
+    uid_t ruid = 0;                // real user ID it ran as
+    uid_t euid = 0;                // effective user ID it ran as
+    std::string ldLibraryPath;     // its LD_LIBRARY_PATH
+    std::string workDir;           // its working directory
+    gid_t rgid = 0;                // real group ID
+    gid_t egid = 0;                // effective group ID
+    int supplementaryGroups = -1;  // number of supplementary groups
+    std::string notesIni;          // the notes.ini path it was given (after "=")
+    long long timeMs = 0;          // when it arrived, real-time clock in milliseconds
 };
 std::vector<JournalEntry> ReadJournal(const std::string& dataDir);
 std::vector<std::string> JournalCommands(const std::string& dataDir);  // commands only
@@ -45,6 +55,10 @@ void StartTask(const std::string& dataDir, const std::string& task);
 // How a task answers "te <task> quit": after `delayMs` milliseconds, or never
 // when delayMs < 0. Applies to tasks running now and loaded later.
 void SetTaskQuitDelay(const std::string& dataDir, const std::string& task, int delayMs);
+
+// How long the console of a data folder takes before it acts on a command
+// (after journalling it), in milliseconds; for tests of commands that hang.
+void SetConsoleDelay(const std::string& dataDir, int delayMs);
 
 // Whether the server / a task of the data folder is running (its lock held).
 bool ServerRunning(const std::string& dataDir);
