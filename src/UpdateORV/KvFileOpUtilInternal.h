@@ -1,0 +1,94 @@
+// Internal pieces of the file operations library, shared by its implementation
+// files and its tests. Not part of the library's public interface.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "UpdateORV/KvFileOpUtil.h"
+
+namespace kvfileop_detail {
+
+// The character type: a code page number that makes path scanning aware of
+// double-byte character sets (932, 936, 949, 950); 0 and any other value mean
+// single-byte only.
+int GetCurrentCharType();
+void SetCurrentCharType(int type);
+
+// Whether `c` opens a double-byte character under the current character type.
+bool IsLeadingByteOfDBC(char c);
+// Whether the byte at `p` inside the NUL-terminated `str` is the second byte of
+// a double-byte character.
+bool IsTrailingByteOfDBC(const char* str, const char* p);
+
+bool isPathSeparator(char c);
+// Rewrites every backslash that is not the second byte of a double-byte
+// character to "/", in place; nothing else changes.
+void normalizeSeptor(std::string& path);
+bool isWildcardName(const char* name);
+bool _charequal(char a, char b);
+// Whole-name wildcard match: "*" any run of bytes (also "/" and empty), "?"
+// exactly one byte; case-sensitive, no brackets, no escapes.
+bool _fnmatch(const char* pattern, const char* name);
+// The folder in which the last element of `path` stands, with "/" behind it.
+std::string getLastDirName(const char* path);
+
+// Copies one file to one target path (see KvFileOpUtil_copy.cpp).
+int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::FileOpCallback cb,
+          KvORVFileOpUtil::CallbackEntry* entry);
+// Deletes one file or link, or removes one folder (see KvFileOpUtil_delete.cpp).
+int __unlink(const char* path, KvORVFileOpUtil::FileOpCallback cb,
+             KvORVFileOpUtil::CallbackEntry* entry);
+// getDirSize's callback: adds the record's fileSize to the `long long` total
+// that userData points to. Answers 0.
+int CB_GetDirSize(KvORVFileOpUtil::CallbackEntry* entry);
+
+// ---- Shared by the lister and the walks ----
+
+// Index of the last separator of `path` (one that is not the second byte of
+// a double-byte character), or npos.
+std::string::size_type LastSeparator(const std::string& path);
+// Whether the last byte of `path` is such a separator.
+bool EndsWithSeparator(const std::string& path);
+
+// What a listed entry is. Links are told apart so that deleting walks can
+// remove them as links; for everything else a link counts as what it names.
+enum EntryKind {
+    kEntryFile = 0,       // anything that is not a folder (also dangling links)
+    kEntryDir = 1,        // a real folder
+    kEntryLinkToDir = 2,  // a symbolic link naming a folder
+};
+
+struct ListedEntry {
+    std::string name;  // bare entry name
+    EntryKind kind;
+};
+
+// The folder part and filter a lister path stands for.
+struct ListSpec {
+    std::string folder;  // ends in "/", or empty for the working folder
+    std::string filter;  // never empty
+};
+ListSpec SplitListPath(const char* path);
+
+// Reads `folder` ("" = working folder): every entry but "." and "..", folders
+// (and links to folders) always, other entries when their name matches
+// `filter`; in the order the folder delivers them. False when the folder
+// cannot be opened (the list is then empty).
+bool ReadFolder(const std::string& folder, const std::string& filter,
+                std::vector<ListedEntry>& out);
+
+// Device and inode of a folder, to recognise it again on a walk.
+struct FolderId {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const FolderId& o) const { return dev == o.dev && ino == o.ino; }
+};
+// The folders a walk is inside of at the moment, outermost first.
+typedef std::vector<FolderId> FolderStack;
+bool GetFolderId(const std::string& path, FolderId& id);  // follows links
+bool OnStack(const FolderStack& stack, const FolderId& id);
+
+}  // namespace kvfileop_detail
