@@ -1,0 +1,429 @@
+#include "support/TestMachine.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+const char* const kTaskNames[7] = {"orvreal", "orvemf",  "orvmon", "orvsch",
+                                   "orvupd",  "orvsupp", "orvdbs"};
+const char* const kLibraryNames[3] = {"libalpha.so", "libbeta.so", "libgamma.so"};
+const uid_t kServerOwners[3] = {65534, 65533, 65532};
+
+namespace {
+
+void Check(bool ok, const std::string& what) {
+    if (!ok) {
+        throw std::runtime_error("test machine: " + what);
+    }
+}
+
+void WriteExecutable(const std::string& path, const std::string& content) {
+    WriteFile(path, content);
+    Check(chmod(path.c_str(), 0755) == 0, "chmod " + path);
+}
+
+// Changes the owner of a tree (links themselves, never their targets).
+void ChownTree(const std::string& path, uid_t uid, gid_t gid) {
+    Check(lchown(path.c_str(), uid, gid) == 0, "chown " + path);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return;
+    }
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (struct dirent* e = readdir(dir)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+    }
+    for (const std::string& name : names) {
+        ChownTree(path + "/" + name, uid, gid);
+    }
+}
+
+std::vector<std::string> ReadMessages(const std::string& logPath) {
+    std::vector<std::string> messages;
+    std::istringstream in(ReadFile(logPath));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string::size_type mark = line.find("]:");
+        messages.push_back(mark == std::string::npos ? line : line.substr(mark + 2));
+    }
+    return messages;
+}
+
+long long NowMillis() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Reads what is there without waiting; false once the pipe is closed.
+bool Drain(int fd, std::string& sink) {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            sink.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> RunResult::commands(size_t server) const {
+    std::vector<std::string> texts;
+    if (server < journal.size()) {
+        for (const JournalEntry& e : journal[server]) {
+            texts.push_back(e.command);
+        }
+    }
+    return texts;
+}
+
+TestMachine::TestMachine(const MachineOptions& options) : m_options(options) {
+    Check(options.servers >= 1 && options.servers <= 3, "one to three servers");
+    Check(!options.severalOwners || geteuid() == 0, "several owners need the superuser");
+    MakeDirs(programDir());
+    MakeDirs(root() + "/etc");
+    for (int build : options.builds) {
+        AddVersionFolder(build);
+    }
+    if (options.latest != 0) {
+        PointLatestAt(versionDir(options.latest) + "/");
+    }
+    for (int i = 0; i < options.servers; ++i) {
+        MakeServer(static_cast<size_t>(i));
+    }
+    WriteRegistry();
+    if (options.startServers) {
+        for (size_t i = 0; i < m_servers.size(); ++i) {
+            StartServer(i);
+            for (const std::string& task : options.tasks) {
+                StartTask(i, task);
+            }
+        }
+    }
+}
+
+TestMachine::~TestMachine() = default;
+
+std::string TestMachine::productRoot() const {
+    return root() + "/opt/varnel/ORV";
+}
+std::string TestMachine::programDir() const {
+    return productRoot() + "/program";
+}
+std::string TestMachine::versionDir(int build) const {
+    return programDir() + "/V3.0.0." + std::to_string(build);
+}
+std::string TestMachine::hotfixDir(int build) const {
+    return productRoot() + "/hotfix/B" + std::to_string(build);
+}
+std::string TestMachine::packageParent() const {
+    return root() + "/package";
+}
+std::string TestMachine::packageDir() const {
+    return packageParent() + "/FileGroup1";
+}
+std::string TestMachine::logPath() const {
+    return productRoot() + "/orvspins.log";
+}
+std::string TestMachine::stagingDir(int build) const {
+    return programDir() + "/.orvpatch-staging-B" + std::to_string(build) + ".tmp";
+}
+
+std::string TestMachine::ProductContent(const std::string& name, int build) {
+    return name + " of build " + std::to_string(build) + "\n";
+}
+std::string TestMachine::PackageContent(const std::string& name, int build) {
+    return name + " of hot fix " + std::to_string(build) + "\n";
+}
+
+void TestMachine::AddVersionFolder(int build) {
+    std::string dir = versionDir(build);
+    MakeDirs(dir);
+    WriteExecutable(dir + "/loader", ProductContent("loader", build));
+    WriteFile(dir + "/liborvext.so", ProductContent("liborvext.so", build));
+    for (const char* lib : kLibraryNames) {
+        WriteFile(dir + "/" + lib, ProductContent(lib, build));
+    }
+    WriteFile(dir + "/sub/data.txt", ProductContent("sub/data.txt", build));
+}
+
+void TestMachine::PointLatestAt(const std::string& target) {
+    std::string link = programDir() + "/latest";
+    ::unlink(link.c_str());
+    Check(symlink(target.c_str(), link.c_str()) == 0, "symlink " + link);
+}
+
+void TestMachine::MakeServer(size_t index) {
+    Server s;
+    std::string base = root() + "/domino" + std::to_string(index);
+    s.dataDir = base + "/data";
+    s.programDir = base + "/bin";
+    s.notesIni = s.dataDir + "/notes.ini";
+    s.owner = m_options.severalOwners ? kServerOwners[index] : geteuid();
+
+    InstallServerExecutable(s.programDir);
+    int build = m_options.latest != 0 ? m_options.latest : 0;
+    WriteFile(s.programDir + "/liborvext.so", ProductContent("liborvext.so", build));
+    for (const char* task : kTaskNames) {
+        WriteExecutable(s.programDir + "/" + task, ProductContent("loader", build));
+    }
+    MakeDirs(s.dataDir + "/orvtemp");
+    WriteFile(s.notesIni,
+              "[Notes]\n"
+              "Directory=" +
+                  s.dataDir +
+                  "\n"
+                  "KitType=1\n"
+                  "NotesProgram=" +
+                  s.programDir +
+                  "\n"
+                  "ServerTasks=Update,Replica,kvmscan,Router,AMgr\n");
+    if (m_options.severalOwners) {
+        ChownTree(s.dataDir, s.owner, static_cast<gid_t>(s.owner));
+    }
+    m_guard.watch(s.dataDir);
+    m_servers.push_back(s);
+}
+
+void TestMachine::WriteRegistry() {
+    std::string text = "[ORVConf]\n";
+    text += "DomSvrIORVCount=" + std::to_string(m_servers.size()) + "\n";
+    text += "ProductPath=" + productRoot() + "\n";
+    text += "ProductVersion=3.0.0." +
+            std::to_string(m_options.builds.empty() ? 0 : m_options.builds.front()) + "\n";
+    for (size_t i = 0; i < m_servers.size(); ++i) {
+        std::string n = std::to_string(i);
+        text += "[DomSvr" + n + "]\n";
+        text += "DomSvr" + n + "DataPath=" + m_servers[i].dataDir + "\n";
+        text += "DomSvr" + n + "NotesIniPath=" + m_servers[i].notesIni + "\n";
+        text += "DomSvr" + n + "DominoBinPath=" + m_servers[i].programDir + "\n";
+    }
+    WriteFile(root() + "/etc/orvsys.ini", text);
+}
+
+void TestMachine::StartServer(size_t server) {
+    testsupport::StartServer(m_servers.at(server).dataDir);
+}
+
+void TestMachine::StartTask(size_t server, const std::string& task) {
+    testsupport::StartTask(m_servers.at(server).dataDir, task);
+}
+
+bool TestMachine::TaskRunning(size_t server, const std::string& task) const {
+    return testsupport::TaskRunning(m_servers.at(server).dataDir, task);
+}
+
+void TestMachine::WritePackage(const Package& package) {
+    RemoveTree(packageDir());
+    MakeDirs(packageDir());
+    std::string files;
+    for (size_t i = 0; i < package.files.size(); ++i) {
+        const std::string& name = package.files[i];
+        files += (i == 0 ? "" : ",") + name;
+        bool absent = false;
+        for (const std::string& a : package.absent) {
+            absent = absent || a == name;
+        }
+        bool inside = !name.empty() && name[0] != '/' && name.find("..") == std::string::npos;
+        if (!absent && inside) {
+            WriteFile(packageDir() + "/" + name, PackageContent(name, package.build));
+        }
+    }
+    if (package.settings) {
+        WriteFile(packageDir() + "/orvpatch.ini",
+                  "[Config]\n"
+                  "Files=" +
+                      files +
+                      "\n"
+                      "BuildNumber=" +
+                      std::to_string(package.build) +
+                      "\n"
+                      "Databases=names.nsf\n"
+                      "CreateNewFolder=" +
+                      package.createNewFolder +
+                      "\n"
+                      "DepentBuild=" +
+                      std::to_string(package.depentBuild) +
+                      "\n"
+                      "UpdateLoader=" +
+                      std::to_string(package.updateLoader) + "\n");
+    }
+    if (package.readme) {
+        WriteFile(packageDir() + "/readme_orv3_solaris.txt",
+                  PackageContent("readme_orv3_solaris.txt", package.build));
+    }
+}
+
+RunResult TestMachine::Run(const std::vector<std::string>& args, const std::string& workDir,
+                           bool asUser, uid_t uid, gid_t gid, int timeoutSeconds) {
+    RunResult result;
+    size_t logBefore = LogMessages().size();
+    std::vector<size_t> journalBefore;
+    for (const Server& s : m_servers) {
+        journalBefore.push_back(ReadJournal(s.dataDir).size());
+    }
+    if (asUser && !PathExists(logPath())) {
+        // The log folder belongs to the superuser; an unprivileged run still
+        // writes its lines into a file anyone may write.
+        WriteFile(logPath(), "");
+        chmod(logPath().c_str(), 0666);
+    }
+
+    std::string program = std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed";
+    std::string dir = workDir.empty() ? packageParent() : workDir;
+    std::vector<std::string> env = {
+        "ORVPATCH_TESTBED=" + root(),
+        "ORVPATCH_TESTBED_SECOND_MS=" + std::to_string(m_options.secondMillis)};
+    int outPipe[2];
+    int errPipe[2];
+    Check(pipe(outPipe) == 0 && pipe(errPipe) == 0, "pipe");
+    pid_t pid = fork();
+    Check(pid >= 0, "fork");
+    if (pid == 0) {
+        int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        if (chdir(dir.c_str()) != 0) {
+            _exit(126);
+        }
+        for (const std::string& e : env) {
+            std::string::size_type eq = e.find('=');
+            setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+        }
+        if (asUser && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+            _exit(125);
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
+
+    // Read until the patcher has exited. Its pipes are not waited on to
+    // close: a task it loaded may hold them open long after.
+    long long deadline = NowMillis() + static_cast<long long>(timeoutSeconds) * 1000;
+    int status = 0;
+    for (;;) {
+        struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+        poll(fds, 2, 20);
+        Drain(outPipe[0], result.out);
+        Drain(errPipe[0], result.err);
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            break;
+        }
+        if (NowMillis() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.timedOut = true;
+            break;
+        }
+    }
+    Drain(outPipe[0], result.out);
+    Drain(errPipe[0], result.err);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    if (!result.timedOut && WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    }
+
+    std::vector<std::string> all = LogMessages();
+    if (all.size() > logBefore) {
+        result.log.assign(all.begin() + static_cast<long>(logBefore), all.end());
+    }
+    for (size_t i = 0; i < m_servers.size(); ++i) {
+        std::vector<JournalEntry> entries = ReadJournal(m_servers[i].dataDir);
+        if (entries.size() > journalBefore[i]) {
+            entries.erase(entries.begin(), entries.begin() + static_cast<long>(journalBefore[i]));
+        } else {
+            entries.clear();
+        }
+        result.journal.push_back(entries);
+    }
+    return result;
+}
+
+std::vector<std::string> TestMachine::LogMessages() const {
+    return ReadMessages(logPath());
+}
+
+std::string TestMachine::LatestTarget() const {
+    return LinkTarget(programDir() + "/latest");
+}
+
+std::string TestMachine::LinkTarget(const std::string& path) {
+    std::vector<char> buf(8192);
+    ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
+    return n < 0 ? std::string() : std::string(buf.data(), static_cast<size_t>(n));
+}
+
+mode_t TestMachine::Mode(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+int FindMessage(const std::vector<std::string>& log, const std::string& text, size_t from) {
+    for (size_t i = from; i < log.size(); ++i) {
+        if (log[i] == text) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+bool InOrder(const std::vector<std::string>& log, const std::vector<std::string>& texts) {
+    size_t from = 0;
+    for (const std::string& text : texts) {
+        int at = FindMessage(log, text, from);
+        if (at < 0) {
+            return false;
+        }
+        from = static_cast<size_t>(at) + 1;
+    }
+    return true;
+}
+
+int CountMessage(const std::vector<std::string>& log, const std::string& text) {
+    int count = 0;
+    for (const std::string& message : log) {
+        count += message == text ? 1 : 0;
+    }
+    return count;
+}
+
+}  // namespace testsupport
