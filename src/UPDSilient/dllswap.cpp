@@ -1,0 +1,174 @@
+// The backup and swap of the package's listed program files (szDlls): copy
+// them between folders, move them aside under name + "_1", delete the
+// moved-aside copies, or rename them back.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/hotfix_internal.h"
+#include "UpdateORV/KvFileOpUtil.h"
+#include "UpdateORV/debug.h"
+
+char* szDlls[32];
+
+namespace {
+
+const char kBackupSuffix[] = "_1";
+
+// The name in a slot, or null when the slot holds none.
+const char* SlotName(int slot) {
+    const char* name = szDlls[slot];
+    return (name != nullptr && name[0] != '\0') ? name : nullptr;
+}
+
+// Logs the refusal of a name that would leave its folder.
+void LogUnsafeName(const char* name) {
+    LogDebugMessage(1, "Error: The file name (%s) is not inside its folder, so it is skipped.",
+                    name);
+}
+
+// Changes into `folder`, logging the failure as the swap operations do.
+bool EnterFolder(const char* folder) {
+    if (folder == nullptr || ::chdir(folder) != 0) {
+        LogDebugMessage(1, "Error: Cannot change to folder (%s).", folder ? folder : "");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsPackageNameSafe(const std::string& name) {
+    if (name.empty() || name[0] == '/' || name[0] == '\\') {
+        return false;
+    }
+    bool namesSomething = false;
+    std::string::size_type start = 0;
+    while (start <= name.size()) {
+        std::string::size_type end = name.find_first_of("/\\", start);
+        if (end == std::string::npos) {
+            end = name.size();
+        }
+        std::string part = name.substr(start, end - start);
+        if (part == "..") {
+            return false;
+        }
+        if (!part.empty() && part != ".") {
+            namesSomething = true;
+        }
+        start = end + 1;
+    }
+    return namesSomething;
+}
+
+int CopyAllDlls(const char* from, char* to) {
+    LogDebugMessage(1, "Info: Copy the file from (%s) to (%s)", from ? from : "", to ? to : "");
+    if (from == nullptr || to == nullptr) {
+        return 0;
+    }
+    // A refused name does not stop the copy of the others, but the result is
+    // 0 at the end all the same: the set in `to` is then incomplete and the
+    // caller must not take it for a full backup or installation.
+    bool refused = false;
+    for (int slot = 0; slot < 32; ++slot) {
+        const char* name = SlotName(slot);
+        if (name == nullptr) {
+            continue;
+        }
+        if (!IsPackageNameSafe(name)) {
+            LogUnsafeName(name);
+            refused = true;
+            continue;
+        }
+        std::string src = std::string(from) + "/" + name;
+        std::string dst = std::string(to) + "/" + name;
+        int rc = KvORVFileOpUtil::copy(src.c_str(), dst.c_str(), true, nullptr, nullptr);
+        if (rc != 0) {
+            LogDebugMessage(1, "Error: Cannot copy the file(%s). Error code is %d.", name, rc);
+            return 0;
+        }
+        SetProductPermissions(dst, false);
+    }
+    return refused ? 0 : 1;
+}
+
+int RenameAllDlls(char* folder) {
+    LogDebugMessage(1, "Info: Rename the DLLs in (%s)", folder ? folder : "");
+    SavedWorkingFolder saved;
+    if (!EnterFolder(folder)) {
+        return 0;
+    }
+    int result = 1;
+    for (int slot = 0; slot < 32; ++slot) {
+        const char* name = SlotName(slot);
+        if (name == nullptr) {
+            continue;
+        }
+        if (!IsPackageNameSafe(name)) {
+            LogUnsafeName(name);
+            continue;
+        }
+        std::string backup = std::string(name) + kBackupSuffix;
+        ::unlink(backup.c_str());  // a leftover of an earlier run
+        result = ::rename(name, backup.c_str());
+        if (result != 0) {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", name,
+                            backup.c_str());
+        }
+    }
+    return result;
+}
+
+int RemoveAllRenamedDlls(char* folder) {
+    LogDebugMessage(1, "Info: Remove the DLLs in (%s)", folder ? folder : "");
+    SavedWorkingFolder saved;
+    if (!EnterFolder(folder)) {
+        return 0;
+    }
+    for (int slot = 0; slot < 32; ++slot) {
+        const char* name = SlotName(slot);
+        if (name == nullptr) {
+            continue;
+        }
+        if (!IsPackageNameSafe(name)) {
+            LogUnsafeName(name);
+            continue;
+        }
+        std::string backup = std::string(name) + kBackupSuffix;
+        ::unlink(backup.c_str());  // missing or not deletable: not reported
+    }
+    return 1;
+}
+
+int RestoreRenamedDlls(char* folder) {
+    LogDebugMessage(1, "Info: Rename back the DLLs in (%s)", folder ? folder : "");
+    SavedWorkingFolder saved;
+    if (!EnterFolder(folder)) {
+        return 0;
+    }
+    int result = 1;
+    for (int slot = 0; slot < 32; ++slot) {
+        const char* name = SlotName(slot);
+        if (name == nullptr) {
+            continue;
+        }
+        if (!IsPackageNameSafe(name)) {
+            LogUnsafeName(name);
+            continue;
+        }
+        std::string backup = std::string(name) + kBackupSuffix;
+        struct stat st;
+        if (::lstat(backup.c_str(), &st) != 0) {
+            continue;  // never moved aside: nothing to put back
+        }
+        if (::rename(backup.c_str(), name) != 0) {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", backup.c_str(),
+                            name);
+            result = 0;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,144 @@
+// Fix-ups after a new version folder is filled: the product's permissions on
+// its whole tree, and the package's readme beside the version folders.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/hotfix_internal.h"
+#include "UpdateORV/KvFileOpUtil.h"
+#include "UpdateORV/debug.h"
+
+namespace {
+
+const mode_t kProductMode = 0775;
+const char kProductGroup[] = "orvgroup";
+const char kReadMe[] = "readme_orv3_solaris.txt";
+
+// The product group's id, or -1 (leave the group) where it does not exist.
+gid_t ProductGroup() {
+    struct group* grp = ::getgrnam(kProductGroup);
+    return grp != nullptr ? grp->gr_gid : static_cast<gid_t>(-1);
+}
+
+// Mode and group on an open file or folder.
+void FixOpen(int fd, gid_t gid) {
+    ::fchmod(fd, kProductMode);
+    if (gid != static_cast<gid_t>(-1)) {
+        ::fchown(fd, static_cast<uid_t>(-1), gid);
+    }
+}
+
+// Fixes the entry `name` of the open folder `dirFd` and, for a folder when
+// `recursive`, everything below it. Every entry is opened relative to its
+// folder and without following a link, so an entry swapped for a link while
+// the walk runs is never followed either.
+void FixEntry(int dirFd, const char* name, gid_t gid, bool recursive) {
+    struct stat st;
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        // The link itself gets the group; its mode means nothing.
+        if (gid != static_cast<gid_t>(-1)) {
+            ::fchownat(dirFd, name, static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW);
+        }
+        return;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            // Not readable for this process: the mode can still be set by name.
+            ::fchmodat(dirFd, name, kProductMode, 0);
+            if (gid != static_cast<gid_t>(-1)) {
+                ::fchownat(dirFd, name, static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW);
+            }
+            return;
+        }
+        FixOpen(fd, gid);
+        if (!recursive) {
+            ::close(fd);
+            return;
+        }
+        DIR* dir = ::fdopendir(fd);  // takes over fd
+        if (dir == nullptr) {
+            ::close(fd);
+            return;
+        }
+        while (struct dirent* entry = ::readdir(dir)) {
+            std::string child = entry->d_name;
+            if (child == "." || child == "..") {
+                continue;
+            }
+            FixEntry(::dirfd(dir), child.c_str(), gid, true);
+        }
+        ::closedir(dir);
+        return;
+    }
+    if (S_ISREG(st.st_mode)) {
+        int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            FixOpen(fd, gid);
+            ::close(fd);
+            return;
+        }
+    }
+    // Other kinds (and files this process cannot open): by name. The entry
+    // was no link when looked at above.
+    ::fchmodat(dirFd, name, kProductMode, 0);
+    if (gid != static_cast<gid_t>(-1)) {
+        ::fchownat(dirFd, name, static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+}  // namespace
+
+void SetProductPermissions(const std::string& path, bool recursive) {
+    if (path.empty()) {
+        return;
+    }
+    // Trailing separators would make the last component follow a link.
+    std::string clean = path;
+    while (clean.size() > 1 && clean.back() == '/') {
+        clean.pop_back();
+    }
+    gid_t gid = ProductGroup();
+    std::string::size_type slash = clean.rfind('/');
+    std::string parent;
+    std::string name;
+    if (slash == std::string::npos) {
+        parent = ".";
+        name = clean;
+    } else if (slash == 0) {
+        parent = "/";
+        name = clean.size() > 1 ? clean.substr(1) : ".";
+    } else {
+        parent = clean.substr(0, slash);
+        name = clean.substr(slash + 1);
+    }
+    int dirFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        return;
+    }
+    FixEntry(dirFd, name.c_str(), gid, recursive);
+    ::close(dirFd);
+}
+
+void ChangeOwner(char* path) {
+    if (path == nullptr) {
+        return;
+    }
+    SetProductPermissions(path, true);
+}
+
+int CopyReadMe(InstallInfo& info) {
+    std::string source = info.strPackagePath + "/" + kReadMe;
+    std::string target = std::string(g_szORVPatch) + "/program/" + kReadMe;
+    KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
+    LogDebugMessage(1, "Copy file from (%s) to (%s)", source.c_str(), target.c_str());
+    return 0;
+}

@@ -1,0 +1,136 @@
+// The package settings: orvpatch.ini in the package folder read into
+// _PatchSetting, the file table szDlls filled from its file list, and the
+// check that the package's version folder does not exist yet.
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "UPDSilient/checkdomino_silent.h"
+#include "UpdateORV/KvFileOpUtil.h"
+#include "UpdateORV/debug.h"
+#include "common/KvIniUtil.h"
+
+namespace {
+
+const char kSection[] = "Config";
+
+// The heap texts behind szDlls; replaced (and the old ones released) when
+// the table is filled again.
+std::unique_ptr<char[]> g_dllNames[32];
+
+// "atoi" without its undefined overflow: leading blanks, an optional sign
+// and the leading digits count, the rest is ignored, no digits give 0, and a
+// number beyond the int range stops at its end.
+int ToInt(const char* text) {
+    const char* s = text;
+    while (std::isspace(static_cast<unsigned char>(*s))) {
+        ++s;
+    }
+    bool negative = false;
+    if (*s == '+' || *s == '-') {
+        negative = (*s == '-');
+        ++s;
+    }
+    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+    long long value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*s)); ++s) {
+        value = value * 10 + (*s - '0');
+        if (value > limit) {
+            value = limit;
+        }
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
+// Fetches Config:key into `value`; false when it is missing.
+bool GetConfig(KvIniReader& reader, const char* key, char* value, int size) {
+    int len = size;
+    if (reader.getValue(kSection, key, value, &len) != IDD_ERR_ZERO) {
+        return false;
+    }
+    value[len] = '\0';
+    return true;
+}
+
+char* HeapCopy(int slot, const std::string& text) {
+    g_dllNames[slot].reset(new char[text.size() + 1]);
+    std::memcpy(g_dllNames[slot].get(), text.c_str(), text.size() + 1);
+    return g_dllNames[slot].get();
+}
+
+}  // namespace
+
+int ReadConfiguration(InstallInfo& info, _PatchSetting& setting) {
+    std::string path = info.strPackagePath + "/orvpatch.ini";
+    setting.BuildNumber = 0;
+
+    KvIniReader reader;
+    if (reader.open(path.c_str()) != IDD_ERR_ZERO) {
+        LogDebugMessage(1, "Cannot open the file. (%s)", path.c_str());
+        return 1;
+    }
+    char value[4096];
+    if (!GetConfig(reader, "Files", value, sizeof(value))) {
+        LogDebugMessage(1, "Cannot get the value in configuration file. (Config:Files)");
+        return 1;
+    }
+    ParseFileList(setting.Files, value);
+
+    if (!GetConfig(reader, "BuildNumber", value, sizeof(value))) {
+        LogDebugMessage(1, "Cannot get the value in configuration file. (Config:BuildNumber)");
+        return 1;
+    }
+    setting.BuildNumber = ToInt(value);
+
+    if (!GetConfig(reader, "Databases", value, sizeof(value))) {
+        LogDebugMessage(1, "Cannot get the value in configuration file. (Config:Databases)");
+    } else {
+        ParseFileList(setting.Databases, value);
+    }
+    setting.CreateNewFolder =
+        GetConfig(reader, "CreateNewFolder", value, sizeof(value)) ? ToInt(value) : 1;
+    setting.DepentBuild = GetConfig(reader, "DepentBuild", value, sizeof(value)) ? ToInt(value) : 0;
+    setting.UpdateLoader =
+        GetConfig(reader, "UpdateLoader", value, sizeof(value)) ? ToInt(value) : 0;
+    return 0;
+}
+
+int ParseFileList(std::list<std::string>& list, char* value) {
+    if (value == nullptr) {
+        return 0;
+    }
+    // Every comma cuts; nothing is trimmed, and empty parts are names too.
+    const char* start = value;
+    for (;;) {
+        const char* comma = std::strchr(start, ',');
+        if (comma == nullptr) {
+            list.push_back(std::string(start));
+            return 0;
+        }
+        list.push_back(std::string(start, comma));
+        start = comma + 1;
+    }
+}
+
+int ReadFileList(_PatchSetting& setting) {
+    int slot = 0;
+    for (const std::string& name : setting.Files) {
+        if (slot == 32) {
+            break;  // the table holds the first 32 names only
+        }
+        szDlls[slot] = HeapCopy(slot, name);
+        ++slot;
+    }
+    for (; slot < 32; ++slot) {
+        szDlls[slot] = HeapCopy(slot, "");
+    }
+    return 1;
+}
+
+int CheckEnvironment(_PatchSetting& setting) {
+    std::string folder =
+        std::string(g_szORVPatch) + "/program/V3.0.0." + std::to_string(setting.BuildNumber);
+    return KvORVFileOpUtil::exist(folder.c_str()) ? 0 : 1;
+}

@@ -1,0 +1,186 @@
+// Build numbers and version folders: parsing a version folder's name, finding
+// the newest version folder, and pointing program/latest at a folder.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "UPDSilient/checkdomino_silent.h"
+#include "UpdateORV/KvFileOpUtil.h"
+#include "UpdateORV/debug.h"
+
+namespace {
+
+typedef std::array<int, 4> Quad;
+
+// Reads one decimal integer the way "%d" does (leading blanks, an optional
+// sign, at least one digit) but saturates at the int range instead of
+// overflowing. Advances `p` past it; false when there is no number.
+bool ReadInt(const char*& p, int& out) {
+    const char* s = p;
+    while (std::isspace(static_cast<unsigned char>(*s))) {
+        ++s;
+    }
+    bool negative = false;
+    if (*s == '+' || *s == '-') {
+        negative = (*s == '-');
+        ++s;
+    }
+    if (!std::isdigit(static_cast<unsigned char>(*s))) {
+        return false;
+    }
+    long long value = 0;
+    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+    for (; std::isdigit(static_cast<unsigned char>(*s)); ++s) {
+        if (value < limit) {
+            value = value * 10 + (*s - '0');
+            if (value > limit) {
+                value = limit;
+            }
+        }
+    }
+    out = static_cast<int>(negative ? -value : value);
+    p = s;
+    return true;
+}
+
+Quad ParseQuad(const char* path) {
+    int a = 0, b = 0, c = 0, d = 0;
+    KvParseVersionStr(path, &a, &b, &c, &d);
+    return Quad{{a, b, c, d}};
+}
+
+const char kLatestLink[] = "/program/latest";
+// Made beside the link and renamed over it. Its name parses as no version and
+// holds no number after its last '.', so no folder search ever counts it.
+const char kLatestTemp[] = "/program/.latest_new";
+
+}  // namespace
+
+void KvParseVersionStr(const char* path, int* first, int* second, int* third, int* fourth) {
+    int read[4] = {0, 0, 0, 0};
+    int count = 0;
+    if (path != nullptr) {
+        std::string work(path);
+        if (!work.empty() && (work.back() == '/' || work.back() == '\\')) {
+            work.pop_back();  // one trailing separator only
+        }
+        std::string::size_type sep = work.rfind('/');
+        if (sep == std::string::npos) {
+            sep = work.rfind('\\');
+        }
+        std::string name = (sep == std::string::npos) ? work : work.substr(sep + 1);
+        if (!name.empty()) {
+            // The first character (the "V") is skipped whatever it is; then
+            // up to four numbers joined by "." are read.
+            const char* p = name.c_str() + 1;
+            while (count < 4 && ReadInt(p, read[count])) {
+                ++count;
+                if (count < 4) {
+                    if (*p != '.') {
+                        break;
+                    }
+                    ++p;
+                }
+            }
+        }
+    }
+    int a = 0, b = 0, c = 0, d = 0;
+    switch (count) {
+        case 1:
+            a = read[0];
+            break;
+        case 2:
+            a = read[0];
+            b = read[1];
+            break;
+        case 3:  // the last number read is the build number
+            a = read[0];
+            b = read[1];
+            d = read[2];
+            break;
+        case 4:
+            a = read[0];
+            b = read[1];
+            c = read[2];
+            d = read[3];
+            break;
+        default:
+            break;
+    }
+    if (first != nullptr)
+        *first = a;
+    if (second != nullptr)
+        *second = b;
+    if (third != nullptr)
+        *third = c;
+    if (fourth != nullptr)
+        *fourth = d;
+}
+
+const char* GetLatestPathN(const char* root, const char* sub, char* out, unsigned outSize) {
+    if (root == nullptr || sub == nullptr) {
+        return nullptr;
+    }
+    std::string pattern(root);
+    if (pattern.empty() || (pattern.back() != '/' && pattern.back() != '\\')) {
+        pattern += '/';
+    }
+    pattern += sub;
+    pattern += "/V*";
+
+    Quad best{{0, 0, 0, 0}};
+    std::string bestPath;
+    bool improved = false;
+    KvORVDirList list(pattern.c_str());
+    while (list.hasNext()) {
+        std::string entry = list.getNext();
+        if (!KvORVFileOpUtil::isDir(entry.c_str())) {
+            continue;
+        }
+        Quad quad = ParseQuad(entry.c_str());
+        if (quad > best) {  // equal ones do not replace: the first listed wins
+            best = quad;
+            bestPath = entry;
+            improved = true;
+        }
+    }
+    if (!improved || out == nullptr || outSize == 0) {
+        return nullptr;
+    }
+    if (bestPath.size() >= outSize) {
+        // A cut path would name some other folder: hand back none at all.
+        out[0] = '\0';
+        return nullptr;
+    }
+    std::memcpy(out, bestPath.c_str(), bestPath.size() + 1);
+    return best[0] != 0 ? out : nullptr;
+}
+
+void CreateLink(char* root, char* target) {
+    if (root == nullptr || target == nullptr) {
+        return;
+    }
+    // The new link is made under a temporary name and renamed over the old
+    // one, so there is never a moment without program/latest, and a failure
+    // leaves the old link as it was.
+    std::string link = std::string(root) + kLatestLink;
+    std::string temp = std::string(root) + kLatestTemp;
+    ::unlink(temp.c_str());
+    if (::symlink(target, temp.c_str()) != 0) {
+        LogDebugMessage(1, "Error: Cannot create the link (%s) to (%s). Error code is %d.",
+                        temp.c_str(), target, errno);
+        return;
+    }
+    if (::rename(temp.c_str(), link.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temp.c_str());
+        LogDebugMessage(1, "Error: Cannot create the link (%s) to (%s). Error code is %d.",
+                        link.c_str(), target, error);
+    }
+}
