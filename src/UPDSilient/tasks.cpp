@@ -1,0 +1,136 @@
+// Stopping, counting, loading and restarting the ORV tasks of one
+// installation: registry callbacks that probe the lock files and send
+// "te <task> quit" and "load <task>" console commands.
+#include <cstdio>
+#include <string>
+
+#include "UPDSilient/checkdomino_silent.h"
+#include "UpdateORV/debug.h"
+
+namespace {
+
+// Waits of the restart, in seconds.
+const int kQuickTaskWait = 2;  // orvemf and orvsch
+const int kRealTaskWait = 5;   // each round of orvreal
+const int kMonitorWait = 1;    // orvmon
+// Repeated quit commands sent to orvreal before it is loaded anyway.
+const int kRealTaskMaxRepeats = 120;
+
+bool Running(const ORVInsInfo* info, const char* task) {
+    return IsORVRun(info->strDataPath.c_str(), task) == 1;
+}
+
+void Send(const ORVInsInfo* info, const std::string& command) {
+    RunDominoCommand(info->strNotesIniPath.c_str(), info->strDominoBinPath.c_str(),
+                     command.c_str());
+}
+
+void Quit(const ORVInsInfo* info, const std::string& task) {
+    Send(info, "te " + task + " quit");
+}
+
+void Load(const ORVInsInfo* info, const std::string& task) {
+    Send(info, "load " + task);
+}
+
+// A task that runs is stopped, given `wait` seconds, and loaded again; one
+// that does not run is just loaded.
+void RestartQuickly(const ORVInsInfo* info, const char* task, int wait) {
+    if (!Running(info, task)) {
+        Load(info, task);
+        return;
+    }
+    Quit(info, task);
+    KvORVSleep(wait);
+    Load(info, task);
+}
+
+// orvreal may take long to end: it is asked again every few seconds, with a
+// dot on standard output for each round, and loaded once it has ended or
+// after the last round.
+void RestartRealTask(const ORVInsInfo* info) {
+    if (!Running(info, "orvreal")) {
+        Load(info, "orvreal");
+        return;
+    }
+    Quit(info, "orvreal");
+    KvORVSleep(kRealTaskWait);
+    int n = 0;
+    while (Running(info, "orvreal")) {
+        ++n;
+        Quit(info, "orvreal");
+        KvORVSleep(kRealTaskWait);
+        if (n > kRealTaskMaxRepeats) {
+            break;
+        }
+        std::fputs(".", stdout);
+        std::fflush(stdout);
+    }
+    Load(info, "orvreal");
+}
+
+}  // namespace
+
+int StopAllORV(ORVInsInfo* info, void* context) {
+    if (info == nullptr || isDominoServerRunning(info, context) == 0) {
+        return 1;
+    }
+    for (const char* task : {"orvreal", "orvdbs", "orvemf", "orvsch"}) {
+        if (Running(info, task)) {
+            Quit(info, task);
+        }
+    }
+    Quit(info, "orvmon");
+    return 1;
+}
+
+int GetRunningORVNum(ORVInsInfo* info, void* context) {
+    if (info == nullptr || context == nullptr) {
+        return 1;
+    }
+    int* counter = static_cast<int*>(context);
+    for (const char* task : {"orvreal", "orvdbs", "orvupd"}) {
+        if (Running(info, task)) {
+            ++*counter;
+        }
+    }
+    return 1;
+}
+
+int LoadAllORV(ORVInsInfo* info, void* context) {
+    if (info == nullptr || isDominoServerRunning(info, context) == 0) {
+        return 1;
+    }
+    if (!Running(info, "orvemf")) {
+        Load(info, "orvemf");
+    }
+    if (!Running(info, "orvsch")) {
+        Load(info, "orvsch");
+    }
+    Load(info, "orvmon");
+    if (!Running(info, "orvreal")) {
+        Load(info, "orvreal");
+    }
+    return 1;
+}
+
+int RestartAllORV(ORVInsInfo* info, void* context) {
+    if (info == nullptr) {
+        return 1;
+    }
+    std::string notesIni = info->strNotesIniPath;
+    if (ChangeUser(&notesIni[0]) != 0) {
+        return 0;
+    }
+    if (isDominoServerRunning(info, context) == 0) {
+        LogDebugMessage(1, "Domino isnot running now.");
+        return 1;
+    }
+    RestartQuickly(info, "orvemf", kQuickTaskWait);
+    RestartQuickly(info, "orvsch", kQuickTaskWait);
+    RestartRealTask(info);
+    Quit(info, "orvmon");
+    KvORVSleep(kMonitorWait);
+    Load(info, "orvmon");
+    return 1;
+}
