@@ -45,6 +45,34 @@ int __unlink(const char* path, KvORVFileOpUtil::FileOpCallback cb,
 // that userData points to. Answers 0.
 int CB_GetDirSize(KvORVFileOpUtil::CallbackEntry* entry);
 
+// ---- The callback protocol ----
+
+// The before call of one action. True when the action is to be carried out;
+// otherwise `result` holds what the operation returns for the item (0 for a
+// skip, the callback's answer for anything else).
+inline bool BeforeCall(KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry,
+                       int& result) {
+    result = FOP_OK;
+    if (cb == nullptr || entry == nullptr) {
+        return true;
+    }
+    const int answer = cb(entry);
+    if (answer == FOP_CONTINUE) {
+        return true;
+    }
+    result = (answer == FOP_SKIP) ? FOP_OK : answer;
+    return false;
+}
+
+// The after call of a finished action: 0 for the answers 0 and 2, else the answer.
+inline int AfterCall(KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
+    if (cb == nullptr || entry == nullptr) {
+        return FOP_OK;
+    }
+    const int answer = cb(entry);
+    return (answer == FOP_CONTINUE || answer == FOP_SKIP) ? FOP_OK : answer;
+}
+
 // ---- Shared by the lister and the walks ----
 
 // Index of the last separator of `path` (one that is not the second byte of

@@ -1,0 +1,149 @@
+// Deleting files, folders, patterns and trees.
+//
+// Deleting never leaves the named tree: a symbolic link, to a file or to a
+// folder, is removed as a link, and neither unlink nor xunlink descends
+// through one, so nothing a link points to is touched.
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "UpdateORV/KvFileOpUtil.h"
+#include "UpdateORV/KvFileOpUtilInternal.h"
+
+namespace kvfileop_detail {
+
+namespace {
+
+// Deletes `path`, known to be a real folder (`isFolder`) or anything else.
+int RemoveOne(const char* path, bool isFolder, KvORVFileOpUtil::FileOpCallback cb,
+              KvORVFileOpUtil::CallbackEntry* entry) {
+    if (entry != nullptr) {
+        entry->srcName = path;
+        entry->dstName = nullptr;
+        entry->phase = FOP_BEFORE;
+        entry->action = isFolder ? FOP_REMOVE_DIR : FOP_DELETE_FILE;
+    }
+    int result = FOP_OK;
+    if (!BeforeCall(cb, entry, result)) {
+        return result;
+    }
+    const int rc = isFolder ? rmdir(path) : ::unlink(path);
+    if (entry != nullptr) {
+        entry->phase = FOP_AFTER;
+    }
+    if (rc == 0) {
+        return AfterCall(cb, entry);
+    }
+    // Already gone, or a folder that still holds something: nothing to do.
+    if (errno == EEXIST || errno == ENOENT || errno == ENOTDIR || errno == ENOTEMPTY) {
+        return FOP_OK;
+    }
+    return FOP_ERR_INVALID;
+}
+
+// Whether `path` itself (not what it names) is a real folder.
+bool IsRealFolder(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsLink(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Removes the tree below `folder` (a real folder, "/"-terminated) and, when
+// `andItself`, the folder. `filter` selects the entries of the top level.
+int RemoveTree(const std::string& folder, const std::string& filter, bool andItself,
+               KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
+    std::vector<ListedEntry> entries;
+    ReadFolder(folder, filter, entries);
+    for (const ListedEntry& e : entries) {
+        const std::string p = folder + e.name;
+        int r = FOP_OK;
+        if (e.kind == kEntryFile) {
+            r = RemoveOne(p.c_str(), false, cb, entry);
+        } else if (_fnmatch(filter.c_str(), e.name.c_str())) {
+            r = (e.kind == kEntryDir) ? RemoveTree(p + "/", "*", true, cb, entry)
+                                      : RemoveOne(p.c_str(), false, cb, entry);  // the link only
+        }
+        if (r != FOP_OK) {
+            return r;
+        }
+    }
+    if (!andItself || folder.empty()) {
+        return FOP_OK;
+    }
+    std::string self = folder;
+    self.erase(self.size() - 1);
+    return RemoveOne(self.c_str(), true, cb, entry);
+}
+
+}  // namespace
+
+int __unlink(const char* path, KvORVFileOpUtil::FileOpCallback cb,
+             KvORVFileOpUtil::CallbackEntry* entry) {
+    if (path == nullptr || *path == '\0') {
+        return FOP_ERR_INVALID;
+    }
+    return RemoveOne(path, IsRealFolder(path), cb, entry);
+}
+
+}  // namespace kvfileop_detail
+
+using namespace kvfileop_detail;
+
+int KvORVFileOpUtil::unlink(const char* path, FileOpCallback cb, CallbackEntry* entry) {
+    if (path == nullptr || *path == '\0') {
+        return FOP_ERR_INVALID;
+    }
+    std::string s = path;
+    normalizeSeptor(s);
+    if (s.size() > 1 && isDirName(s.c_str())) {
+        s.erase(s.size() - 1);
+    }
+    if (isDir(s.c_str()) || !isWildcardName(s.c_str())) {
+        // One file, one link, or one folder (removed only when empty).
+        return __unlink(s.c_str(), cb, entry);
+    }
+    const ListSpec spec = SplitListPath(s.c_str());
+    std::vector<ListedEntry> entries;
+    ReadFolder(spec.folder, spec.filter, entries);
+    for (const ListedEntry& e : entries) {
+        if (e.kind != kEntryFile && !_fnmatch(spec.filter.c_str(), e.name.c_str())) {
+            continue;
+        }
+        const int r = RemoveOne((spec.folder + e.name).c_str(), e.kind == kEntryDir, cb, entry);
+        if (r != FOP_OK) {
+            return r;
+        }
+    }
+    return FOP_OK;
+}
+
+int KvORVFileOpUtil::xunlink(const char* path, FileOpCallback cb, CallbackEntry* entry) {
+    if (path == nullptr || *path == '\0') {
+        return FOP_ERR_INVALID;
+    }
+    std::string s = path;
+    normalizeSeptor(s);
+    std::string bare = s;
+    if (bare.size() > 1 && isDirName(bare.c_str())) {
+        bare.erase(bare.size() - 1);
+    }
+    // A link named as such goes as a link, with or without a trailing "/".
+    if (IsLink(bare)) {
+        return __unlink(bare.c_str(), cb, entry);
+    }
+    // Like rm, never the whole root folder.
+    if (bare == "/") {
+        return FOP_ERR_INVALID;
+    }
+    const ListSpec spec = SplitListPath(s.c_str());
+    // A folder goes with its whole tree, children before parents, then itself;
+    // a pattern takes the matching entries and leaves the folder holding them.
+    return RemoveTree(spec.folder, spec.filter, IsRealFolder(bare.c_str()), cb, entry);
+}
