@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 #include <stdexcept>
@@ -395,6 +396,21 @@ std::string TestMachine::LinkTarget(const std::string& path) {
 mode_t TestMachine::Mode(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+std::vector<std::string> ListNames(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 int FindMessage(const std::vector<std::string>& log, const std::string& text, size_t from) {

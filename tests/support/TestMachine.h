@@ -134,6 +134,9 @@ class TestMachine {
     std::vector<Server> m_servers;
 };
 
+// The entry names of a folder, sorted ("." and ".." left out).
+std::vector<std::string> ListNames(const std::string& dir);
+
 // Index of the first message equal to `text` at or after `from`; -1 if none.
 int FindMessage(const std::vector<std::string>& log, const std::string& text, size_t from = 0);
 // Whether every text of `texts` is in `log`, in this order (others may come between).

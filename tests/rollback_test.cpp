@@ -1,0 +1,333 @@
+// The rollback as a process on a test machine: the checks of a new-folder
+// rollback, its two waiting loops and their give-up paths, the link that
+// never names a removed folder, and the in-place rollback from the backup
+// that an in-place update left.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/TestMachine.h"
+
+using testsupport::CountMessage;
+using testsupport::FindMessage;
+using testsupport::InOrder;
+using testsupport::MachineOptions;
+using testsupport::Package;
+using testsupport::PathExists;
+using testsupport::ReadFile;
+using testsupport::RunResult;
+using testsupport::TestMachine;
+using testsupport::WriteFile;
+
+namespace {
+
+const std::vector<std::string> kRollback = {"/u"};
+
+std::string Listing(const std::vector<std::string>& log) {
+    std::string text;
+    for (const std::string& line : log) {
+        text += "  " + line + "\n";
+    }
+    return text;
+}
+
+MachineOptions Quiet() {
+    MachineOptions o;
+    o.startServers = false;
+    return o;
+}
+
+// A machine on which the hot fix 1240 sits in its own version folder, as a
+// new-folder update leaves it, with the package beside it.
+void InstallNewFolderFix(TestMachine& m, int build = 1240) {
+    m.AddVersionFolder(build);
+    m.PointLatestAt(m.versionDir(build) + "/");
+    Package p;
+    p.build = build;
+    m.WritePackage(p);
+}
+
+// The stop commands for a server whose tasks all run, the load commands for
+// one whose tasks have all ended.
+const std::vector<std::string> kStopAll = {"te orvreal quit", "te orvdbs quit", "te orvemf quit",
+                                           "te orvsch quit", "te orvmon quit"};
+const std::vector<std::string> kLoadAll = {"load orvemf", "load orvsch", "load orvmon",
+                                           "load orvreal"};
+
+TEST(RollbackNewFolder, UpdateThenRollbackOnTwoServersLeavesThePreviousVersion) {
+    MachineOptions o;
+    o.servers = 2;
+    o.severalOwners = geteuid() == 0;
+    TestMachine m(o);
+    m.WritePackage(Package());
+    RunResult update = m.Run();
+    ASSERT_EQ(update.exitStatus, 0) << Listing(update.log);
+    ASSERT_EQ(m.LatestTarget(), m.versionDir(1240) + "/");
+
+    RunResult r = m.Run(kRollback);
+    ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(PathExists(m.versionDir(1240)));
+    EXPECT_FALSE(PathExists(m.programDir() + "/V3.0.0.0000"));
+    EXPECT_EQ(ReadFile(m.versionDir(1234) + "/libalpha.so"),
+              TestMachine::ProductContent("libalpha.so", 1234));
+    EXPECT_EQ(m.LatestTarget(), m.versionDir(1234) + "/");
+    EXPECT_TRUE(InOrder(
+        r.log,
+        {"=============================Rollback ORV=======================",
+         "There is 2 ORV installed in current system!", "The build number of current ORV is (1240)",
+         "There 2 hotfixes installed.", "All ORV quit.",
+         "Info: Point the link latest at (" + m.versionDir(1234) + "/).",
+         "Have delete all files in (" + m.programDir() + "/V3.0.0.0000), including itself.."}))
+        << Listing(r.log);
+    for (size_t i = 0; i < 2; ++i) {
+        std::vector<std::string> commands = r.commands(i);
+        ASSERT_GE(commands.size(), kStopAll.size() + kLoadAll.size()) << i;
+        EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + kStopAll.size()),
+                  kStopAll);
+        EXPECT_EQ(std::vector<std::string>(commands.end() - kLoadAll.size(), commands.end()),
+                  kLoadAll);
+        EXPECT_TRUE(m.TaskRunning(i, "orvreal"));
+        EXPECT_TRUE(m.TaskRunning(i, "orvemf"));
+    }
+}
+
+TEST(RollbackNewFolder, ChecksStopBeforeAnyTaskIsTouched) {
+    // No folder for the fix.
+    {
+        TestMachine m;
+        m.WritePackage(Package());
+        RunResult r = m.Run(kRollback);
+        EXPECT_EQ(r.exitStatus, 212);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.log.back(),
+                  "The hotfix isn't installed, the folder isn't a folder or doesn't exist. (" +
+                      m.versionDir(1240) + "/)");
+        EXPECT_TRUE(r.commands(0).empty());
+    }
+    // A plain file where the fix's folder would be.
+    {
+        TestMachine m(Quiet());
+        WriteFile(m.versionDir(1240), "not a folder\n");
+        m.WritePackage(Package());
+        RunResult r = m.Run(kRollback);
+        EXPECT_EQ(r.exitStatus, 212);
+        EXPECT_EQ(r.log.back(),
+                  "The hotfix isn't installed, the folder isn't a folder or doesn't exist. (" +
+                      m.versionDir(1240) + "/)");
+    }
+    // A newer fix on top of the one to take out.
+    {
+        TestMachine m;
+        InstallNewFolderFix(m);
+        m.AddVersionFolder(1250);
+        RunResult r = m.Run(kRollback);
+        EXPECT_EQ(r.exitStatus, 212);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(
+            r.log.back(),
+            "There is newer HF applied, so return, the build number of current ORV is (1250)");
+        EXPECT_TRUE(r.commands(0).empty());
+        EXPECT_TRUE(PathExists(m.versionDir(1240)));
+    }
+    // The fix's folder is the only version: nothing would remain.
+    {
+        MachineOptions o;
+        o.builds = {1240};
+        o.latest = 1240;
+        TestMachine m(o);
+        m.WritePackage(Package());
+        RunResult r = m.Run(kRollback);
+        EXPECT_EQ(r.exitStatus, 212);
+        EXPECT_EQ(r.log.back(), "There is only one folder matching the pattern, so return. (" +
+                                    m.programDir() + "/)");
+        EXPECT_TRUE(r.commands(0).empty());
+        EXPECT_TRUE(PathExists(m.versionDir(1240)));
+    }
+}
+
+TEST(RollbackNewFolder, CountsOnlyFoldersWithABuildNumberAndClearsALeftoverRemovalFolder) {
+    TestMachine m;
+    InstallNewFolderFix(m);
+    WriteFile(m.programDir() + "/V3.0.0.0000/old/file", "left by an earlier run\n");
+    WriteFile(m.programDir() + "/V3.0.0.1300", "a plain file\n");
+    WriteFile(m.stagingDir(1250) + "/libalpha.so", "half copied\n");
+    RunResult r = m.Run(kRollback);
+    ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
+    EXPECT_GE(FindMessage(r.log, "There 2 hotfixes installed."), 0) << Listing(r.log);
+    EXPECT_FALSE(PathExists(m.programDir() + "/V3.0.0.0000"));
+    EXPECT_FALSE(PathExists(m.versionDir(1240)));
+    EXPECT_TRUE(PathExists(m.programDir() + "/V3.0.0.1300"));
+    EXPECT_EQ(m.LatestTarget(), m.versionDir(1234) + "/");
+}
+
+TEST(RollbackNewFolder, TasksThatNeverEndAreWaitedForTenTimesThenLoadedAgain) {
+    TestMachine m;
+    InstallNewFolderFix(m);
+    testsupport::SetTaskQuitDelay(m.servers()[0].dataDir, "orvreal", -1);
+    RunResult r = m.Run(kRollback);
+    EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(CountMessage(r.log, "Waiting for terminating all ORV. 1 ORV is running"), 10)
+        << Listing(r.log);
+    EXPECT_EQ(CountMessage(r.log, "All ORV quit."), 0);
+    int giveUp = FindMessage(r.log, "Has try 10 times to stop ORV, but still failed, so give up.");
+    ASSERT_GE(giveUp, 0);
+    for (size_t i = static_cast<size_t>(giveUp); i < r.log.size(); ++i) {
+        EXPECT_NE(r.log[i], "Waiting for terminating all ORV. 1 ORV is running");
+        EXPECT_EQ(r.log[i].find("V3.0.0.0000"), std::string::npos) << r.log[i];
+    }
+    // Eleven stop walks (the first and one after each count), then the load.
+    std::vector<std::string> commands = r.commands(0);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "te orvmon quit"), 11);
+    // The tasks that ended are loaded again; orvreal still runs.
+    const std::vector<std::string> reload = {"load orvemf", "load orvsch", "load orvmon"};
+    ASSERT_GE(commands.size(), reload.size());
+    EXPECT_EQ(std::vector<std::string>(commands.end() - reload.size(), commands.end()), reload);
+    EXPECT_TRUE(PathExists(m.versionDir(1240)));
+    EXPECT_EQ(m.LatestTarget(), m.versionDir(1240) + "/");
+    EXPECT_TRUE(m.TaskRunning(0, "orvemf"));
+    EXPECT_TRUE(m.TaskRunning(0, "orvmon"));
+}
+
+TEST(RollbackNewFolder, AFolderThatCannotBeMovedIsGivenUpAndLatestPointsBackAtIt) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to run the patcher as another user";
+    }
+    // The patcher runs as the server's owner; program/ is sticky and the fix's
+    // folder belongs to the superuser, so it cannot be renamed, while the
+    // owner's own link can still be replaced.
+    MachineOptions o;
+    o.severalOwners = true;
+    TestMachine m(o);
+    InstallNewFolderFix(m);
+    uid_t owner = m.servers()[0].owner;
+    ASSERT_EQ(chmod(m.programDir().c_str(), 01777), 0);
+    ASSERT_EQ(lchown((m.programDir() + "/latest").c_str(), owner, owner), 0);
+
+    RunResult r = m.Run(kRollback, "", true, owner, owner);
+    EXPECT_EQ(r.exitStatus, 212) << Listing(r.log) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::string removal = m.programDir() + "/V3.0.0.0000";
+    EXPECT_EQ(CountMessage(r.log, "Cannot rename the file (" + removal +
+                                      "), error code (1). Sleep 10 second."),
+              10)
+        << Listing(r.log);
+    EXPECT_TRUE(InOrder(
+        r.log, {"All ORV quit.", "Info: Point the link latest at (" + m.versionDir(1234) + "/).",
+                "Has try 10 times to delete the hot file, but still failed, so give up.",
+                "Info: Point the link latest back at (" + m.versionDir(1240) + "/)."}))
+        << Listing(r.log);
+    EXPECT_EQ(m.LatestTarget(), m.versionDir(1240) + "/");
+    EXPECT_TRUE(PathExists(m.versionDir(1240) + "/libalpha.so"));
+    std::vector<std::string> commands = r.commands(0);
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), "load orvreal");
+    EXPECT_TRUE(m.TaskRunning(0, "orvreal"));
+}
+
+TEST(RollbackNewFolder, NoOtherVersionForTheLinkStopsWithTheFolderInPlace) {
+    // A folder that counts as a hot fix by its number but is no version.
+    MachineOptions o;
+    o.builds = {1240};
+    o.latest = 1240;
+    TestMachine m(o);
+    testsupport::MakeDirs(m.programDir() + "/backup.7");
+    m.WritePackage(Package());
+    RunResult r = m.Run(kRollback);
+    EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
+    EXPECT_GE(FindMessage(r.log, "There 2 hotfixes installed."), 0) << Listing(r.log);
+    EXPECT_GE(FindMessage(r.log, "Error: There is no other version folder in (" + m.programDir() +
+                                     "/) for the link latest, so return."),
+              0)
+        << Listing(r.log);
+    EXPECT_EQ(CountMessage(r.log, "All ORV quit."), 1);
+    EXPECT_TRUE(PathExists(m.versionDir(1240) + "/libalpha.so"));
+    EXPECT_EQ(m.LatestTarget(), m.versionDir(1240) + "/");
+    std::vector<std::string> commands = r.commands(0);
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), "load orvreal");
+}
+
+Package InPlace() {
+    Package p;
+    p.createNewFolder = "0";
+    return p;
+}
+
+TEST(RollbackInPlace, PutsTheSavedFilesBackFromTheBackupFolder) {
+    TestMachine m;
+    m.WritePackage(InPlace());
+    RunResult update = m.Run();
+    ASSERT_EQ(update.exitStatus, 0) << Listing(update.log);
+    std::string current = m.versionDir(1234);
+    ASSERT_EQ(ReadFile(current + "/libalpha.so"), TestMachine::PackageContent("libalpha.so", 1240));
+
+    RunResult r = m.Run(kRollback, m.hotfixDir(1240));
+    ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
+    EXPECT_EQ(r.out.find_first_not_of('.'), std::string::npos) << r.out;
+    for (const char* lib : {"libalpha.so", "libbeta.so"}) {
+        EXPECT_EQ(ReadFile(current + "/" + lib), TestMachine::ProductContent(lib, 1234)) << lib;
+        EXPECT_FALSE(PathExists(current + "/" + lib + std::string("_1")));
+    }
+    EXPECT_FALSE(PathExists(m.hotfixDir(1240) + "/FileGroup1"));
+    EXPECT_TRUE(PathExists(m.hotfixDir(1240)));
+    EXPECT_EQ(m.LatestTarget(), current + "/");
+    EXPECT_TRUE(InOrder(r.log, {"Copy replace the file in ORV program with the new one.",
+                                "Info: Rename the DLLs in (" + current + ")",
+                                "Info: Remove the DLLs in (" + current + ")"}));
+    EXPECT_EQ(r.log.back(), "Remove the old back up folder! (./FileGroup1)., error code [0]");
+    std::vector<std::string> commands = r.commands(0);
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.front(), "te orvemf quit");
+    EXPECT_EQ(commands.back(), "load orvmon");
+}
+
+TEST(RollbackInPlace, SavedFilesThatCannotBePutBackKeepTheFixAndTheBackup) {
+    TestMachine m;
+    m.WritePackage(InPlace());
+    ASSERT_EQ(m.Run().exitStatus, 0);
+    std::string backup = m.hotfixDir(1240) + "/FileGroup1";
+    ASSERT_EQ(::unlink((backup + "/libbeta.so").c_str()), 0);
+    std::string current = m.versionDir(1234);
+
+    RunResult r = m.Run(kRollback, m.hotfixDir(1240));
+    EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
+    EXPECT_EQ(r.out, "");
+    for (const char* lib : {"libalpha.so", "libbeta.so"}) {
+        EXPECT_EQ(ReadFile(current + "/" + lib), TestMachine::PackageContent(lib, 1240)) << lib;
+        EXPECT_FALSE(PathExists(current + "/" + lib + std::string("_1"))) << lib;
+    }
+    EXPECT_EQ(ReadFile(backup + "/libalpha.so"), TestMachine::ProductContent("libalpha.so", 1234));
+    EXPECT_TRUE(PathExists(backup + "/orvpatch.ini"));
+    EXPECT_TRUE(r.commands(0).empty());
+    EXPECT_EQ(r.log.back().rfind("Error: Cannot put the saved files back into (" + current, 0), 0u)
+        << r.log.back();
+}
+
+TEST(RollbackInPlace, WithoutAVersionFolderNothingIsWrittenAnywhere) {
+    MachineOptions o = Quiet();
+    o.builds = {};
+    o.latest = 0;
+    TestMachine m(o);
+    // A name that would land below "/" if the empty folder path were used.
+    std::string probe = "orvpatch-rollback-probe-" + std::to_string(getpid()) + ".so";
+    Package p = InPlace();
+    p.files = {probe};
+    m.WritePackage(p);
+    RunResult r = m.Run(kRollback);
+    bool escaped = PathExists("/" + probe);
+    ::unlink(("/" + probe).c_str());
+    EXPECT_FALSE(escaped);
+    EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(PathExists(m.packageDir() + "/" + probe));
+    EXPECT_EQ(r.log.back(),
+              "Error: There is no version folder in (" + m.programDir() + "), so return.");
+}
+
+}  // namespace
