@@ -1,0 +1,238 @@
+// Stopping, counting, loading and restarting the ORV tasks against simulated
+// servers, checked through the commands each server received.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "UPDSilient/checkdomino_silent.h"
+#include "UpdateORV/debug.h"
+#include "support/DominoSim.h"
+#include "support/LogCapture.h"
+#include "support/ServerSetup.h"
+#include "support/TempDir.h"
+
+using namespace testsupport;
+using ::testing::ElementsAre;
+
+namespace {
+
+class TasksTest : public ::testing::Test {
+  protected:
+    TasksTest() {
+        SecondMs(5);
+        LogDebugMessage(1, "test start");  // the log exists, open to every user
+        s = MakeSimInstallation(log.root() + "/dom");
+        guard.watch(s.data);
+        info = s.info();
+    }
+    ~TasksTest() override { unsetenv("ORVPATCH_TESTBED_SECOND_MS"); }
+
+    static void SecondMs(int ms) {
+        setenv("ORVPATCH_TESTBED_SECOND_MS", std::to_string(ms).c_str(), 1);
+    }
+    void Start(const std::vector<std::string>& tasks) {
+        StartServer(s.data);
+        for (const std::string& t : tasks) {
+            StartTask(s.data, t);
+        }
+    }
+    std::vector<std::string> Commands() { return JournalCommands(s.data); }
+
+    LogCapture log;
+    SimGuard guard;
+    SimInstallation s;
+    ORVInsInfo info;
+};
+
+TEST_F(TasksTest, StopSendsQuitToRunningTasksAndAlwaysToTheMonitor) {
+    // Tasks running but no server: nothing is sent.
+    StartTask(s.data, "orvreal");
+    EXPECT_EQ(StopAllORV(&info, nullptr), 1);
+    EXPECT_TRUE(Commands().empty());
+
+    StartServer(s.data);
+    for (const char* t : {"orvsch", "orvemf", "orvdbs", "orvupd", "orvmon"}) {
+        StartTask(s.data, t);
+    }
+    EXPECT_EQ(StopAllORV(&info, nullptr), 1);
+    EXPECT_THAT(Commands(), ElementsAre("te orvreal quit", "te orvdbs quit", "te orvemf quit",
+                                        "te orvsch quit", "te orvmon quit"));
+}
+
+TEST_F(TasksTest, StopWithOnlyTheUpdaterRunningSendsJustTheMonitorQuit) {
+    Start({"orvupd"});
+    EXPECT_EQ(StopAllORV(&info, nullptr), 1);
+    EXPECT_THAT(Commands(), ElementsAre("te orvmon quit"));
+    int counter = 0;
+    EXPECT_EQ(GetRunningORVNum(&info, &counter), 1);
+    EXPECT_EQ(counter, 1);
+}
+
+TEST_F(TasksTest, CountAddsToTheCounterAndIgnoresTheServerState) {
+    Start({"orvreal", "orvupd", "orvemf", "orvsch", "orvmon"});
+    int counter = 5;
+    EXPECT_EQ(GetRunningORVNum(&info, &counter), 1);
+    EXPECT_EQ(counter, 7);  // orvreal and orvupd; the others are not counted
+    EXPECT_EQ(GetRunningORVNum(&info, &counter), 1);
+    EXPECT_EQ(counter, 9);  // never reset
+    StartTask(s.data, "orvdbs");
+    StopServer(s.data);
+    counter = 0;
+    EXPECT_EQ(GetRunningORVNum(&info, &counter), 1);
+    EXPECT_EQ(counter, 3);
+    EXPECT_EQ(GetRunningORVNum(&info, nullptr), 1);
+    EXPECT_TRUE(Commands().empty());
+}
+
+TEST_F(TasksTest, LoadStartsWhatIsNotRunningAndAlwaysTheMonitor) {
+    EXPECT_EQ(LoadAllORV(&info, nullptr), 1);  // no server: nothing sent
+    EXPECT_TRUE(Commands().empty());
+
+    Start({"orvemf", "orvreal"});
+    EXPECT_EQ(LoadAllORV(&info, nullptr), 1);
+    EXPECT_THAT(Commands(), ElementsAre("load orvsch", "load orvmon"));
+    EXPECT_TRUE(TaskRunning(s.data, "orvsch"));
+    EXPECT_TRUE(TaskRunning(s.data, "orvmon"));
+}
+
+TEST_F(TasksTest, LoadOnAnIdleServerLoadsFourTasksInOrder) {
+    Start({});
+    EXPECT_EQ(LoadAllORV(&info, nullptr), 1);
+    EXPECT_THAT(Commands(),
+                ElementsAre("load orvemf", "load orvsch", "load orvmon", "load orvreal"));
+    for (const char* t : {"orvemf", "orvsch", "orvmon", "orvreal"}) {
+        EXPECT_TRUE(TaskRunning(s.data, t)) << t;
+    }
+}
+
+TEST_F(TasksTest, RestartOrderAndWaits) {
+    SecondMs(20);
+    Start({"orvemf", "orvsch", "orvreal", "orvmon"});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RestartAllORV(&info, nullptr), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::vector<JournalEntry> j = ReadJournal(s.data);
+    std::vector<std::string> commands;
+    for (const JournalEntry& e : j) {
+        commands.push_back(e.command);
+    }
+    ASSERT_THAT(commands,
+                ElementsAre("te orvemf quit", "load orvemf", "te orvsch quit", "load orvsch",
+                            "te orvreal quit", "load orvreal", "te orvmon quit", "load orvmon"));
+    // 2, 2, 5 and 1 seconds of 20 ms between each quit and its load.
+    EXPECT_GE(j[1].timeMs - j[0].timeMs, 40);
+    EXPECT_GE(j[3].timeMs - j[2].timeMs, 40);
+    EXPECT_GE(j[5].timeMs - j[4].timeMs, 100);
+    EXPECT_GE(j[7].timeMs - j[6].timeMs, 20);
+    for (const char* t : {"orvemf", "orvsch", "orvreal", "orvmon"}) {
+        EXPECT_TRUE(TaskRunning(s.data, t)) << t;
+    }
+}
+
+TEST_F(TasksTest, RestartOfStoppedTasksLoadsThemAndStillCyclesTheMonitor) {
+    Start({});
+    EXPECT_EQ(RestartAllORV(&info, nullptr), 1);
+    EXPECT_THAT(Commands(), ElementsAre("load orvemf", "load orvsch", "load orvreal",
+                                        "te orvmon quit", "load orvmon"));
+}
+
+TEST_F(TasksTest, RestartWithoutARunningServerSendsNothing) {
+    EXPECT_EQ(RestartAllORV(&info, nullptr), 1);
+    EXPECT_TRUE(Commands().empty());
+    EXPECT_EQ(log.MessagesWith("Domino isnot running now.").size(), 1u);
+}
+
+TEST_F(TasksTest, RealTaskThatNeverEndsIsAskedAtMost121MoreTimesThenLoaded) {
+    SecondMs(1);
+    Start({"orvreal"});
+    SetTaskQuitDelay(s.data, "orvreal", -1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RestartAllORV(&info, nullptr), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::vector<std::string> c = Commands();
+    EXPECT_EQ(std::count(c.begin(), c.end(), "te orvreal quit"), 1 + 121);
+    EXPECT_EQ(out, std::string(120, '.'));
+    ASSERT_GE(c.size(), 3u);
+    EXPECT_THAT(std::vector<std::string>(c.end() - 3, c.end()),
+                ElementsAre("load orvreal", "te orvmon quit", "load orvmon"));
+}
+
+TEST_F(TasksTest, RealTaskThatEndsLateGetsOneDotPerRepeatedQuit) {
+    SecondMs(10);
+    Start({"orvreal"});
+    SetTaskQuitDelay(s.data, "orvreal", 130);  // a few rounds of 50 ms
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RestartAllORV(&info, nullptr), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::vector<std::string> c = Commands();
+    long repeats = std::count(c.begin(), c.end(), "te orvreal quit") - 1;
+    EXPECT_GE(repeats, 1);
+    EXPECT_LT(repeats, 10);
+    EXPECT_EQ(out, std::string(static_cast<size_t>(repeats), '.'));
+    EXPECT_EQ(std::count(c.begin(), c.end(), "load orvreal"), 1);
+}
+
+TEST_F(TasksTest, IdentityThatCannotBeTakenStopsTheWalk) {
+    SimInstallation second = MakeSimInstallation(log.root() + "/dom2");
+    guard.watch(second.data);
+    StartServer(second.data);
+    StartServer(s.data);
+    // Installation 0's notes.ini is gone; the registry still names its program folder.
+    ::unlink(s.notesIni.c_str());
+    WriteRegistryFile(log.root(), "/opt/varnel/ORV", {s, second});
+    EXPECT_EQ(ParseORVInsINI(RestartAllORV, nullptr), 0);
+    EXPECT_EQ(log.MessagesWith("Cannot get the fstat for file '" + s.notesIni + "'.").size(), 1u);
+    EXPECT_EQ(log.MessagesWith("The callback return FALSE, so break out.").size(), 1u);
+    EXPECT_TRUE(Commands().empty());
+    EXPECT_TRUE(JournalCommands(second.data).empty());
+}
+
+TEST_F(TasksTest, TwoInstallationsOfTwoOwnersAreBothRestartedEachUnderItsOwner) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to own files as other users";
+    }
+    SimInstallation second = MakeSimInstallation(log.root() + "/dom2");
+    guard.watch(second.data);
+    ASSERT_EQ(chown(s.notesIni.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(second.notesIni.c_str(), 65533, 65533), 0);
+    for (const SimInstallation& i : {s, second}) {
+        StartServer(i.data);
+        for (const char* t : {"orvemf", "orvsch", "orvreal", "orvmon"}) {
+            StartTask(i.data, t);
+        }
+    }
+    WriteRegistryFile(log.root(), "/opt/varnel/ORV", {s, second});
+
+    EXPECT_EQ(ParseORVInsINI(RestartAllORV, nullptr), 0);
+
+    EXPECT_EQ(getuid(), 0u);
+    EXPECT_EQ(geteuid(), 0u);
+    const std::vector<std::string> expected = {
+        "te orvemf quit",  "load orvemf",  "te orvsch quit", "load orvsch",
+        "te orvreal quit", "load orvreal", "te orvmon quit", "load orvmon"};
+    uid_t owners[] = {65534, 65533};
+    const SimInstallation* installs[] = {&s, &second};
+    for (int k = 0; k < 2; ++k) {
+        std::vector<JournalEntry> j = ReadJournal(installs[k]->data);
+        std::vector<std::string> commands;
+        for (const JournalEntry& e : j) {
+            commands.push_back(e.command);
+            EXPECT_EQ(e.ruid, owners[k]) << e.command;
+            EXPECT_EQ(e.euid, owners[k]) << e.command;
+            EXPECT_EQ(e.egid, owners[k]) << e.command;
+            EXPECT_EQ(e.supplementaryGroups, 0) << e.command;
+        }
+        EXPECT_EQ(commands, expected) << installs[k]->data;
+        EXPECT_TRUE(TaskRunning(installs[k]->data, "orvreal"));
+    }
+    EXPECT_TRUE(log.MessagesWith("Cannot set the uid").empty());
+}
+
+}  // namespace
