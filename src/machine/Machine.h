@@ -48,6 +48,6 @@ struct ChildResult {
     int error = 0;          // errno of a failure to start
 };
 
-ChildResult RunChild(const ChildSpec& spec);
+ChildResult RunChild(const ChildSpec& request);
 
 }  // namespace machine

@@ -59,20 +59,20 @@ void PauseMillis(long ms) {
 
 }  // namespace
 
-ChildResult RunChild(const ChildSpec& spec) {
+ChildResult RunChild(const ChildSpec& request) {
     ChildResult result;
 
     // Everything the child needs is prepared before fork: after it, only
     // async-signal-safe calls are made.
-    std::vector<std::string> envStrings = ChildEnvironment(spec.extraEnv);
+    std::vector<std::string> envStrings = ChildEnvironment(request.extraEnv);
     std::vector<char*> envp;
     for (std::string& e : envStrings) {
         envp.push_back(&e[0]);
     }
     envp.push_back(nullptr);
     std::vector<std::string> argStrings;
-    argStrings.push_back(spec.program);
-    argStrings.insert(argStrings.end(), spec.args.begin(), spec.args.end());
+    argStrings.push_back(request.program);
+    argStrings.insert(argStrings.end(), request.args.begin(), request.args.end());
     std::vector<char*> argv;
     for (std::string& a : argStrings) {
         argv.push_back(&a[0]);
@@ -96,13 +96,13 @@ ChildResult RunChild(const ChildSpec& spec) {
     if (pid == 0) {
         close(errPipe[0]);
         int err = 0;
-        if (!spec.workDir.empty() && chdir(spec.workDir.c_str()) != 0) {
+        if (!request.workDir.empty() && chdir(request.workDir.c_str()) != 0) {
             err = errno;
         }
-        if (err == 0 && spec.switchIdentity) {
+        if (err == 0 && request.switchIdentity) {
             if (setgroups(0, nullptr) != 0 && geteuid() == 0) {
                 err = errno;
-            } else if (setgid(spec.gid) != 0 || setuid(spec.uid) != 0) {
+            } else if (setgid(request.gid) != 0 || setuid(request.uid) != 0) {
                 err = errno;
             }
         }
@@ -124,7 +124,7 @@ ChildResult RunChild(const ChildSpec& spec) {
     close(errPipe[0]);
 
     result.started = true;
-    long long deadline = NowMillis() + static_cast<long long>(spec.timeoutSeconds) * SecondMillis();
+    long long deadline = NowMillis() + static_cast<long long>(request.timeoutSeconds) * SecondMillis();
     int status = 0;
     long pause = 1;
     for (;;) {
