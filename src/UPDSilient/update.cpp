@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
