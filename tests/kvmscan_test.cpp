@@ -98,7 +98,7 @@ TEST_F(KvmscanTest, RebuildsServerTaskLinesAndRewritesOnlyWhenALengthChanges) {
 }
 
 TEST_F(KvmscanTest, EveryOtherByteStaysAsItWas) {
-    std::string other = std::string("Bin\0ary=\x01\x02\xff", 13) + "\n" + std::string(5000, 'z') +
+    std::string other = std::string("Bin\0ary=\x01\x02\xff", 11) + "\n" + std::string(5000, 'z') +
                         "\n\n\r\n  [Spaced]\nNoLineEnd";
     Write("ServerTasks=kvmscan,Router\n" + other);
     CleanUpKvmscanTask(path.c_str());
