@@ -94,20 +94,20 @@ void RunDominoCommand(const char* notesIniPath, const char* binPath, const char*
     std::string bin = binPath != nullptr ? binPath : "";
     std::string text = command != nullptr ? command : "";
 
-    machine::ChildSpec spec;
-    spec.program = bin + "/server";
-    spec.args = {"=" + notesIni, "-c", text};
-    spec.extraEnv = {"LD_LIBRARY_PATH=" + bin};
-    spec.workDir = bin;
-    spec.timeoutSeconds = kCommandTimeoutSeconds;
+    machine::ChildSpec child;
+    child.program = bin + "/server";
+    child.args = {"=" + notesIni, "-c", text};
+    child.extraEnv = {"LD_LIBRARY_PATH=" + bin};
+    child.workDir = bin;
+    child.timeoutSeconds = kCommandTimeoutSeconds;
     std::map<std::string, Identity>::const_iterator found = Identities().find(notesIni);
     if (found != Identities().end() && found->second.switchIdentity) {
-        spec.switchIdentity = true;
-        spec.uid = found->second.uid;
-        spec.gid = found->second.gid;
+        child.switchIdentity = true;
+        child.uid = found->second.uid;
+        child.gid = found->second.gid;
     }
 
-    machine::ChildResult result = machine::RunChild(spec);
+    machine::ChildResult result = machine::RunChild(child);
 
     std::string line = DisplayLine(notesIni, bin, text);
     LogDebugMessage(1, "Submit command '%s' to restart the ORV", line.c_str());
