@@ -4,6 +4,7 @@
 // folder, is removed as a link, and neither unlink nor xunlink descends
 // through one, so nothing a link points to is touched.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +19,10 @@ namespace kvfileop_detail {
 namespace {
 
 // Deletes `path`, known to be a real folder (`isFolder`) or anything else.
+// With `dirFd` an open folder and `name` an entry of it, the system call
+// works on that entry directly instead of looking the whole path up again.
 int RemoveOne(const char* path, bool isFolder, KvORVFileOpUtil::FileOpCallback cb,
-              KvORVFileOpUtil::CallbackEntry* entry) {
+              KvORVFileOpUtil::CallbackEntry* entry, int dirFd = -1, const char* name = nullptr) {
     if (entry != nullptr) {
         entry->srcName = path;
         entry->dstName = nullptr;
@@ -30,7 +33,12 @@ int RemoveOne(const char* path, bool isFolder, KvORVFileOpUtil::FileOpCallback c
     if (!BeforeCall(cb, entry, result)) {
         return result;
     }
-    const int rc = isFolder ? rmdir(path) : ::unlink(path);
+    int rc;
+    if (dirFd >= 0) {
+        rc = unlinkat(dirFd, name, isFolder ? AT_REMOVEDIR : 0);
+    } else {
+        rc = isFolder ? rmdir(path) : ::unlink(path);
+    }
     if (entry != nullptr) {
         entry->phase = FOP_AFTER;
     }
@@ -61,21 +69,27 @@ int RemoveTree(const std::string& folder, const std::string& filter, bool andIts
                KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
     std::vector<ListedEntry> entries;
     ReadFolder(folder, filter, entries);
+    const int dirFd = open(folder.empty() ? "." : folder.c_str(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int r = FOP_OK;
     for (const ListedEntry& e : entries) {
         const std::string p = folder + e.name;
-        int r = FOP_OK;
         if (e.kind == kEntryFile) {
-            r = RemoveOne(p.c_str(), false, cb, entry);
+            r = RemoveOne(p.c_str(), false, cb, entry, dirFd, e.name.c_str());
         } else if (_fnmatch(filter.c_str(), e.name.c_str())) {
-            r = (e.kind == kEntryDir) ? RemoveTree(p + "/", "*", true, cb, entry)
-                                      : RemoveOne(p.c_str(), false, cb, entry);  // the link only
+            r = (e.kind == kEntryDir)
+                    ? RemoveTree(p + "/", "*", true, cb, entry)
+                    : RemoveOne(p.c_str(), false, cb, entry, dirFd, e.name.c_str());  // the link
         }
         if (r != FOP_OK) {
-            return r;
+            break;
         }
     }
-    if (!andItself || folder.empty()) {
-        return FOP_OK;
+    if (dirFd >= 0) {
+        close(dirFd);
+    }
+    if (r != FOP_OK || !andItself || folder.empty()) {
+        return r;
     }
     std::string self = folder;
     self.erase(self.size() - 1);
