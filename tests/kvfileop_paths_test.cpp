@@ -80,7 +80,8 @@ TEST(CharTypeTest, LeadBytesPerCodePage) {
     {
         CharType ct(1252);  // not a double-byte code page: single-byte only
         EXPECT_FALSE(IsLeadingByteOfDBC('\x81'));
-        EXPECT_FALSE(IsTrailingByteOfDBC("\x81\x5C", "\x81\x5C" + 1));
+        const char* pair = "\x81\x5C";
+        EXPECT_FALSE(IsTrailingByteOfDBC(pair, pair + 1));
     }
 }
 
