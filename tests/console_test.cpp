@@ -152,8 +152,9 @@ TEST_F(ConsoleTest, CommandsRunUnderTheOwnerOfNotesIniWhileThePatcherKeepsItsIde
     ASSERT_EQ(o.size(), 1u);
     EXPECT_EQ(o[0].ruid, 65534u);
     EXPECT_EQ(o[0].euid, 65534u);
-    EXPECT_EQ(o[0].rgid, 65533u);
-    EXPECT_EQ(o[0].egid, 65533u);
+    // The owner's primary group (nobody's account entry), not the file's group.
+    EXPECT_EQ(o[0].rgid, 65534u);
+    EXPECT_EQ(o[0].egid, 65534u);
     EXPECT_EQ(o[0].supplementaryGroups, 0);
     std::vector<JournalEntry> p = ReadJournal(plain.data);
     ASSERT_EQ(p.size(), 1u);

@@ -2,6 +2,7 @@
 // directly (no shell) with "=<notes.ini>", "-c" and the command, under the
 // identity of the owner of that notes.ini. The patcher itself never changes
 // its user ID, so every installation can be served under its own owner.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,18 @@ std::string DisplayLine(const std::string& notesIni, const std::string& bin,
     return OneLine(line);
 }
 
+// The owner's primary group, as a login of that user would have it; the
+// file's own group when the owner has no account entry.
+gid_t OwnerGroup(const struct stat& st) {
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::string buffer(16384, '\0');
+    if (getpwuid_r(st.st_uid, &entry, &buffer[0], buffer.size(), &found) == 0 && found != nullptr) {
+        return found->pw_gid;
+    }
+    return st.st_gid;
+}
+
 }  // namespace
 
 int ChangeUser(char* path) {
@@ -84,7 +97,7 @@ int ChangeUser(char* path) {
     // the commands as itself (it may not be a member of the file's group).
     identity.switchIdentity = self == 0;
     identity.uid = st.st_uid;
-    identity.gid = st.st_gid;
+    identity.gid = OwnerGroup(st);
     Identities()[path] = identity;
     return 0;
 }
