@@ -95,11 +95,11 @@ struct ListedEntry {
 };
 
 // The folder part and filter a lister path stands for.
-struct ListSpec {
+struct ListTarget {
     std::string folder;  // ends in "/", or empty for the working folder
     std::string filter;  // never empty
 };
-ListSpec SplitListPath(const char* path);
+ListTarget SplitListPath(const char* path);
 
 // Reads `folder` ("" = working folder): every entry but "." and "..", folders
 // (and links to folders) always, other entries when their name matches

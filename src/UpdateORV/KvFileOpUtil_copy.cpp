@@ -83,15 +83,15 @@ int CopyFilesOfListing(const std::string& s, const std::string& d, bool overwrit
             return made;
         }
     }
-    const ListSpec spec = SplitListPath(s.c_str());
+    const ListTarget where = SplitListPath(s.c_str());
     std::vector<ListedEntry> entries;
-    ReadFolder(spec.folder, spec.filter, entries);
+    ReadFolder(where.folder, where.filter, entries);
     for (const ListedEntry& e : entries) {
         if (e.kind != kEntryFile) {
             continue;  // copy does not descend
         }
         const int r =
-            _copy((spec.folder + e.name).c_str(), (d + e.name).c_str(), overwrite, cb, entry);
+            _copy((where.folder + e.name).c_str(), (d + e.name).c_str(), overwrite, cb, entry);
         if (r != FOP_OK) {
             return r;
         }
@@ -140,20 +140,20 @@ int XCopy(const std::string& s, std::string d, bool overwrite, KvORVFileOpUtil::
             return made;
         }
     }
-    const ListSpec spec = SplitListPath(s.c_str());
+    const ListTarget where = SplitListPath(s.c_str());
     FolderId here;
-    const bool known = GetFolderId(spec.folder, here);
+    const bool known = GetFolderId(where.folder, here);
     if (known) {
         walking.push_back(here);
     }
     std::vector<ListedEntry> entries;
-    ReadFolder(spec.folder, spec.filter, entries);
+    ReadFolder(where.folder, where.filter, entries);
     int result = FOP_OK;
     for (const ListedEntry& e : entries) {
-        const std::string p = spec.folder + e.name;
+        const std::string p = where.folder + e.name;
         if (e.kind == kEntryFile) {
             result = _copy(p.c_str(), (d + e.name).c_str(), overwrite, cb, entry);
-        } else if (_fnmatch(spec.filter.c_str(), e.name.c_str())) {
+        } else if (_fnmatch(where.filter.c_str(), e.name.c_str())) {
             FolderId sub;
             if (!GetFolderId(p, sub) || OnStack(walking, sub)) {
                 continue;  // gone meanwhile, or a link back into the walk

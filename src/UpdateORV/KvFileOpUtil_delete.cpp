@@ -123,14 +123,14 @@ int KvORVFileOpUtil::unlink(const char* path, FileOpCallback cb, CallbackEntry* 
         // One file, one link, or one folder (removed only when empty).
         return __unlink(s.c_str(), cb, entry);
     }
-    const ListSpec spec = SplitListPath(s.c_str());
+    const ListTarget where = SplitListPath(s.c_str());
     std::vector<ListedEntry> entries;
-    ReadFolder(spec.folder, spec.filter, entries);
+    ReadFolder(where.folder, where.filter, entries);
     for (const ListedEntry& e : entries) {
-        if (e.kind != kEntryFile && !_fnmatch(spec.filter.c_str(), e.name.c_str())) {
+        if (e.kind != kEntryFile && !_fnmatch(where.filter.c_str(), e.name.c_str())) {
             continue;
         }
-        const int r = RemoveOne((spec.folder + e.name).c_str(), e.kind == kEntryDir, cb, entry);
+        const int r = RemoveOne((where.folder + e.name).c_str(), e.kind == kEntryDir, cb, entry);
         if (r != FOP_OK) {
             return r;
         }
@@ -156,8 +156,8 @@ int KvORVFileOpUtil::xunlink(const char* path, FileOpCallback cb, CallbackEntry*
     if (bare == "/") {
         return FOP_ERR_INVALID;
     }
-    const ListSpec spec = SplitListPath(s.c_str());
+    const ListTarget where = SplitListPath(s.c_str());
     // A folder goes with its whole tree, children before parents, then itself;
     // a pattern takes the matching entries and leaves the folder holding them.
-    return RemoveTree(spec.folder, spec.filter, IsRealFolder(bare.c_str()), cb, entry);
+    return RemoveTree(where.folder, where.filter, IsRealFolder(bare.c_str()), cb, entry);
 }

@@ -10,20 +10,20 @@
 
 namespace kvfileop_detail {
 
-ListSpec SplitListPath(const char* path) {
+ListTarget SplitListPath(const char* path) {
     std::string s = (path != nullptr) ? path : "";
     // Both tests look at the path as received, before backslashes change.
     if (!KvORVFileOpUtil::isDirName(s.c_str()) && KvORVFileOpUtil::isDir(s.c_str())) {
         s += "/";
     }
     normalizeSeptor(s);
-    ListSpec spec;
-    spec.folder = KvORVFileOpUtil::getDirName(s.c_str());
-    spec.filter = KvORVFileOpUtil::getFileName(s.c_str());
-    if (spec.filter.empty()) {
-        spec.filter = "*";
+    ListTarget where;
+    where.folder = KvORVFileOpUtil::getDirName(s.c_str());
+    where.filter = KvORVFileOpUtil::getFileName(s.c_str());
+    if (where.filter.empty()) {
+        where.filter = "*";
     }
-    return spec;
+    return where;
 }
 
 namespace {
@@ -107,9 +107,9 @@ bool OnStack(const FolderStack& stack, const FolderId& id) {
 using namespace kvfileop_detail;
 
 KvORVDirList::KvORVDirList(const char* path) : m_cursor(0) {
-    ListSpec spec = SplitListPath(path);
-    m_folder = spec.folder;
-    m_filter = spec.filter;
+    ListTarget where = SplitListPath(path);
+    m_folder = where.folder;
+    m_filter = where.filter;
     _init();
 }
 

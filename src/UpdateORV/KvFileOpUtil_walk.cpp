@@ -270,7 +270,7 @@ bool KvORVFileOpUtil::isEmptyDir(const char* path) {
         return false;
     }
     // A folder that cannot be read is not known to be empty.
-    const ListSpec spec = SplitListPath(path);
+    const ListTarget where = SplitListPath(path);
     std::vector<ListedEntry> entries;
-    return ReadFolder(spec.folder, spec.filter, entries) && entries.empty();
+    return ReadFolder(where.folder, where.filter, entries) && entries.empty();
 }
