@@ -23,6 +23,13 @@ const char kUpdateBanner[] = "]:=============================Update ORV=========
 const char kRollbackBanner[] =
     "]:=============================Rollback ORV=======================\n";
 
+testsupport::ProgramOptions In(const std::string& dir, const std::vector<std::string>& env) {
+    testsupport::ProgramOptions options;
+    options.workDir = dir;
+    options.env = env;
+    return options;
+}
+
 std::string Testbed() {
     return std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed";
 }
@@ -32,8 +39,9 @@ class FrameTest : public ::testing::Test {
     void SetUp() override { MakeDirs(root.sub("opt/varnel/ORV")); }
 
     ProgramResult run(const std::vector<std::string>& args) {
-        return RunProgram(Testbed(), args, root.path(),
-                          {"ORVPATCH_TESTBED=" + root.path(), "ORVPATCH_TESTBED_SECOND_MS=1"});
+        return RunProgram(
+            Testbed(), args,
+            In(root.path(), {"ORVPATCH_TESTBED=" + root.path(), "ORVPATCH_TESTBED_SECOND_MS=1"}));
     }
     std::string log() const { return ReadFile(root.sub("opt/varnel/ORV/orvspins.log")); }
 
@@ -95,7 +103,7 @@ TEST_F(FrameTest, EmptyMachineGivesTheFirstVerdictWithoutLineFeed) {
 }
 
 TEST_F(FrameTest, TestbedRefusesToRunWithoutItsFolder) {
-    ProgramResult r = RunProgram(Testbed(), {}, root.path(), {"ORVPATCH_TESTBED"});
+    ProgramResult r = RunProgram(Testbed(), {}, In(root.path(), {"ORVPATCH_TESTBED"}));
     EXPECT_EQ(r.exitStatus, 2);
     EXPECT_EQ(r.out, "");
     ASSERT_FALSE(r.err.empty());
@@ -103,7 +111,7 @@ TEST_F(FrameTest, TestbedRefusesToRunWithoutItsFolder) {
     EXPECT_EQ(log(), "");
 
     // A relative folder is no test folder either.
-    r = RunProgram(Testbed(), {}, root.path(), {"ORVPATCH_TESTBED=relative/path"});
+    r = RunProgram(Testbed(), {}, In(root.path(), {"ORVPATCH_TESTBED=relative/path"}));
     EXPECT_EQ(r.exitStatus, 2);
 }
 
@@ -112,8 +120,8 @@ TEST(ProductFrameTest, NoRegistryGivesTheFirstVerdict) {
         GTEST_SKIP() << "this machine has a real /etc/orvsys.ini";
     }
     TempDir work;
-    ProgramResult r = RunProgram(std::string(ORVPATCH_BUILD_DIR) + "/orvpatch", {}, work.path(),
-                                 {"ORVPATCH_TESTBED=" + work.path()});
+    ProgramResult r = RunProgram(std::string(ORVPATCH_BUILD_DIR) + "/orvpatch", {},
+                                 In(work.path(), {"ORVPATCH_TESTBED=" + work.path()}));
     EXPECT_EQ(r.exitStatus, 212);
     EXPECT_EQ(r.out, kNotInstalled);
     // The product ignores the testbed variable: nothing lands in the test folder.

@@ -1,13 +1,16 @@
 #include "support/RunProgram.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <stdexcept>
 
 namespace testsupport {
 
@@ -24,17 +27,39 @@ void ApplyEnvironment(const std::vector<std::string>& env) {
     }
 }
 
+long long NowMillis() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Reads what is there without waiting.
+void Drain(int fd, std::string& sink) {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            sink.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir, const std::vector<std::string>& env) {
+                         const ProgramOptions& options) {
     ProgramResult result;
     int outPipe[2];
     int errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
-        return result;
+        throw std::runtime_error("pipe failed");
     }
     pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
     if (pid == 0) {
         int devNull = open("/dev/null", O_RDONLY);
         dup2(devNull, 0);
@@ -42,10 +67,14 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
         dup2(errPipe[1], 2);
         close(outPipe[0]);
         close(errPipe[0]);
-        if (!workDir.empty() && chdir(workDir.c_str()) != 0) {
+        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) {
             _exit(126);
         }
-        ApplyEnvironment(env);
+        ApplyEnvironment(options.env);
+        if (options.asUser &&
+            (setgroups(0, nullptr) != 0 || setgid(options.gid) != 0 || setuid(options.uid) != 0)) {
+            _exit(125);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args) {
@@ -57,35 +86,32 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     }
     close(outPipe[1]);
     close(errPipe[1]);
-    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
+
+    long long deadline = NowMillis() + static_cast<long long>(options.timeoutSeconds) * 1000;
+    int status = 0;
+    for (;;) {
+        struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+        poll(fds, 2, 20);
+        Drain(outPipe[0], result.out);
+        Drain(errPipe[0], result.err);
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
             break;
         }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                continue;
-            }
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
+        if (NowMillis() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.timedOut = true;
+            break;
         }
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) {
+    Drain(outPipe[0], result.out);
+    Drain(errPipe[0], result.err);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    if (!result.timedOut && WIFEXITED(status)) {
         result.exitStatus = WEXITSTATUS(status);
     }
     return result;

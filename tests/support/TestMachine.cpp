@@ -1,19 +1,15 @@
 #include "support/TestMachine.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/RunProgram.h"
 
 namespace testsupport {
 
@@ -66,28 +62,6 @@ std::vector<std::string> ReadMessages(const std::string& logPath) {
         messages.push_back(mark == std::string::npos ? line : line.substr(mark + 2));
     }
     return messages;
-}
-
-long long NowMillis() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Reads what is there without waiting; false once the pipe is closed.
-bool Drain(int fd, std::string& sink) {
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            sink.append(buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
 }
 
 }  // namespace
@@ -299,69 +273,18 @@ RunResult TestMachine::Run(const std::vector<std::string>& args, const std::stri
     std::vector<std::string> env = {
         "ORVPATCH_TESTBED=" + root(),
         "ORVPATCH_TESTBED_SECOND_MS=" + std::to_string(m_options.secondMillis)};
-    int outPipe[2];
-    int errPipe[2];
-    Check(pipe(outPipe) == 0 && pipe(errPipe) == 0, "pipe");
-    pid_t pid = fork();
-    Check(pid >= 0, "fork");
-    if (pid == 0) {
-        int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        if (chdir(dir.c_str()) != 0) {
-            _exit(126);
-        }
-        for (const std::string& e : env) {
-            std::string::size_type eq = e.find('=');
-            setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-        }
-        if (asUser && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
-            _exit(125);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
-    fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
-
-    // Read until the patcher has exited. Its pipes are not waited on to
-    // close: a task it loaded may hold them open long after.
-    long long deadline = NowMillis() + static_cast<long long>(timeoutSeconds) * 1000;
-    int status = 0;
-    for (;;) {
-        struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-        poll(fds, 2, 20);
-        Drain(outPipe[0], result.out);
-        Drain(errPipe[0], result.err);
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            break;
-        }
-        if (NowMillis() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.timedOut = true;
-            break;
-        }
-    }
-    Drain(outPipe[0], result.out);
-    Drain(errPipe[0], result.err);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    if (!result.timedOut && WIFEXITED(status)) {
-        result.exitStatus = WEXITSTATUS(status);
-    }
+    ProgramOptions options;
+    options.workDir = dir;
+    options.env = env;
+    options.asUser = asUser;
+    options.uid = uid;
+    options.gid = gid;
+    options.timeoutSeconds = timeoutSeconds;
+    ProgramResult run = RunProgram(program, args, options);
+    result.exitStatus = run.exitStatus;
+    result.timedOut = run.timedOut;
+    result.out = run.out;
+    result.err = run.err;
 
     std::vector<std::string> all = LogMessages();
     if (all.size() > logBefore) {
