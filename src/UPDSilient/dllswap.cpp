@@ -30,6 +30,26 @@ void LogUnsafeName(const char* name) {
                     name);
 }
 
+// Calls `visit(name)` for each listed name in slot order: empty slots are
+// passed over, and a name that would leave its folder is refused with a log
+// line. The walk ends early when `visit` answers false.
+template <typename Visit>
+void ForEachListedName(Visit visit) {
+    for (int slot = 0; slot < 32; ++slot) {
+        const char* name = SlotName(slot);
+        if (name == nullptr) {
+            continue;
+        }
+        if (!IsPackageNameSafe(name)) {
+            LogUnsafeName(name);
+            continue;
+        }
+        if (!visit(name)) {
+            return;
+        }
+    }
+}
+
 // Changes into `folder`, logging the failure as the swap operations do.
 bool EnterFolder(const char* folder) {
     if (folder == nullptr || ::chdir(folder) != 0) {
@@ -72,25 +92,20 @@ int CopyAllDlls(const char* from, char* to) {
     // A refused name is left out of every step alike (backup, installation,
     // rollback), so it does not make the copied set incomplete: the others
     // are copied and the result says whether they all were.
-    for (int slot = 0; slot < 32; ++slot) {
-        const char* name = SlotName(slot);
-        if (name == nullptr) {
-            continue;
-        }
-        if (!IsPackageNameSafe(name)) {
-            LogUnsafeName(name);
-            continue;
-        }
+    int result = 1;
+    ForEachListedName([&](const char* name) {
         std::string src = std::string(from) + "/" + name;
         std::string dst = std::string(to) + "/" + name;
         int rc = KvORVFileOpUtil::copy(src.c_str(), dst.c_str(), true, nullptr, nullptr);
         if (rc != 0) {
             LogDebugMessage(1, "Error: Cannot copy the file(%s). Error code is %d.", name, rc);
-            return 0;
+            result = 0;
+            return false;
         }
         SetProductPermissions(dst, false);
-    }
-    return 1;
+        return true;
+    });
+    return result;
 }
 
 int RenameAllDlls(char* folder) {
@@ -100,15 +115,7 @@ int RenameAllDlls(char* folder) {
         return 0;
     }
     int result = 1;
-    for (int slot = 0; slot < 32; ++slot) {
-        const char* name = SlotName(slot);
-        if (name == nullptr) {
-            continue;
-        }
-        if (!IsPackageNameSafe(name)) {
-            LogUnsafeName(name);
-            continue;
-        }
+    ForEachListedName([&](const char* name) {
         std::string backup = std::string(name) + kBackupSuffix;
         ::unlink(backup.c_str());  // a leftover of an earlier run
         result = ::rename(name, backup.c_str());
@@ -116,7 +123,8 @@ int RenameAllDlls(char* folder) {
             LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", name,
                             backup.c_str());
         }
-    }
+        return true;
+    });
     return result;
 }
 
@@ -126,18 +134,11 @@ int RemoveAllRenamedDlls(char* folder) {
     if (!EnterFolder(folder)) {
         return 0;
     }
-    for (int slot = 0; slot < 32; ++slot) {
-        const char* name = SlotName(slot);
-        if (name == nullptr) {
-            continue;
-        }
-        if (!IsPackageNameSafe(name)) {
-            LogUnsafeName(name);
-            continue;
-        }
+    ForEachListedName([](const char* name) {
         std::string backup = std::string(name) + kBackupSuffix;
         ::unlink(backup.c_str());  // missing or not deletable: not reported
-    }
+        return true;
+    });
     return 1;
 }
 
@@ -148,25 +149,18 @@ int RestoreRenamedDlls(char* folder) {
         return 0;
     }
     int result = 1;
-    for (int slot = 0; slot < 32; ++slot) {
-        const char* name = SlotName(slot);
-        if (name == nullptr) {
-            continue;
-        }
-        if (!IsPackageNameSafe(name)) {
-            LogUnsafeName(name);
-            continue;
-        }
+    ForEachListedName([&](const char* name) {
         std::string backup = std::string(name) + kBackupSuffix;
         struct stat st;
         if (::lstat(backup.c_str(), &st) != 0) {
-            continue;  // never moved aside: nothing to put back
+            return true;  // never moved aside: nothing to put back
         }
         if (::rename(backup.c_str(), name) != 0) {
             LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", backup.c_str(),
                             name);
             result = 0;
         }
-    }
+        return true;
+    });
     return result;
 }
