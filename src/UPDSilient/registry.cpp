@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/numbers.h"
 #include "UpdateORV/debug.h"
 #include "common/KvIniUtil.h"
 #include "machine/Machine.h"
@@ -126,7 +126,7 @@ int ParseORVInsINI(int (*callback)(ORVInsInfo* info, void* context), void* conte
         return ORVINS_ERR_FORMAT;
     }
 
-    int count = std::atoi(countText.c_str());
+    int count = SaturatedAtoi(countText.c_str());
     if (count == 0) {
         LogDebugMessage(1,
                         "Error: No ORV installed in the system, since the number of "

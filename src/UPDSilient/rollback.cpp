@@ -8,12 +8,12 @@
 // rollback that cannot put every saved file back renames the moved-aside
 // files back and keeps the backup.
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/numbers.h"
 #include "UPDSilient/procedure_common.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
@@ -44,7 +44,7 @@ int CountHotfixes(const std::string& programFolder) {
     while (list.hasNext()) {
         std::string path = list.getNext();
         if (KvORVFileOpUtil::isDir(path.c_str()) && procedure::HasBuildText(path) &&
-            std::atoi(procedure::BuildText(path).c_str()) > 0) {
+            SaturatedAtoi(procedure::BuildText(path).c_str()) > 0) {
             ++count;
         }
     }
@@ -163,7 +163,7 @@ int RollbackNewFolder(const _PatchSetting& setting, const std::string& current) 
     }
     std::string buildText = procedure::BuildText(current);
     LogDebugMessage(1, "The build number of current ORV is (%s)", buildText.c_str());
-    if (std::atoi(buildText.c_str()) > setting.BuildNumber) {
+    if (SaturatedAtoi(buildText.c_str()) > setting.BuildNumber) {
         LogDebugMessage(1,
                         "There is newer HF applied, so return, the build number of current ORV is "
                         "(%s)",

@@ -1,13 +1,12 @@
 // The package settings: orvpatch.ini in the package folder read into
 // _PatchSetting, the file table szDlls filled from its file list, and the
 // check that the package's version folder does not exist yet.
-#include <cctype>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/numbers.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 #include "common/KvIniUtil.h"
@@ -19,30 +18,6 @@ const char kSection[] = "Config";
 // The heap texts behind szDlls; replaced (and the old ones released) when
 // the table is filled again.
 std::unique_ptr<char[]> g_dllNames[32];
-
-// "atoi" without its undefined overflow: leading blanks, an optional sign
-// and the leading digits count, the rest is ignored, no digits give 0, and a
-// number beyond the int range stops at its end.
-int ToInt(const char* text) {
-    const char* s = text;
-    while (std::isspace(static_cast<unsigned char>(*s))) {
-        ++s;
-    }
-    bool negative = false;
-    if (*s == '+' || *s == '-') {
-        negative = (*s == '-');
-        ++s;
-    }
-    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    long long value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*s)); ++s) {
-        value = value * 10 + (*s - '0');
-        if (value > limit) {
-            value = limit;
-        }
-    }
-    return static_cast<int>(negative ? -value : value);
-}
 
 // Fetches Config:key into `value`; false when it is missing.
 bool GetConfig(KvIniReader& reader, const char* key, char* value, int size) {
@@ -82,7 +57,7 @@ int ReadConfiguration(InstallInfo& info, _PatchSetting& setting) {
         LogDebugMessage(1, "Cannot get the value in configuration file. (Config:BuildNumber)");
         return 1;
     }
-    setting.BuildNumber = ToInt(value);
+    setting.BuildNumber = SaturatedAtoi(value);
 
     if (!GetConfig(reader, "Databases", value, sizeof(value))) {
         LogDebugMessage(1, "Cannot get the value in configuration file. (Config:Databases)");
@@ -90,10 +65,11 @@ int ReadConfiguration(InstallInfo& info, _PatchSetting& setting) {
         ParseFileList(setting.Databases, value);
     }
     setting.CreateNewFolder =
-        GetConfig(reader, "CreateNewFolder", value, sizeof(value)) ? ToInt(value) : 1;
-    setting.DepentBuild = GetConfig(reader, "DepentBuild", value, sizeof(value)) ? ToInt(value) : 0;
+        GetConfig(reader, "CreateNewFolder", value, sizeof(value)) ? SaturatedAtoi(value) : 1;
+    setting.DepentBuild =
+        GetConfig(reader, "DepentBuild", value, sizeof(value)) ? SaturatedAtoi(value) : 0;
     setting.UpdateLoader =
-        GetConfig(reader, "UpdateLoader", value, sizeof(value)) ? ToInt(value) : 0;
+        GetConfig(reader, "UpdateLoader", value, sizeof(value)) ? SaturatedAtoi(value) : 0;
     return 0;
 }
 

@@ -13,12 +13,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/numbers.h"
 #include "UPDSilient/procedure_common.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
@@ -241,7 +241,7 @@ int RunUpdate(InstallInfo& package, _PatchSetting& setting, const std::string& b
     }
     std::string buildText = procedure::BuildText(current);
     LogDebugMessage(1, "The build number of current ORV is (%s)", buildText.c_str());
-    int currentBuild = std::atoi(buildText.c_str());
+    int currentBuild = SaturatedAtoi(buildText.c_str());
     if (currentBuild >= setting.BuildNumber) {
         LogDebugMessage(1,
                         "The current version is newer than that in this package. So quit. "

@@ -4,50 +4,18 @@
 #include <unistd.h>
 
 #include <array>
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/numbers.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
 namespace {
 
 typedef std::array<int, 4> Quad;
-
-// Reads one decimal integer the way "%d" does (leading blanks, an optional
-// sign, at least one digit) but saturates at the int range instead of
-// overflowing. Advances `p` past it; false when there is no number.
-bool ReadInt(const char*& p, int& out) {
-    const char* s = p;
-    while (std::isspace(static_cast<unsigned char>(*s))) {
-        ++s;
-    }
-    bool negative = false;
-    if (*s == '+' || *s == '-') {
-        negative = (*s == '-');
-        ++s;
-    }
-    if (!std::isdigit(static_cast<unsigned char>(*s))) {
-        return false;
-    }
-    long long value = 0;
-    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    for (; std::isdigit(static_cast<unsigned char>(*s)); ++s) {
-        if (value < limit) {
-            value = value * 10 + (*s - '0');
-            if (value > limit) {
-                value = limit;
-            }
-        }
-    }
-    out = static_cast<int>(negative ? -value : value);
-    p = s;
-    return true;
-}
 
 Quad ParseQuad(const char* path) {
     int a = 0, b = 0, c = 0, d = 0;
@@ -79,7 +47,7 @@ void KvParseVersionStr(const char* path, int* first, int* second, int* third, in
             // The first character (the "V") is skipped whatever it is; then
             // up to four numbers joined by "." are read.
             const char* p = name.c_str() + 1;
-            while (count < 4 && ReadInt(p, read[count])) {
+            while (count < 4 && ReadSaturatedInt(p, read[count])) {
                 ++count;
                 if (count < 4) {
                     if (*p != '.') {
