@@ -124,7 +124,8 @@ ChildResult RunChild(const ChildSpec& request) {
     close(errPipe[0]);
 
     result.started = true;
-    long long deadline = NowMillis() + static_cast<long long>(request.timeoutSeconds) * SecondMillis();
+    long long deadline =
+        NowMillis() + static_cast<long long>(request.timeoutSeconds) * SecondMillis();
     int status = 0;
     long pause = 1;
     for (;;) {
