@@ -196,4 +196,41 @@ TEST_F(KvmscanTest, WriteFailureLeavesTheOldFileAndIsLogged) {
     EXPECT_EQ(Entries(folder), std::set<std::string>{"notes.ini"});
 }
 
+TEST_F(KvmscanTest, ReadOnlyFileIsLeftAloneThoughItsFolderIsWritable) {
+    LogDebugMessage(1, "test start");  // the log exists, open to every user
+    const std::string content = "[Notes]\nServerTasks=Update,kvmscan\n";
+    Write(content);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    struct stat before = Stat(path);
+    std::string target = path;
+    std::string probe = folder + "/probe";
+    // The folder is the caller's and writable, so a rename over the file would work.
+    auto attempt = [&]() {
+        int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (fd < 0) {
+            return 2;
+        }
+        close(fd);
+        unlink(probe.c_str());
+        CleanUpKvmscanTask(target.c_str());
+        return 0;
+    };
+    if (geteuid() == 0) {
+        // The superuser may write any file; the clean-up runs as the file's owner.
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+        EXPECT_EQ(RunAsUser(65534, 65534, attempt), 0);
+    } else {
+        EXPECT_EQ(attempt(), 0);
+    }
+    EXPECT_EQ(ReadFile(path), content);
+    EXPECT_TRUE(Untouched(before));
+    EXPECT_EQ(Stat(path).st_mode & 07777, 0444u);
+    std::vector<std::string> errors = log.MessagesWith("Error: Cannot rewrite '" + path + "'");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("opening for writing"), std::string::npos);
+    EXPECT_EQ(Entries(folder), std::set<std::string>{"notes.ini"});
+}
+
 }  // namespace

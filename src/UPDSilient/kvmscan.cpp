@@ -125,6 +125,13 @@ void ReplaceFile(const char* notesIniPath, const std::string& content) {
         LogRewriteFailure(notesIniPath, "stat", errno);
         return;
     }
+    // A rename needs only the folder to be writable; the file itself must be
+    // writable too, as for a rewrite in place, so that a notes.ini made
+    // read-only stays as it is.
+    if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        LogRewriteFailure(notesIniPath, "opening for writing", errno);
+        return;
+    }
     std::string::size_type slash = target.rfind('/');
     std::string folder = slash == 0 ? "/" : target.substr(0, slash);
     std::string temp = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
@@ -187,6 +194,8 @@ void CleanUpKvmscanTask(const char* notesIniPath) {
     int readError = errno;
     close(fd);
     if (!regular) {
+        // A pipe or device in place of notes.ini could block or never end,
+        // and a folder holds no lines: refused with a log line.
         LogDebugMessage(1, "Error: '%s' is not a regular file; it is left alone.", notesIniPath);
         return;
     }
