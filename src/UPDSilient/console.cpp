@@ -124,6 +124,9 @@ void RunDominoCommand(const char* notesIniPath, const char* binPath, const char*
 
     std::string line = DisplayLine(notesIni, bin, text);
     LogDebugMessage(1, "Submit command '%s' to restart the ORV", line.c_str());
+    // The server's own answer is not examined, but a command that never
+    // reached a server (no executable, no program folder) or had to be killed
+    // is named in the log rather than passing for one that was carried out.
     if (!result.started || (result.error != 0 && !result.timedOut)) {
         LogDebugMessage(1, "Error: Cannot run the command '%s' of the server in '%s': %s",
                         OneLine(text).c_str(), OneLine(bin).c_str(), std::strerror(result.error));
