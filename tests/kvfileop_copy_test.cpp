@@ -91,6 +91,8 @@ TEST(CopyFileTest, PermissionFailuresAsUnprivilegedUser) {
     WriteFile(tmp.sub("ro/existing"), "keep");
     chmod(tmp.sub("ro/existing").c_str(), 0666);
     chmod(tmp.sub("ro").c_str(), 0555);
+    WriteFile(tmp.sub("readonly"), "read only");
+    chmod(tmp.sub("readonly").c_str(), 0444);
     const int status = RunAsNobody([&] {
         if (Code(_copy(tmp.sub("src").c_str(), tmp.sub("ro/new").c_str(), true, nullptr,
                        nullptr)) != Code(FOP_ERR_TARGET))
@@ -105,10 +107,23 @@ TEST(CopyFileTest, PermissionFailuresAsUnprivilegedUser) {
         if (Code(_copy(tmp.sub("src").c_str(), tmp.sub("ro/existing").c_str(), true, nullptr,
                        nullptr)) != Code(FOP_ERR_TARGET))
             return 4;
+        // A file that cannot be opened for writing, in a folder that can be
+        // written: not replaced either, and a missing source is found first.
+        if (Code(_copy(tmp.sub("src").c_str(), tmp.sub("readonly").c_str(), true, nullptr,
+                       nullptr)) != Code(FOP_ERR_TARGET))
+            return 5;
+        if (Code(F::copy(tmp.sub("src").c_str(), tmp.sub("readonly").c_str(), true, nullptr,
+                         nullptr)) != Code(FOP_ERR_TARGET))
+            return 6;
+        if (Code(_copy(tmp.sub("missing").c_str(), tmp.sub("readonly").c_str(), true, nullptr,
+                       nullptr)) != Code(FOP_ERR_OPEN_SOURCE))
+            return 7;
         return 0;
     });
     EXPECT_EQ(0, status);
     EXPECT_EQ("keep", ReadFile(tmp.sub("ro/existing")));
+    EXPECT_EQ("read only", ReadFile(tmp.sub("readonly")));
+    EXPECT_EQ(0444u, ModeOf(tmp.sub("readonly")));
     EXPECT_FALSE(PathExists(tmp.sub("ro/new")));
     EXPECT_FALSE(PathExists(tmp.sub("x")));
 }
@@ -117,6 +132,7 @@ TEST(CopyFileTest, FailedWriteLeavesTargetAsItWas) {
     TempDir tmp;
     WriteFile(tmp.sub("big"), Bytes(3 * 262144, 1));
     WriteFile(tmp.sub("target"), "previous");
+    chmod(tmp.sub("target").c_str(), 0666);  // writable by the copier
     // A file size limit makes every write past 64 KiB fail as on a full disk.
     const int status = RunAsNobody([&] {
         signal(SIGXFSZ, SIG_IGN);
@@ -223,6 +239,14 @@ TEST(CopyFileTest, ReplacedTargetKeepsModeOwnerAndLinks) {
     symlink("loop1", tmp.sub("loop2").c_str());
     EXPECT_EQ(FOP_ERR_TARGET,
               F::copy(tmp.sub("src").c_str(), tmp.sub("loop1").c_str(), true, nullptr, nullptr));
+    // A target that cannot be opened is found only after the before call and
+    // after the source: a missing source still reports -2.
+    FileOpRecorder rec;
+    EXPECT_EQ(FOP_ERR_OPEN_SOURCE, _copy(tmp.sub("missing").c_str(), tmp.sub("loop1").c_str(), true,
+                                         FileOpRecorder::Callback, rec.entry()));
+    ASSERT_EQ(1u, rec.calls.size());
+    EXPECT_EQ(FOP_COPY_NEW, rec.calls[0].action);
+    EXPECT_EQ(FOP_BEFORE, rec.calls[0].phase);
 }
 
 TEST(CopyCallbackTest, BeforeAndAfterAnswers) {

@@ -167,13 +167,15 @@ int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::Fil
     std::string target;
     struct stat dstSt;
     bool dstExists = false;
-    if (!ResolveTarget(dst, target, dstSt, dstExists)) {
-        return FOP_ERR_TARGET;  // a link loop or an unreadable link
-    }
-    if (dstExists && S_ISDIR(dstSt.st_mode)) {
+    // A link loop or an unreadable link names no file: like a target that
+    // cannot be opened, it fails once the source is open.
+    const bool resolved = ResolveTarget(dst, target, dstSt, dstExists);
+    if (resolved && dstExists && S_ISDIR(dstSt.st_mode)) {
         return FOP_ERR_TARGET;
     }
     int action = FOP_COPY_NEW;
+    // An existing target counts as existing even when it cannot be read, so
+    // that overwriting off never replaces a file.
     if (dstExists) {
         // The same file under another name (or through a link): copying it
         // would replace it with itself at best; refuse and touch nothing.
@@ -198,6 +200,12 @@ int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::Fil
     const int in = open(src, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         return FOP_ERR_OPEN_SOURCE;
+    }
+    // A target that this process could not open for writing is not replaced
+    // by way of the temporary file either.
+    if (!resolved || (dstExists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
+        close(in);
+        return FOP_ERR_TARGET;
     }
     struct stat inSt;
     if (fstat(in, &inSt) != 0 || S_ISDIR(inSt.st_mode)) {
