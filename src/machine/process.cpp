@@ -124,8 +124,14 @@ ChildResult RunChild(const ChildSpec& request) {
     close(errPipe[0]);
 
     result.started = true;
-    long long deadline =
-        NowMillis() + static_cast<long long>(request.timeoutSeconds) * SecondMillis();
+    // However short the testbed makes a second, a child gets at least the
+    // real time it needs to start and do its work before it is killed.
+    const long long kLeastLimitMillis = 2000;
+    long long limit = static_cast<long long>(request.timeoutSeconds) * SecondMillis();
+    if (limit < kLeastLimitMillis) {
+        limit = kLeastLimitMillis;
+    }
+    long long deadline = NowMillis() + limit;
     int status = 0;
     long pause = 1;
     for (;;) {
