@@ -401,6 +401,16 @@ TEST(XCopyTest, TreesPatternsAndTargets) {
     EXPECT_EQ(FOP_OK, F::xcopy(tmp.sub("dir/f1").c_str(), tmp.sub("w/one").c_str(), true, nullptr,
                                nullptr));
     EXPECT_EQ("1", ReadFile(tmp.sub("w/one")));
+    // A backslash inside a listed name is part of the name, at every depth.
+    WriteFile(tmp.sub("bs/a\\b/f"), "f");
+    WriteFile(tmp.sub("bs/a\\b/c\\d/g"), "g");
+    EXPECT_EQ(FOP_OK,
+              F::xcopy(tmp.sub("bs").c_str(), tmp.sub("bt/").c_str(), true, nullptr, nullptr));
+    EXPECT_EQ("f", ReadFile(tmp.sub("bt/bs/a\\b/f")));
+    EXPECT_EQ("g", ReadFile(tmp.sub("bt/bs/a\\b/c\\d/g")));
+    EXPECT_EQ(FOP_OK,
+              F::xcopy(tmp.sub("bs/*").c_str(), tmp.sub("bu/").c_str(), true, nullptr, nullptr));
+    EXPECT_EQ("g", ReadFile(tmp.sub("bu/a\\b/c\\d/g")));
 }
 
 TEST(XCopyTest, LinksAndLoopsEnd) {

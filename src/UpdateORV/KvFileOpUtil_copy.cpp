@@ -140,7 +140,16 @@ int XCopy(const std::string& s, std::string d, bool overwrite, KvORVFileOpUtil::
             return made;
         }
     }
-    const ListTarget where = SplitListPath(s.c_str());
+    // A folder source is listed whole as it stands: its path is rewritten
+    // already, and the names below it come from the listing, where a backslash
+    // is part of a name and rewriting it would lose that folder's contents.
+    ListTarget where;
+    if (KvORVFileOpUtil::isDirName(s.c_str())) {
+        where.folder = s;
+        where.filter = "*";
+    } else {
+        where = SplitListPath(s.c_str());
+    }
     FolderId here;
     const bool known = GetFolderId(where.folder, here);
     if (known) {
