@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -182,6 +183,40 @@ TEST(updateORVExt, MissingSourceOrFolderTouchesNothing) {
     EXPECT_EQ("original ext", ReadFile(m.bin + "/liborvext.so"));
     EXPECT_EQ(1u, log.MessagesWith("Error: The extension mananger doesn't exist. (").size());
     EXPECT_EQ(1, updateORVExt(nullptr, nullptr));
+}
+
+TEST(updateORVExt, ALibraryThatCannotBeMovedAsideIsNotOverwritten) {
+    LogCapture log;
+    LoaderMachine m;
+    // The child below may write the log and the library, but not the folder
+    // holding the library, so the library cannot be moved aside; the copy
+    // must then not replace it either.
+    const std::string logFile = log.root() + "/opt/varnel/ORV/orvspins.log";
+    WriteFile(logFile, "");
+    ASSERT_EQ(0, chmod(logFile.c_str(), 0666));
+    ASSERT_EQ(0, chmod((m.bin + "/liborvext.so").c_str(), 0666));
+    ASSERT_EQ(0, chmod(m.bin.c_str(), 0555));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (geteuid() == 0 && setuid(65534) != 0) {
+            _exit(3);
+        }
+        _exit(updateORVExt(&m.info, nullptr) == 1 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    chmod(m.bin.c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+
+    // Neither moved aside nor written over.
+    EXPECT_EQ("original ext", ReadFile(m.bin + "/liborvext.so"));
+    EXPECT_TRUE(ExtensionBackups(m.bin).empty());
+    // The child got as far as the move and the copy.
+    EXPECT_EQ(1u, log.MessagesWith("Info: Begin updating extension manager.").size());
+    EXPECT_TRUE(log.MessagesWith("Error: The extension mananger doesn't exist").empty());
+    EXPECT_TRUE(log.MessagesWith("Error: Cannot change to folder").empty());
 }
 
 TEST(UpdateLoader, SevenCopiesWithBackupsAndModes) {

@@ -37,6 +37,9 @@ int updateORVExt(ORVInsInfo* info, void* /*context*/) {
 
     char latest[512] = "";
     const char* found = GetLatestPathN(g_szORVPatch, "program", latest, sizeof(latest));
+    // Without a version folder there is no source: a path the search left
+    // behind (a V0.x folder) or a library at the top of the file system is
+    // never installed.
     std::string source = std::string(found != nullptr ? latest : "") + "/" + kExtension;
     if (found == nullptr || !KvORVFileOpUtil::isExist(source.c_str())) {
         LogDebugMessage(1, "Error: The extension mananger doesn't exist. (%s)", source.c_str());

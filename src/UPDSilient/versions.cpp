@@ -136,7 +136,8 @@ void CreateLink(char* root, char* target) {
     }
     // The new link is made under a temporary name and renamed over the old
     // one, so there is never a moment without program/latest, and a failure
-    // leaves the old link as it was.
+    // leaves the old link as it was. A failure is logged: otherwise nothing
+    // would show that latest still names the old folder.
     std::string link = std::string(root) + kLatestLink;
     std::string temp = std::string(root) + kLatestTemp;
     ::unlink(temp.c_str());
