@@ -289,3 +289,18 @@ TEST(UpdateLoader, MissingExecutablesOrLoader) {
         EXPECT_EQ("LOADER", ReadFile(m.bin + "/" + task + "_1")) << task;
     }
 }
+
+TEST(UpdateLoader, NoVersionFolderLeavesTheExecutablesAlone) {
+    LogCapture log;
+    LoaderMachine m;
+    WriteFile(m.bin + "/orvreal", "installed task");
+    testsupport::RemoveTree(m.root + "/program");
+    MakeDirs(m.root + "/program");
+
+    EXPECT_EQ(1, UpdateLoader(&m.info, nullptr));
+    EXPECT_EQ("installed task", ReadFile(m.bin + "/orvreal"));
+    EXPECT_FALSE(PathExists(m.bin + "/orvreal_1"));
+    EXPECT_FALSE(PathExists(m.bin + "/orvemf"));
+    EXPECT_EQ(1u, log.MessagesWith("Error: There is no version folder in (").size());
+    EXPECT_EQ(0u, log.MessagesWith("rename from (").size());
+}

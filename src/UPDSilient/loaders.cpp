@@ -18,6 +18,9 @@ const char* szaLoader[7] = {"orvreal", "orvemf", "orvmon", "orvsch", "orvupd", "
 
 namespace {
 
+// Room for the newest version folder's path, larger than any the product composes.
+const unsigned kPathBufferSize = 8192;
+
 const char kExtension[] = "liborvext.so";
 
 // Draws of a backup name before giving up; only a folder crowded with
@@ -35,7 +38,7 @@ int updateORVExt(ORVInsInfo* info, void* /*context*/) {
     LogDebugMessage(1, "Info: Begin updating extension manager.");
     SavedWorkingFolder saved;
 
-    char latest[512] = "";
+    char latest[kPathBufferSize] = "";
     const char* found = GetLatestPathN(g_szORVPatch, "program", latest, sizeof(latest));
     // Without a version folder there is no source: a path the search left
     // behind (a V0.x folder) or a library at the top of the file system is
@@ -76,11 +79,20 @@ int updateORVExt(ORVInsInfo* info, void* /*context*/) {
 }
 
 int UpdateLoader(ORVInsInfo* info, void* /*context*/) {
-    char latest[1024] = "";
-    GetLatestPathN(g_szORVPatch, "program", latest, sizeof(latest));
+    char latest[kPathBufferSize] = "";
+    const char* found = GetLatestPathN(g_szORVPatch, "program", latest, sizeof(latest));
     std::string bin = info != nullptr ? info->strDominoBinPath : std::string();
     LogDebugMessage(1, "Info: Update loader from (%s) to (%s).", latest, bin.c_str());
     if (info == nullptr) {
+        return 1;
+    }
+    if (found == nullptr) {
+        // Without a version folder the source would be "/loader" at the top
+        // of the file system: the task executables are left as they are.
+        LogDebugMessage(1,
+                        "Error: There is no version folder in (%s/program), so no loader is "
+                        "updated.",
+                        g_szORVPatch);
         return 1;
     }
     const std::string source = std::string(latest) + "/loader";
