@@ -17,11 +17,14 @@
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
+using testsupport::FolderNames;
 using testsupport::LogCapture;
 using testsupport::MakeDirs;
+using testsupport::ModeOf;
 using testsupport::PathExists;
 using testsupport::ReadFile;
 using testsupport::TempDir;
+using testsupport::WorkingFolder;
 using testsupport::WriteFile;
 
 namespace {
@@ -44,32 +47,6 @@ class DllTable {
   private:
     std::vector<std::string> m_names;
 };
-
-std::string Cwd() {
-    char buf[4096];
-    return getcwd(buf, sizeof(buf)) != nullptr ? std::string(buf) : std::string();
-}
-
-mode_t ModeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-// The names in `folder` (no "." or ".."), sorted.
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (struct dirent* e = readdir(dir)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 }  // namespace
 
@@ -96,7 +73,7 @@ TEST(CopyAllDlls, CopiesListedFilesIntoNewFolderWithProductMode) {
     DllTable table({"liba.so", "libb.so", "libc.so"});
 
     EXPECT_EQ(1, CopyAllDlls(from.c_str(), &to[0]));
-    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so", "libc.so"}), Names(to));
+    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so", "libc.so"}), FolderNames(to));
     EXPECT_EQ("B", ReadFile(to + "/libb.so"));
     for (const char* name : {"liba.so", "libb.so", "libc.so"}) {
         EXPECT_EQ(0775u, ModeOf(to + "/" + name)) << name;
@@ -121,7 +98,7 @@ TEST(CopyAllDlls, StopsAtFirstFailure) {
     DllTable table({"liba.so", "libmissing.so", "libc.so"});
 
     EXPECT_EQ(0, CopyAllDlls(from.c_str(), &to[0]));
-    EXPECT_EQ(std::vector<std::string>{"liba.so"}, Names(to));
+    EXPECT_EQ(std::vector<std::string>{"liba.so"}, FolderNames(to));
     std::vector<std::string> errors = log.MessagesWith("Error: ");
     ASSERT_EQ(1u, errors.size());
     // The bare name and a negative code.
@@ -142,7 +119,7 @@ TEST(CopyAllDlls, RefusesNamesLeavingTheFolderAndGoesOn) {
 
     // The others are copied, and all of them were.
     EXPECT_EQ(1, CopyAllDlls(from.c_str(), &to[0]));
-    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so"}), Names(to));
+    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so"}), FolderNames(to));
     EXPECT_FALSE(PathExists(dir.sub("pkg/secret") + "/secret"));
     EXPECT_EQ("S", ReadFile(dir.sub("pkg/secret")));
     std::vector<std::string> errors = log.MessagesWith("Error: ");
@@ -159,13 +136,14 @@ TEST(RenameAllDlls, MovesAsideAndReportsMissingFiles) {
     WriteFile(folder + "/liba.so_1", "leftover");
     WriteFile(folder + "/libc.so", "C");
     WriteFile(folder + "/other.so", "O");
-    const std::string before = Cwd();
+    const std::string before = WorkingFolder();
     DllTable table({"liba.so", "libmissing.so", "libc.so"});
 
     // The last rename (libc.so) succeeded.
     EXPECT_EQ(0, RenameAllDlls(&folder[0]));
-    EXPECT_EQ(before, Cwd());
-    EXPECT_EQ((std::vector<std::string>{"liba.so_1", "libc.so_1", "other.so"}), Names(folder));
+    EXPECT_EQ(before, WorkingFolder());
+    EXPECT_EQ((std::vector<std::string>{"liba.so_1", "libc.so_1", "other.so"}),
+              FolderNames(folder));
     EXPECT_EQ("A", ReadFile(folder + "/liba.so_1"));
     std::vector<std::string> lines = log.Messages();
     ASSERT_EQ(2u, lines.size());
@@ -178,19 +156,20 @@ TEST(RenameAllDlls, MovesAsideAndReportsMissingFiles) {
     // No name at all: 1, nothing touched.
     DllTable none({});
     EXPECT_EQ(1, RenameAllDlls(&folder[0]));
-    EXPECT_EQ((std::vector<std::string>{"liba.so_1", "libc.so_1", "other.so_1"}), Names(folder));
+    EXPECT_EQ((std::vector<std::string>{"liba.so_1", "libc.so_1", "other.so_1"}),
+              FolderNames(folder));
 }
 
 TEST(RenameAllDlls, FolderThatCannotBeEnteredChangesNothing) {
     LogCapture log;
     TempDir dir;
     std::string missing = dir.sub("nope");
-    const std::string before = Cwd();
+    const std::string before = WorkingFolder();
     DllTable table({"liba.so"});
     EXPECT_EQ(0, RenameAllDlls(&missing[0]));
     EXPECT_EQ(0, RemoveAllRenamedDlls(&missing[0]));
     EXPECT_EQ(0, RestoreRenamedDlls(&missing[0]));
-    EXPECT_EQ(before, Cwd());
+    EXPECT_EQ(before, WorkingFolder());
     EXPECT_EQ(3u, log.MessagesWith("Error: Cannot change to folder (" + missing + ").").size());
 }
 
@@ -219,16 +198,18 @@ TEST(RemoveAllRenamedDlls, DeletesOnlyTheBackupNames) {
     WriteFile(folder + "/liba.so_1", "old A");
     WriteFile(folder + "/libb.so", "new B");
     WriteFile(folder + "/unlisted.so_1", "keep");
-    const std::string before = Cwd();
+    const std::string before = WorkingFolder();
     DllTable table({"liba.so", "libb.so"});
     RemoveAllRenamedDlls(&folder[0]);
-    EXPECT_EQ(before, Cwd());
-    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so", "unlisted.so_1"}), Names(folder));
+    EXPECT_EQ(before, WorkingFolder());
+    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so", "unlisted.so_1"}),
+              FolderNames(folder));
     EXPECT_EQ(std::vector<std::string>{"Info: Remove the DLLs in (" + folder + ")"},
               log.Messages());
     // Again, with no backups left: nothing changes.
     RemoveAllRenamedDlls(&folder[0]);
-    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so", "unlisted.so_1"}), Names(folder));
+    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so", "unlisted.so_1"}),
+              FolderNames(folder));
 }
 
 TEST(RestoreRenamedDlls, PutsMovedAsideFilesBack) {
@@ -243,7 +224,7 @@ TEST(RestoreRenamedDlls, PutsMovedAsideFilesBack) {
     WriteFile(folder + "/liba.so", "new A");
 
     EXPECT_EQ(1, RestoreRenamedDlls(&folder[0]));
-    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so"}), Names(folder));
+    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so"}), FolderNames(folder));
     EXPECT_EQ("old A", ReadFile(folder + "/liba.so"));
     EXPECT_EQ("old B", ReadFile(folder + "/libb.so"));
     // Nothing to put back: still all done.
@@ -278,7 +259,7 @@ TEST(LibrarySwap, InPlaceSequenceLeavesNewFilesAndTheBackup) {
     EXPECT_EQ(1, CopyAllDlls(package.c_str(), &current[0]));
     RemoveAllRenamedDlls(&current[0]);
 
-    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so", "loader"}), Names(current));
+    EXPECT_EQ((std::vector<std::string>{"liba.so", "libb.so", "loader"}), FolderNames(current));
     EXPECT_EQ("new A", ReadFile(current + "/liba.so"));
     EXPECT_EQ("new B", ReadFile(current + "/libb.so"));
     EXPECT_EQ("old A", ReadFile(backup + "/liba.so"));

@@ -16,17 +16,13 @@
 
 using testsupport::LogCapture;
 using testsupport::MakeDirs;
+using testsupport::ModeOf;
 using testsupport::PathExists;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 namespace {
-
-mode_t ModeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
 
 gid_t GroupOf(const std::string& path) {
     struct stat st;

@@ -21,25 +21,17 @@
 
 using testsupport::LogCapture;
 using testsupport::MakeDirs;
+using testsupport::ModeOf;
 using testsupport::PathExists;
 using testsupport::ReadFile;
 using testsupport::TempDir;
+using testsupport::WorkingFolder;
 using testsupport::WriteFile;
 
 namespace {
 
 const char* const kTasks[7] = {"orvreal", "orvemf",  "orvmon", "orvsch",
                                "orvupd",  "orvsupp", "orvdbs"};
-
-std::string Cwd() {
-    char buf[4096];
-    return getcwd(buf, sizeof(buf)) != nullptr ? std::string(buf) : std::string();
-}
-
-mode_t ModeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
 
 // The extension backups in `folder`, by name.
 std::vector<std::string> ExtensionBackups(const std::string& folder) {
@@ -92,9 +84,9 @@ TEST(szaLoader, SevenTasksInOrder) {
 TEST(updateORVExt, ReplacesLibraryAndKeepsBackup) {
     LogCapture log;
     LoaderMachine m;
-    const std::string before = Cwd();
+    const std::string before = WorkingFolder();
     EXPECT_EQ(1, updateORVExt(&m.info, nullptr));
-    EXPECT_EQ(before, Cwd());
+    EXPECT_EQ(before, WorkingFolder());
     EXPECT_EQ("new ext", ReadFile(m.bin + "/liborvext.so"));
     std::vector<std::string> backups = ExtensionBackups(m.bin);
     ASSERT_EQ(1u, backups.size());
@@ -145,7 +137,7 @@ TEST(updateORVExt, SameSecondDrawsAgainInsteadOfOverwriting) {
 TEST(updateORVExt, MissingSourceOrFolderTouchesNothing) {
     LogCapture log;
     LoaderMachine m;
-    const std::string before = Cwd();
+    const std::string before = WorkingFolder();
 
     // The Domino program folder cannot be entered: the library in the
     // working folder is left alone too.
@@ -155,7 +147,7 @@ TEST(updateORVExt, MissingSourceOrFolderTouchesNothing) {
     missing.strDominoBinPath = m.dir.sub("no such bin");
     ASSERT_EQ(0, chdir(work.c_str()));
     EXPECT_EQ(1, updateORVExt(&missing, nullptr));
-    EXPECT_EQ(work, Cwd());
+    EXPECT_EQ(work, WorkingFolder());
     ASSERT_EQ(0, chdir(before.c_str()));
     EXPECT_EQ("not ours", ReadFile(work + "/liborvext.so"));
     EXPECT_TRUE(ExtensionBackups(work).empty());
@@ -226,9 +218,9 @@ TEST(UpdateLoader, SevenCopiesWithBackupsAndModes) {
         WriteFile(m.bin + "/" + task, std::string("old ") + task);
         chmod((m.bin + "/" + task).c_str(), 0755);
     }
-    const std::string before = Cwd();
+    const std::string before = WorkingFolder();
     EXPECT_EQ(1, UpdateLoader(&m.info, nullptr));
-    EXPECT_EQ(before, Cwd());
+    EXPECT_EQ(before, WorkingFolder());
     struct group* grp = getgrnam("orvgroup");
     for (const char* task : kTasks) {
         const std::string target = m.bin + "/" + task;

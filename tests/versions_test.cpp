@@ -14,6 +14,7 @@
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
+using testsupport::FolderNames;
 using testsupport::LogCapture;
 using testsupport::MakeDirs;
 using testsupport::PathExists;
@@ -36,21 +37,6 @@ std::string LinkTarget(const std::string& link) {
     std::vector<char> buf(4096);
     ssize_t n = readlink(link.c_str(), buf.data(), buf.size());
     return n < 0 ? std::string("<no link>") : std::string(buf.data(), static_cast<size_t>(n));
-}
-
-// The names of `folder` in the order readdir hands them out.
-std::vector<std::string> ListOrder(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (struct dirent* e = readdir(dir)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-    }
-    return names;
 }
 
 }  // namespace
@@ -126,7 +112,7 @@ TEST(GetLatestPathN, EqualVersionsKeepTheFirstListed) {
     MakeDirs(program + "/V3.0.0.0120");
     MakeDirs(program + "/V3.0.0.00120");
     std::string first;
-    for (const std::string& name : ListOrder(program)) {
+    for (const std::string& name : FolderNames(program, false)) {
         if (name[0] == 'V') {
             first = name;
             break;
@@ -204,7 +190,7 @@ TEST(CreateLink, MakesAndReplacesTheLatestLink) {
     struct stat st;
     ASSERT_EQ(0, stat((latest + "/").c_str(), &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    std::vector<std::string> names = ListOrder(dir.sub("program"));
+    std::vector<std::string> names = FolderNames(dir.sub("program"), false);
     EXPECT_EQ(3u, names.size());
     EXPECT_TRUE(log.Messages().empty());
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -93,6 +94,33 @@ void RemoveTree(const std::string& path) {
     } else {
         ::unlink(path.c_str());
     }
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+std::string WorkingFolder() {
+    std::vector<char> buf(4096);
+    return getcwd(buf.data(), buf.size()) != nullptr ? std::string(buf.data()) : std::string();
+}
+
+std::vector<std::string> FolderNames(const std::string& folder, bool sorted) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (struct dirent* e = readdir(dir)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+    }
+    if (sorted) {
+        std::sort(names.begin(), names.end());
+    }
+    return names;
 }
 
 }  // namespace testsupport

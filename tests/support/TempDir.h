@@ -1,7 +1,10 @@
 // A temporary folder for one test, removed with everything below it at the end.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -26,5 +29,9 @@ std::string ReadFile(const std::string& path);                        // "" when
 bool PathExists(const std::string& path);                             // lstat succeeds
 void MakeDirs(const std::string& path);                               // like mkdir -p
 void RemoveTree(const std::string& path);  // like rm -rf, no links followed
+mode_t ModeOf(const std::string& path);    // permission bits (lstat), 0 when missing
+std::string WorkingFolder();               // the process's working folder
+// The entry names of `folder` without "." and "..": sorted, or in readdir's order.
+std::vector<std::string> FolderNames(const std::string& folder, bool sorted = true);
 
 }  // namespace testsupport
