@@ -100,10 +100,18 @@ TEST_F(ConsoleTest, PathsAndCommandsAreNeverInterpretedByAShell) {
 TEST_F(ConsoleTest, FailuresToRunAndCommandsThatHangAreReportedAndTheRunGoesOn) {
     // No server executable in the program folder.
     std::string empty = log.root() + "/empty";
-    MakeDirs(empty);
+    WriteFile(empty + "/notes.ini", "[Notes]\n");
     RunDominoCommand((empty + "/notes.ini").c_str(), empty.c_str(), "load orvemf");
     EXPECT_EQ(log.MessagesWith("Submit command 'LD_LIBRARY_PATH=" + empty).size(), 1u);
     EXPECT_EQ(log.MessagesWith("Error: Cannot run the command 'load orvemf'").size(), 1u);
+    // A notes.ini whose owner cannot be told, or a program folder that is no
+    // absolute path: the command is never sent, under any identity.
+    log.Clear();
+    RunDominoCommand((empty + "/gone.ini").c_str(), empty.c_str(), "load orvsch");
+    RunDominoCommand((empty + "/notes.ini").c_str(), "", "load orvmon");
+    EXPECT_TRUE(log.MessagesWith("Submit command").empty());
+    EXPECT_EQ(log.MessagesWith("Error: Cannot run the command 'load orvsch'").size(), 1u);
+    EXPECT_EQ(log.MessagesWith("Error: Cannot run the command 'load orvmon'").size(), 1u);
 
     // A console that never answers is killed after 300 of the patcher's seconds.
     SimInstallation s = MakeSimInstallation(log.root() + "/dom");

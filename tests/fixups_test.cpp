@@ -163,13 +163,15 @@ TEST(CopyReadMe, InstallsTheReadmeAndLogsEitherWay) {
     EXPECT_EQ(0, CopyReadMe(none));
     EXPECT_EQ("second", ReadFile(target));
 
+    // The failure is named as one, after the line.
     std::vector<std::string> lines = log.Messages();
-    ASSERT_EQ(3u, lines.size());
+    ASSERT_EQ(4u, lines.size());
     EXPECT_EQ(
         "Copy file from (" + first.strPackagePath + "/readme_orv3_solaris.txt) to (" + target + ")",
         lines[0]);
     EXPECT_EQ(
         "Copy file from (" + none.strPackagePath + "/readme_orv3_solaris.txt) to (" + target + ")",
         lines[2]);
+    EXPECT_EQ(0u, lines[3].find("Error: Cannot copy the file(" + none.strPackagePath));
     g_szORVPatch[0] = '\0';
 }

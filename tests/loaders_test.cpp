@@ -267,18 +267,20 @@ TEST(UpdateLoader, MissingExecutablesOrLoader) {
         EXPECT_FALSE(PathExists(m.bin + "/" + task + "_1")) << task;
     }
 
-    // No loader in the newest version folder: every copy fails and is logged.
+    // No loader in the newest version folder: every copy fails, is logged as
+    // an error, and the executable that was there stays under its name.
     log.Clear();
     ::unlink((m.version + "/loader").c_str());
     EXPECT_EQ(1, UpdateLoader(&m.info, nullptr));
     EXPECT_EQ(7u, log.MessagesWith("error code is 0.").size());
-    std::vector<std::string> failed = log.MessagesWith("/loader) to (");
+    std::vector<std::string> failed = log.MessagesWith("Info: copy the file(");
     ASSERT_EQ(7u, failed.size());
     for (const std::string& line : failed) {
         EXPECT_NE(std::string::npos, line.find("). Error code is -")) << line;
     }
+    EXPECT_EQ(7u, log.MessagesWith("Error: Cannot copy the file(" + m.version + "/loader)").size());
     for (const char* task : kTasks) {
-        EXPECT_EQ("LOADER", ReadFile(m.bin + "/" + task + "_1")) << task;
+        EXPECT_EQ("LOADER", ReadFile(m.bin + "/" + task)) << task;
     }
 }
 

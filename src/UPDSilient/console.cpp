@@ -1,14 +1,15 @@
 // Console commands to a Domino server: the server's own executable is run
 // directly (no shell) with "=<notes.ini>", "-c" and the command, under the
-// identity of the owner of that notes.ini. The patcher itself never changes
-// its user ID, so every installation can be served under its own owner.
+// identity of the owner of that notes.ini, worked out for each command from
+// the notes.ini as it stands. The patcher itself never changes its user ID,
+// so every installation is served under its own owner, in every mode.
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
@@ -20,18 +21,14 @@ namespace {
 // Longest a console command may take, in the patcher's seconds.
 const int kCommandTimeoutSeconds = 300;
 
+// The identity a command runs under.
 struct Identity {
+    bool known = false;           // the owner could be found
     bool switchIdentity = false;  // false: the patcher already is that user
     uid_t uid = 0;
     gid_t gid = 0;
+    int error = 0;  // errno when the owner could not be found
 };
-
-// The identity each notes.ini's console commands run under, keyed by the
-// path ChangeUser was given.
-std::map<std::string, Identity>& Identities() {
-    static std::map<std::string, Identity> identities;
-    return identities;
-}
 
 // Line ends shown escaped, so that the log keeps one line per message.
 std::string OneLine(const std::string& text) {
@@ -73,32 +70,41 @@ gid_t OwnerGroup(const struct stat& st) {
     return st.st_gid;
 }
 
+// The owner of the notes.ini entry as it stands in its folder (a link
+// itself, not what it names: a server's user may plant links in its own
+// folder), and the identity its commands run under.
+Identity OwnerIdentity(const std::string& notesIni) {
+    Identity identity;
+    struct stat st;
+    if (lstat(notesIni.c_str(), &st) != 0) {
+        identity.error = errno;
+        return identity;
+    }
+    identity.known = true;
+    identity.uid = st.st_uid;
+    identity.gid = OwnerGroup(st);
+    // Only the superuser switches; a patcher that is not the superuser runs
+    // the commands as itself, the only identity it has.
+    identity.switchIdentity = geteuid() == 0;
+    return identity;
+}
+
 }  // namespace
 
 int ChangeUser(char* path) {
     if (path == nullptr) {
         return 1;
     }
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        // A stale identity must not outlive a notes.ini that is gone.
-        Identities().erase(path);
+    const Identity identity = OwnerIdentity(path);
+    if (!identity.known) {
         LogDebugMessage(1, "Cannot get the fstat for file '%s'.", path);
         return 1;
     }
-    uid_t self = geteuid();
-    if (self != 0 && self != st.st_uid) {
-        Identities().erase(path);
-        LogDebugMessage(1, "Cannot set the uid to %d", static_cast<int>(st.st_uid));
+    const uid_t self = geteuid();
+    if (self != 0 && self != identity.uid) {
+        LogDebugMessage(1, "Cannot set the uid to %d", static_cast<int>(identity.uid));
         return 1;
     }
-    Identity identity;
-    // Only the superuser switches; a patcher that already is the owner runs
-    // the commands as itself (it may not be a member of the file's group).
-    identity.switchIdentity = self == 0;
-    identity.uid = st.st_uid;
-    identity.gid = OwnerGroup(st);
-    Identities()[path] = identity;
     return 0;
 }
 
@@ -113,12 +119,27 @@ void RunDominoCommand(const char* notesIniPath, const char* binPath, const char*
     child.extraEnv = {"LD_LIBRARY_PATH=" + bin};
     child.workDir = bin;
     child.timeoutSeconds = kCommandTimeoutSeconds;
-    std::map<std::string, Identity>::const_iterator found = Identities().find(notesIni);
-    if (found != Identities().end() && found->second.switchIdentity) {
-        child.switchIdentity = true;
-        child.uid = found->second.uid;
-        child.gid = found->second.gid;
+    // Never as the superuser on behalf of a server: a command whose owner
+    // cannot be told is not sent at all.
+    const Identity identity = OwnerIdentity(notesIni);
+    if (!identity.known) {
+        LogDebugMessage(1,
+                        "Error: Cannot run the command '%s' of the server in '%s': the owner of "
+                        "'%s' cannot be told (%s)",
+                        OneLine(text).c_str(), OneLine(bin).c_str(), OneLine(notesIni).c_str(),
+                        std::strerror(identity.error));
+        return;
     }
+    if (bin.empty() || bin[0] != '/') {
+        LogDebugMessage(1,
+                        "Error: Cannot run the command '%s' of the server in '%s': the program "
+                        "folder is not an absolute path",
+                        OneLine(text).c_str(), OneLine(bin).c_str());
+        return;
+    }
+    child.switchIdentity = identity.switchIdentity;
+    child.uid = identity.uid;
+    child.gid = identity.gid;
 
     machine::ChildResult result = machine::RunChild(child);
 

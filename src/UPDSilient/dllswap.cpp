@@ -1,10 +1,11 @@
-// The backup and swap of the package's listed program files (szDlls): copy
-// them between folders, move them aside under name + "_1", delete the
-// moved-aside copies, or rename them back.
+// The backup and swap of the package's listed program files: copy them
+// between folders, move them aside under name + "_1", delete the
+// moved-aside copies, or rename them back. Renames and deletions work on the
+// open folder (renameat, unlinkat), never through a change of working folder.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
@@ -18,45 +19,37 @@ namespace {
 
 const char kBackupSuffix[] = "_1";
 
-// The name in a slot, or null when the slot holds none.
-const char* SlotName(int slot) {
-    const char* name = szDlls[slot];
-    return (name != nullptr && name[0] != '\0') ? name : nullptr;
-}
-
-// Logs the refusal of a name that would leave its folder.
-void LogUnsafeName(const char* name) {
-    LogDebugMessage(1, "Error: The file name (%s) is not inside its folder, so it is skipped.",
-                    name);
-}
-
-// Calls `visit(name)` for each listed name in slot order: empty slots are
-// passed over, and a name that would leave its folder is refused with a log
-// line. The walk ends early when `visit` answers false.
-template <typename Visit>
-void ForEachListedName(Visit visit) {
-    for (int slot = 0; slot < 32; ++slot) {
-        const char* name = SlotName(slot);
-        if (name == nullptr) {
-            continue;
-        }
-        if (!IsPackageNameSafe(name)) {
-            LogUnsafeName(name);
-            continue;
-        }
-        if (!visit(name)) {
-            return;
+// An open folder, closed at the end of its scope; logs a folder it cannot open.
+class OpenFolder {
+  public:
+    explicit OpenFolder(const std::string& folder)
+        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (m_fd < 0) {
+            LogDebugMessage(1, "Error: Cannot change to folder (%s).", folder.c_str());
         }
     }
-}
-
-// Changes into `folder`, logging the failure as the swap operations do.
-bool EnterFolder(const char* folder) {
-    if (folder == nullptr || ::chdir(folder) != 0) {
-        LogDebugMessage(1, "Error: Cannot change to folder (%s).", folder ? folder : "");
-        return false;
+    ~OpenFolder() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
     }
-    return true;
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    bool ok() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+// The usable names of szDlls; the refused ones logged, as a public entry
+// point called on its own must say why it leaves a name out.
+std::vector<std::string> TableNames() {
+    const PackageFileList list = ClassifySlots(szDlls, kFileTableSize);
+    for (const std::string& name : list.unsafe) {
+        LogUnsafeName(name);
+    }
+    return list.names;
 }
 
 }  // namespace
@@ -84,83 +77,111 @@ bool IsPackageNameSafe(const std::string& name) {
     return namesSomething;
 }
 
-int CopyAllDlls(const char* from, char* to) {
-    LogDebugMessage(1, "Info: Copy the file from (%s) to (%s)", from ? from : "", to ? to : "");
-    if (from == nullptr || to == nullptr) {
-        return 0;
-    }
-    // A refused name is left out of every step alike (backup, installation,
-    // rollback), so it does not make the copied set incomplete: the others
-    // are copied and the result says whether they all were.
-    int result = 1;
-    ForEachListedName([&](const char* name) {
-        std::string src = std::string(from) + "/" + name;
-        std::string dst = std::string(to) + "/" + name;
-        int rc = KvORVFileOpUtil::copy(src.c_str(), dst.c_str(), true, nullptr, nullptr);
+bool CopyNamedFiles(const std::vector<std::string>& names, const std::string& from,
+                    const std::string& to) {
+    LogDebugMessage(1, "Info: Copy the file from (%s) to (%s)", from.c_str(), to.c_str());
+    for (const std::string& name : names) {
+        const std::string src = from + "/" + name;
+        const std::string dst = to + "/" + name;
+        const int rc = KvORVFileOpUtil::copy(src.c_str(), dst.c_str(), true, nullptr, nullptr);
         if (rc != 0) {
-            LogDebugMessage(1, "Error: Cannot copy the file(%s). Error code is %d.", name, rc);
-            result = 0;
+            LogDebugMessage(1, "Error: Cannot copy the file(%s). Error code is %d.", name.c_str(),
+                            rc);
             return false;
         }
         SetProductPermissions(dst, false);
-        return true;
-    });
+    }
+    return true;
+}
+
+std::optional<int> MoveNamedFilesAside(const std::vector<std::string>& names,
+                                       const std::string& folder) {
+    LogDebugMessage(1, "Info: Rename the DLLs in (%s)", folder.c_str());
+    OpenFolder dir(folder);
+    if (!dir.ok()) {
+        return std::nullopt;
+    }
+    int result = 1;
+    for (const std::string& name : names) {
+        const std::string backup = name + kBackupSuffix;
+        ::unlinkat(dir.fd(), backup.c_str(), 0);  // a leftover of an earlier run
+        result = ::renameat(dir.fd(), name.c_str(), dir.fd(), backup.c_str());
+        if (result != 0) {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", name.c_str(),
+                            backup.c_str());
+        }
+    }
     return result;
+}
+
+bool RemoveMovedAside(const std::vector<std::string>& names, const std::string& folder) {
+    LogDebugMessage(1, "Info: Remove the DLLs in (%s)", folder.c_str());
+    OpenFolder dir(folder);
+    if (!dir.ok()) {
+        return false;
+    }
+    for (const std::string& name : names) {
+        // Missing or not deletable: not reported.
+        ::unlinkat(dir.fd(), (name + kBackupSuffix).c_str(), 0);
+    }
+    return true;
+}
+
+bool PutMovedAsideBack(const std::vector<std::string>& names, const std::string& folder) {
+    LogDebugMessage(1, "Info: Rename back the DLLs in (%s)", folder.c_str());
+    OpenFolder dir(folder);
+    if (!dir.ok()) {
+        return false;
+    }
+    bool all = true;
+    for (const std::string& name : names) {
+        const std::string backup = name + kBackupSuffix;
+        struct stat st;
+        if (::fstatat(dir.fd(), backup.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // never moved aside: nothing to put back
+        }
+        if (::renameat(dir.fd(), backup.c_str(), dir.fd(), name.c_str()) != 0) {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", backup.c_str(),
+                            name.c_str());
+            all = false;
+        }
+    }
+    return all;
+}
+
+bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
+                 const std::string& folder) {
+    MoveNamedFilesAside(names, folder);
+    if (CopyNamedFiles(names, from, folder)) {
+        return true;
+    }
+    PutMovedAsideBack(names, folder);
+    return false;
+}
+
+void FinishSwap(const std::vector<std::string>& names, const std::string& folder) {
+    KvORVSleep(5);
+    RemoveMovedAside(names, folder);
+}
+
+int CopyAllDlls(const char* from, char* to) {
+    if (from == nullptr || to == nullptr) {
+        LogDebugMessage(1, "Info: Copy the file from (%s) to (%s)", from ? from : "", to ? to : "");
+        return 0;
+    }
+    // A refused name is left out of every step alike (backup, installation,
+    // rollback), so it does not make the copied set incomplete.
+    return CopyNamedFiles(TableNames(), from, to) ? 1 : 0;
 }
 
 int RenameAllDlls(char* folder) {
-    LogDebugMessage(1, "Info: Rename the DLLs in (%s)", folder ? folder : "");
-    SavedWorkingFolder saved;
-    if (!EnterFolder(folder)) {
-        return 0;
-    }
-    int result = 1;
-    ForEachListedName([&](const char* name) {
-        std::string backup = std::string(name) + kBackupSuffix;
-        ::unlink(backup.c_str());  // a leftover of an earlier run
-        result = ::rename(name, backup.c_str());
-        if (result != 0) {
-            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", name,
-                            backup.c_str());
-        }
-        return true;
-    });
-    return result;
+    return MoveNamedFilesAside(TableNames(), folder != nullptr ? folder : "").value_or(0);
 }
 
 int RemoveAllRenamedDlls(char* folder) {
-    LogDebugMessage(1, "Info: Remove the DLLs in (%s)", folder ? folder : "");
-    SavedWorkingFolder saved;
-    if (!EnterFolder(folder)) {
-        return 0;
-    }
-    ForEachListedName([](const char* name) {
-        std::string backup = std::string(name) + kBackupSuffix;
-        ::unlink(backup.c_str());  // missing or not deletable: not reported
-        return true;
-    });
-    return 1;
+    return RemoveMovedAside(TableNames(), folder != nullptr ? folder : "") ? 1 : 0;
 }
 
 int RestoreRenamedDlls(char* folder) {
-    LogDebugMessage(1, "Info: Rename back the DLLs in (%s)", folder ? folder : "");
-    SavedWorkingFolder saved;
-    if (!EnterFolder(folder)) {
-        return 0;
-    }
-    int result = 1;
-    ForEachListedName([&](const char* name) {
-        std::string backup = std::string(name) + kBackupSuffix;
-        struct stat st;
-        if (::lstat(backup.c_str(), &st) != 0) {
-            return true;  // never moved aside: nothing to put back
-        }
-        if (::rename(backup.c_str(), name) != 0) {
-            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", backup.c_str(),
-                            name);
-            result = 0;
-        }
-        return true;
-    });
-    return result;
+    return PutMovedAsideBack(TableNames(), folder != nullptr ? folder : "") ? 1 : 0;
 }

@@ -135,10 +135,22 @@ void ChangeOwner(char* path) {
     SetProductPermissions(path, true);
 }
 
-int CopyReadMe(InstallInfo& info) {
-    std::string source = info.strPackagePath + "/" + kReadMe;
-    std::string target = std::string(g_szORVPatch) + "/program/" + kReadMe;
-    KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
+bool InstallReadMe(const RunContext& context) {
+    const std::string source = context.packageFolder + "/" + kReadMe;
+    const std::string target = context.productRoot + "/program/" + kReadMe;
+    const int rc = KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
     LogDebugMessage(1, "Copy file from (%s) to (%s)", source.c_str(), target.c_str());
+    if (rc != FOP_OK) {
+        LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
+                        source.c_str(), target.c_str(), rc);
+        return false;
+    }
+    return true;
+}
+
+int CopyReadMe(InstallInfo& info) {
+    RunContext context = ContextFromGlobals();
+    context.packageFolder = info.strPackagePath;
+    InstallReadMe(context);
     return 0;
 }

@@ -1,14 +1,17 @@
-// Helpers shared by the hot-fix program-file units (version folders, the
-// library swap, the loaders, the fix-ups) and the update and rollback
-// procedures. Not part of the patcher's public interface.
+// The steps of a run behind the public callbacks, and helpers shared by the
+// hot-fix program-file units and the procedures. Not part of the patcher's
+// public interface. A step receives the installation and the run context it
+// works on and says what it did; none changes the working folder or leaves
+// state behind for a later step.
 #pragma once
 
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <cerrno>
-
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "UPDSilient/run_context.h"
 
 // Gives `path` the product's permissions: mode 0775 and the group
 // `orvgroup`. With `recursive`, every file and folder below a folder gets
@@ -23,34 +26,70 @@ void SetProductPermissions(const std::string& path, bool recursive);
 // file library rewrites it to "/".
 bool IsPackageNameSafe(const std::string& name);
 
-// Renames, in `folder`, each listed name + "_1" back to the name, where that
-// backup exists: undoes RenameAllDlls when the new files cannot all be put
-// in place, and in the rollback. 1 when every existing backup was renamed
-// back, 0 when one could not be or `folder` cannot be entered.
+// Whether the installation's program folder can be written and run from: an
+// absolute path. Logs an "Error: " line and answers false otherwise, so no
+// step ever works at the top of the file system because a name was empty.
+bool ProgramFolderUsable(const ORVInsInfo& info);
+
+// ------------------------------------------------------ the library swap
+
+// Copies each named file from `from` to `to` (creating `to`), giving each
+// copy the product's permissions. False, logged, at the first failure.
+bool CopyNamedFiles(const std::vector<std::string>& names, const std::string& from,
+                    const std::string& to);
+// Moves each named file of `folder` aside to name + "_1". The result of the
+// last rename (0 success), 1 when there was none; nothing when `folder`
+// cannot be opened (logged).
+std::optional<int> MoveNamedFilesAside(const std::vector<std::string>& names,
+                                       const std::string& folder);
+// Deletes each name + "_1" of `folder`. False when `folder` cannot be opened.
+bool RemoveMovedAside(const std::vector<std::string>& names, const std::string& folder);
+// Renames each existing name + "_1" of `folder` back to the name. False when
+// one could not be, or `folder` cannot be opened.
+bool PutMovedAsideBack(const std::vector<std::string>& names, const std::string& folder);
+
+// Renames, in `folder`, each listed name + "_1" back to the name (szDlls).
 int RestoreRenamedDlls(char* folder);
 
-// Remembers the working folder at construction and changes back into it at
-// destruction, for operations that change into another folder on the way.
-class SavedWorkingFolder {
-  public:
-    SavedWorkingFolder() {
-        std::vector<char> buf(1024);
-        while (getcwd(buf.data(), buf.size()) == nullptr) {
-            if (errno != ERANGE) {
-                return;  // nothing to change back into
-            }
-            buf.resize(buf.size() * 2);
-        }
-        m_path = buf.data();
-    }
-    ~SavedWorkingFolder() {
-        if (!m_path.empty() && chdir(m_path.c_str()) != 0) {
-            // Nothing better to do: the folder went away meanwhile.
-        }
-    }
-    SavedWorkingFolder(const SavedWorkingFolder&) = delete;
-    SavedWorkingFolder& operator=(const SavedWorkingFolder&) = delete;
+// The in-place swap both procedures make: the named files of `folder` moved
+// aside, those of `from` copied in. False when a file cannot be copied; the
+// moved-aside files are then back under their names.
+bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
+                 const std::string& folder);
+// After the tasks have restarted: a pause, then the moved-aside files go.
+void FinishSwap(const std::vector<std::string>& names, const std::string& folder);
 
-  private:
-    std::string m_path;
+// --------------------------------------------- per-installation steps
+
+// What the extension manager's update did in one program folder.
+struct ExtensionSwap {
+    bool replaced = false;  // the new library is in place
+    std::string library;    // <program folder>/liborvext.so
+    std::string backup;     // where the library it replaced went ("" when there was none)
 };
+ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& context);
+// Puts the libraries that UpdateExtensionManager replaced back.
+void RestoreExtensionManagers(const std::vector<ExtensionSwap>& swaps);
+
+// Replaces each task executable with the newest version's loader. False
+// when one could not be replaced (logged).
+bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context);
+
+// Whether the installation's server runs (its lock file is locked); logs
+// the finding.
+bool ServerRunning(const ORVInsInfo& info);
+
+// Stops, counts, loads and restarts the ORV tasks of one installation.
+void StopTasks(const ORVInsInfo& info);
+int CountRunningTasks(const ORVInsInfo& info);
+void LoadTasks(const ORVInsInfo& info);
+// False when the commands cannot be run as the owner of notes.ini.
+bool RestartTasks(const ORVInsInfo& info);
+
+// The package's readme beside the version folders. False when it could not
+// be copied (logged).
+bool InstallReadMe(const RunContext& context);
+
+// Makes <root>/program/latest name `target`; false (logged) when the link
+// cannot be switched, the old link then being as it was.
+bool SwitchLatest(const std::string& root, const std::string& target);

@@ -1,15 +1,19 @@
 // The product's files in each Domino program folder: the extension manager
 // liborvext.so and the seven task executables, all copied out of the newest
-// version folder, the old ones kept under backup names.
+// version folder, the old ones kept under backup names. Every path is a full
+// path; the working folder is never changed.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
@@ -18,95 +22,168 @@ const char* szaLoader[7] = {"orvreal", "orvemf", "orvmon", "orvsch", "orvupd", "
 
 namespace {
 
-// Room for the newest version folder's path, larger than any the product composes.
-const unsigned kPathBufferSize = 8192;
-
 const char kExtension[] = "liborvext.so";
+const char kExtensionBackupPrefix[] = "liborvext.so_";
 
-// Draws of a backup name before giving up; only a folder crowded with
-// backups could use them all.
-const int kBackupNameDraws = 10000;
-
-bool NameTaken(const std::string& name) {
+bool Exists(const std::string& path) {
     struct stat st;
-    return ::lstat(name.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The next free backup name of the extension manager in `folder`: one above
+// the highest liborvext.so_<n> there, so the newest backup always carries the
+// highest number and no earlier one is ever overwritten.
+std::string NextExtensionBackup(const std::string& folder) {
+    long long highest = 0;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        const size_t prefix = sizeof kExtensionBackupPrefix - 1;
+        while (struct dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name.size() <= prefix || name.compare(0, prefix, kExtensionBackupPrefix) != 0 ||
+                name.find_first_not_of("0123456789", prefix) != std::string::npos) {
+                continue;
+            }
+            const long long n = std::strtoll(name.c_str() + prefix, nullptr, 10);
+            if (n > highest && n < INT_MAX) {
+                highest = n;
+            }
+        }
+        ::closedir(dir);
+    }
+    return folder + "/" + kExtensionBackupPrefix + std::to_string(highest + 1);
 }
 
 }  // namespace
 
-int updateORVExt(ORVInsInfo* info, void* /*context*/) {
-    LogDebugMessage(1, "Info: Begin updating extension manager.");
-    SavedWorkingFolder saved;
-
-    char latest[kPathBufferSize] = "";
-    const char* found = GetLatestPathN(g_szORVPatch, "program", latest, sizeof(latest));
-    // Without a version folder there is no source: a path the search left
-    // behind (a V0.x folder) or a library at the top of the file system is
-    // never installed.
-    std::string source = std::string(found != nullptr ? latest : "") + "/" + kExtension;
-    if (found == nullptr || !KvORVFileOpUtil::isExist(source.c_str())) {
-        LogDebugMessage(1, "Error: The extension mananger doesn't exist. (%s)", source.c_str());
-        return 1;
+bool ProgramFolderUsable(const ORVInsInfo& info) {
+    if (!info.strDominoBinPath.empty() && info.strDominoBinPath[0] == '/') {
+        return true;
     }
-    if (info == nullptr || ::chdir(info->strDominoBinPath.c_str()) != 0) {
-        // The rename and the copy below work inside the program folder;
-        // anywhere else they would move the wrong file.
-        LogDebugMessage(1, "Error: Cannot change to folder (%s).",
-                        info != nullptr ? info->strDominoBinPath.c_str() : "");
-        return 1;
-    }
-
-    // Draw again while the name is taken, so that an earlier backup (two runs
-    // within one second draw the same first number) is never overwritten.
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    std::string backup;
-    bool haveName = false;
-    for (int draw = 0; draw < kBackupNameDraws && !haveName; ++draw) {
-        char name[64];
-        std::snprintf(name, sizeof(name), "%s_%d", kExtension, std::rand());
-        backup = name;
-        haveName = !NameTaken(backup);
-    }
-    if (!haveName) {
-        LogDebugMessage(1, "Error: Cannot find a free backup name for (%s) in (%s).", kExtension,
-                        info->strDominoBinPath.c_str());
-        return 1;
-    }
-    KvORVFileOpUtil::rename(kExtension, backup.c_str());
-    KvORVFileOpUtil::copy(source.c_str(), "./liborvext.so", true, nullptr, nullptr);
-    LogDebugMessage(1, "Info: Have updated extension manager.");
-    return 1;
+    LogDebugMessage(1,
+                    "Error: The program folder (%s) of the server of (%s) is not an absolute "
+                    "path, so nothing is written or run there.",
+                    info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str());
+    return false;
 }
 
-int UpdateLoader(ORVInsInfo* info, void* /*context*/) {
-    char latest[kPathBufferSize] = "";
-    const char* found = GetLatestPathN(g_szORVPatch, "program", latest, sizeof(latest));
-    std::string bin = info != nullptr ? info->strDominoBinPath : std::string();
-    LogDebugMessage(1, "Info: Update loader from (%s) to (%s).", latest, bin.c_str());
-    if (info == nullptr) {
-        return 1;
+ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& context) {
+    LogDebugMessage(1, "Info: Begin updating extension manager.");
+    ExtensionSwap swap;
+    // Without a version folder there is no source: a library at the top of
+    // the file system is never installed.
+    const std::string latest = CurrentVersionFolder(context.productRoot);
+    const std::string source = latest + "/" + kExtension;
+    if (latest.empty() || !KvORVFileOpUtil::isExist(source.c_str())) {
+        LogDebugMessage(1, "Error: The extension mananger doesn't exist. (%s)", source.c_str());
+        return swap;
     }
-    if (found == nullptr) {
+    if (!ProgramFolderUsable(info)) {
+        return swap;
+    }
+    const std::string& folder = info.strDominoBinPath;
+    if (!KvORVFileOpUtil::isDir(folder.c_str())) {
+        LogDebugMessage(1, "Error: Cannot change to folder (%s).", folder.c_str());
+        return swap;
+    }
+    swap.library = folder + "/" + kExtension;
+    if (Exists(swap.library)) {
+        swap.backup = NextExtensionBackup(folder);
+        if (!KvORVFileOpUtil::rename(swap.library.c_str(), swap.backup.c_str())) {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", swap.library.c_str(),
+                            swap.backup.c_str());
+            swap.backup.clear();
+            return swap;
+        }
+    }
+    const int rc =
+        KvORVFileOpUtil::copy(source.c_str(), swap.library.c_str(), true, nullptr, nullptr);
+    if (rc != FOP_OK) {
+        LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
+                        source.c_str(), swap.library.c_str(), rc);
+        // The library that was there goes back under its name.
+        if (!swap.backup.empty() &&
+            !KvORVFileOpUtil::rename(swap.backup.c_str(), swap.library.c_str())) {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", swap.backup.c_str(),
+                            swap.library.c_str());
+        }
+        swap.backup.clear();
+        return swap;
+    }
+    swap.replaced = true;
+    LogDebugMessage(1, "Info: Have updated extension manager.");
+    return swap;
+}
+
+void RestoreExtensionManagers(const std::vector<ExtensionSwap>& swaps) {
+    for (const ExtensionSwap& swap : swaps) {
+        if (!swap.replaced || swap.backup.empty()) {
+            continue;
+        }
+        if (KvORVFileOpUtil::rename(swap.backup.c_str(), swap.library.c_str())) {
+            LogDebugMessage(1, "Info: Put the extension manager (%s) back from (%s).",
+                            swap.library.c_str(), swap.backup.c_str());
+        } else {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", swap.backup.c_str(),
+                            swap.library.c_str());
+        }
+    }
+}
+
+bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
+    const std::string latest = CurrentVersionFolder(context.productRoot);
+    const std::string& bin = info.strDominoBinPath;
+    LogDebugMessage(1, "Info: Update loader from (%s) to (%s).", latest.c_str(), bin.c_str());
+    if (latest.empty()) {
         // Without a version folder the source would be "/loader" at the top
         // of the file system: the task executables are left as they are.
         LogDebugMessage(1,
                         "Error: There is no version folder in (%s/program), so no loader is "
                         "updated.",
-                        g_szORVPatch);
-        return 1;
+                        context.productRoot.c_str());
+        return false;
     }
-    const std::string source = std::string(latest) + "/loader";
+    if (!ProgramFolderUsable(info)) {
+        return false;
+    }
+    const std::string source = latest + "/loader";
+    bool all = true;
     for (const char* task : szaLoader) {
-        std::string target = bin + "/" + task;
-        std::string backup = target + "_1";
+        const std::string target = bin + "/" + task;
+        const std::string backup = target + "_1";
         ::unlink(backup.c_str());
-        int renamed = ::rename(target.c_str(), backup.c_str());
+        const int renamed = ::rename(target.c_str(), backup.c_str());
         LogDebugMessage(1, "rename from (%s) to (%s), error code is %d.", target.c_str(),
                         backup.c_str(), renamed);
-        int copied = KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
+        const int copied =
+            KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
         LogDebugMessage(1, "Info: copy the file(%s) to (%s). Error code is %d.", source.c_str(),
                         target.c_str(), copied);
+        if (copied != FOP_OK) {
+            all = false;
+            LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
+                            source.c_str(), target.c_str(), copied);
+            // The executable that was there goes back under its name.
+            if (renamed == 0 && ::rename(backup.c_str(), target.c_str()) != 0) {
+                LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", backup.c_str(),
+                                target.c_str());
+            }
+            continue;
+        }
         SetProductPermissions(target, false);
+    }
+    return all;
+}
+
+int updateORVExt(ORVInsInfo* info, void* /*context*/) {
+    if (info != nullptr) {
+        UpdateExtensionManager(*info, ContextFromGlobals());
+    }
+    return 1;
+}
+
+int UpdateLoader(ORVInsInfo* info, void* /*context*/) {
+    if (info != nullptr) {
+        UpdateTaskLoaders(*info, ContextFromGlobals());
     }
     return 1;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -33,17 +34,18 @@ int isFileLocked(const char* path) {
     return probe.l_pid != 0 ? 1 : 0;
 }
 
-int isDominoServerRunning(ORVInsInfo* info, void* /*context*/) {
-    if (info == nullptr) {
-        return 0;
-    }
-    std::string lockFile = info->strDataPath + "/" + "~notes.lck";
+bool ServerRunning(const ORVInsInfo& info) {
+    const std::string lockFile = info.strDataPath + "/" + "~notes.lck";
     if (isFileLocked(lockFile.c_str()) == 1) {
         LogDebugMessage(1, "The server's file lock '%s' is locked!", lockFile.c_str());
-        return 1;
+        return true;
     }
     LogDebugMessage(1, "The server's file lock '%s' is not locked!", lockFile.c_str());
-    return 0;
+    return false;
+}
+
+int isDominoServerRunning(ORVInsInfo* info, void* /*context*/) {
+    return (info != nullptr && ServerRunning(*info)) ? 1 : 0;
 }
 
 int IsORVRun(const char* dataPath, const char* taskName) {

@@ -3,9 +3,17 @@
 #include "UPDSilient/checkdomino_silent.h"
 #include "machine/Machine.h"
 
+namespace {
+
+// What the shell sees of a failed run: the low byte of ORV_RUN_FAILED, as
+// installers that call the patcher expect.
+const int kExitFailure = 212;
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (!machine::StartupCheck()) {
         return 2;
     }
-    return PatcherMain(argc, argv);
+    return PatcherMain(argc, argv) == ORV_RUN_OK ? 0 : kExitFailure;
 }

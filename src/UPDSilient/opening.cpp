@@ -4,18 +4,15 @@
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
-#include "UPDSilient/procedure_common.h"
+#include "UPDSilient/decisions.h"
+#include "UPDSilient/run_context.h"
 #include "UpdateORV/debug.h"
 
 namespace {
 
-const char kNotInstalledVerdict[] =
-    "ORV isn't installed in the server. Please check the log /opt/varnel/ORV/orvpatch.log for "
-    "detail info.";
-
 bool Refuse(const char* logLine) {
     LogDebugMessage(1, "%s", logLine);
-    procedure::PrintVerdict(kNotInstalledVerdict);
+    PrintVerdict(VerdictText(kNotInstalledProblem));
     return false;
 }
 
@@ -23,7 +20,7 @@ bool Refuse(const char* logLine) {
 
 bool RunOpening(std::list<ORVInsInfo>& installs, InstallInfo& package, _PatchSetting& setting,
                 std::string& backupFolder) {
-    package.strPackagePath = "./FileGroup1";
+    package.strPackagePath = kPackageFolder;
 
     if (ParseORVInsINI(CollectInstallInfo, &installs) != 0) {
         return Refuse("Parsing orvsys.ini error.");
@@ -39,7 +36,6 @@ bool RunOpening(std::list<ORVInsInfo>& installs, InstallInfo& package, _PatchSet
     ReadConfiguration(package, setting);
     ReadFileList(setting);
 
-    backupFolder = std::string(g_szORVPatch) + "/hotfix/B" + std::to_string(setting.BuildNumber) +
-                   "/FileGroup1";
+    backupFolder = BackupFolderPath(g_szORVPatch, setting.BuildNumber);
     return true;
 }

@@ -81,20 +81,12 @@ int GetDominoBinFolderFromNotesINI(const char* notesIniPath, char* out, int size
     return 1;
 }
 
-int ParseORVInsINI(int (*callback)(ORVInsInfo* info, void* context), void* context) {
-    // The buffer is sized to the folder name, so a long test folder is never cut.
-    std::string etc = machine::HostPath("/etc");
-    std::string folder(std::max<std::string::size_type>(1024, etc.size() + 1), '\0');
-    GetWindowsDirectory(&folder[0], static_cast<int>(folder.size()));
-    folder.resize(std::strlen(folder.c_str()));
-    std::string registry = folder + "/orvsys.ini";
+namespace {
 
-    KvIniReader reader;
-    if (reader.open(registry.c_str()) != IDD_ERR_ZERO) {
-        LogDebugMessage(1, "Error: Cannot find the orvsys.ini in %s !", registry.c_str());
-        return ORVINS_ERR_NO_REGISTRY;
-    }
-
+// The registry's own settings: the installation count and the product root.
+// Logs what is wrong and answers ORVINS_ERR_FORMAT when a key is missing or
+// the count is zero; on success `count` holds the count (negative: none).
+int ReadRegistrySettings(KvIniReader& reader, int& count) {
     std::string countText;
     if (!ReadValue(reader, kConfSection, "DomSvrIORVCount", kCountSize, countText)) {
         LogDebugMessage(
@@ -126,51 +118,77 @@ int ParseORVInsINI(int (*callback)(ORVInsInfo* info, void* context), void* conte
         return ORVINS_ERR_FORMAT;
     }
 
-    int count = SaturatedAtoi(countText.c_str());
+    count = SaturatedAtoi(countText.c_str());
     if (count == 0) {
         LogDebugMessage(1,
                         "Error: No ORV installed in the system, since the number of "
                         "'DomSvrIORVCount' is ZERO.");
         return ORVINS_ERR_FORMAT;
     }
-    if (count < 0) {
-        return 0;
+    return 0;
+}
+
+// Installation `n` of the registry, its program folder taken from its
+// notes.ini when that names one. Logs the missing key and answers false.
+bool ReadInstallation(KvIniReader& reader, int n, ORVInsInfo& info) {
+    const std::string section = "DomSvr" + std::to_string(n);
+
+    std::string dataPath;
+    if (!ReadValue(reader, section, section + "DataPath", kInstallValueSize, dataPath)) {
+        LogMissingKey(n, "DataPath");
+        return false;
+    }
+    RemoveTrailingBackslash(dataPath);
+
+    std::string notesIni;
+    if (!ReadValue(reader, section, section + "NotesIniPath", kInstallValueSize, notesIni)) {
+        LogMissingKey(n, "NotesIniPath");
+        return false;
     }
 
+    // The program folder named by notes.ini wins; the registry's own key is
+    // read only when notes.ini does not name one.
+    std::string binPath(static_cast<std::string::size_type>(kInstallValueSize), '\0');
+    if (GetDominoBinFolderFromNotesINI(notesIni.c_str(), &binPath[0], kInstallValueSize) != 0) {
+        binPath.resize(std::strlen(binPath.c_str()));
+    } else {
+        if (!ReadValue(reader, section, section + "DominoBinPath", kInstallValueSize, binPath)) {
+            LogMissingKey(n, "DominoBinPath");
+            return false;
+        }
+        RemoveTrailingBackslash(binPath);
+    }
+    info.strDataPath = dataPath;
+    info.strNotesIniPath = notesIni;
+    info.strDominoBinPath = binPath;
+    return true;
+}
+
+}  // namespace
+
+int ParseORVInsINI(int (*callback)(ORVInsInfo* info, void* context), void* context) {
+    // The buffer is sized to the folder name, so a long test folder is never cut.
+    std::string etc = machine::HostPath("/etc");
+    std::string folder(std::max<std::string::size_type>(1024, etc.size() + 1), '\0');
+    GetWindowsDirectory(&folder[0], static_cast<int>(folder.size()));
+    folder.resize(std::strlen(folder.c_str()));
+    std::string registry = folder + "/orvsys.ini";
+
+    KvIniReader reader;
+    if (reader.open(registry.c_str()) != IDD_ERR_ZERO) {
+        LogDebugMessage(1, "Error: Cannot find the orvsys.ini in %s !", registry.c_str());
+        return ORVINS_ERR_NO_REGISTRY;
+    }
+    int count = 0;
+    int rc = ReadRegistrySettings(reader, count);
+    if (rc != 0 || count < 0) {
+        return rc;
+    }
     ORVInsInfo info;
     for (int n = 0; n < count; ++n) {
-        std::string section = "DomSvr" + std::to_string(n);
-
-        std::string dataPath;
-        if (!ReadValue(reader, section, section + "DataPath", kInstallValueSize, dataPath)) {
-            LogMissingKey(n, "DataPath");
+        if (!ReadInstallation(reader, n, info)) {
             return ORVINS_ERR_FORMAT;
         }
-        RemoveTrailingBackslash(dataPath);
-        info.strDataPath = dataPath;
-
-        std::string notesIni;
-        if (!ReadValue(reader, section, section + "NotesIniPath", kInstallValueSize, notesIni)) {
-            LogMissingKey(n, "NotesIniPath");
-            return ORVINS_ERR_FORMAT;
-        }
-        info.strNotesIniPath = notesIni;
-
-        // The program folder named by notes.ini wins; the registry's own key
-        // is read only when notes.ini does not name one.
-        std::string binPath(static_cast<std::string::size_type>(kInstallValueSize), '\0');
-        if (GetDominoBinFolderFromNotesINI(notesIni.c_str(), &binPath[0], kInstallValueSize) != 0) {
-            binPath.resize(std::strlen(binPath.c_str()));
-        } else {
-            if (!ReadValue(reader, section, section + "DominoBinPath", kInstallValueSize,
-                           binPath)) {
-                LogMissingKey(n, "DominoBinPath");
-                return ORVINS_ERR_FORMAT;
-            }
-            RemoveTrailingBackslash(binPath);
-        }
-        info.strDominoBinPath = binPath;
-
         if (callback != nullptr && callback(&info, context) == 0) {
             LogDebugMessage(1, "The callback return FALSE, so break out.");
             return 0;

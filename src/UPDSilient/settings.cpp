@@ -6,7 +6,9 @@
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/decisions.h"
 #include "UPDSilient/numbers.h"
+#include "UPDSilient/run_context.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 #include "common/KvIniUtil.h"
@@ -91,22 +93,17 @@ int ParseFileList(std::list<std::string>& list, char* value) {
 }
 
 int ReadFileList(_PatchSetting& setting) {
-    int slot = 0;
-    for (const std::string& name : setting.Files) {
-        if (slot == 32) {
-            break;  // the table holds the first 32 names only
-        }
-        szDlls[slot] = HeapCopy(slot, name);
-        ++slot;
-    }
-    for (; slot < 32; ++slot) {
-        szDlls[slot] = HeapCopy(slot, "");
+    // A view of the one list of package names, for the callers of the table.
+    const std::vector<std::string> names = FileTableNames(setting);
+    for (size_t slot = 0; slot < kFileTableSize; ++slot) {
+        szDlls[slot] = HeapCopy(static_cast<int>(slot), slot < names.size() ? names[slot] : "");
     }
     return 1;
 }
 
 int CheckEnvironment(_PatchSetting& setting) {
-    std::string folder =
-        std::string(g_szORVPatch) + "/program/V3.0.0." + std::to_string(setting.BuildNumber);
-    return KvORVFileOpUtil::exist(folder.c_str()) ? 0 : 1;
+    RunContext context;
+    context.productRoot = g_szORVPatch;
+    context.setting = &setting;
+    return DecideEnvironment(context).proceed ? 1 : 0;
 }

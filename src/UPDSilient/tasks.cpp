@@ -5,6 +5,7 @@
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/debug.h"
 
 namespace {
@@ -16,26 +17,25 @@ const int kMonitorWait = 1;    // orvmon
 // Repeated quit commands sent to orvreal before it is loaded anyway.
 const int kRealTaskMaxRepeats = 120;
 
-bool Running(const ORVInsInfo* info, const char* task) {
-    return IsORVRun(info->strDataPath.c_str(), task) == 1;
+bool Running(const ORVInsInfo& info, const char* task) {
+    return IsORVRun(info.strDataPath.c_str(), task) == 1;
 }
 
-void Send(const ORVInsInfo* info, const std::string& command) {
-    RunDominoCommand(info->strNotesIniPath.c_str(), info->strDominoBinPath.c_str(),
-                     command.c_str());
+void Send(const ORVInsInfo& info, const std::string& command) {
+    RunDominoCommand(info.strNotesIniPath.c_str(), info.strDominoBinPath.c_str(), command.c_str());
 }
 
-void Quit(const ORVInsInfo* info, const std::string& task) {
+void Quit(const ORVInsInfo& info, const std::string& task) {
     Send(info, "te " + task + " quit");
 }
 
-void Load(const ORVInsInfo* info, const std::string& task) {
+void Load(const ORVInsInfo& info, const std::string& task) {
     Send(info, "load " + task);
 }
 
 // A task that runs is stopped, given `wait` seconds, and loaded again; one
 // that does not run is just loaded.
-void RestartQuickly(const ORVInsInfo* info, const char* task, int wait) {
+void RestartQuickly(const ORVInsInfo& info, const char* task, int wait) {
     if (!Running(info, task)) {
         Load(info, task);
         return;
@@ -48,7 +48,7 @@ void RestartQuickly(const ORVInsInfo* info, const char* task, int wait) {
 // orvreal may take long to end: it is asked again every few seconds, with a
 // dot on standard output for each round, and loaded once it has ended or
 // after the last round.
-void RestartRealTask(const ORVInsInfo* info) {
+void RestartRealTask(const ORVInsInfo& info) {
     if (!Running(info, "orvreal")) {
         Load(info, "orvreal");
         return;
@@ -71,9 +71,9 @@ void RestartRealTask(const ORVInsInfo* info) {
 
 }  // namespace
 
-int StopAllORV(ORVInsInfo* info, void* context) {
-    if (info == nullptr || isDominoServerRunning(info, context) == 0) {
-        return 1;
+void StopTasks(const ORVInsInfo& info) {
+    if (!ServerRunning(info)) {
+        return;
     }
     for (const char* task : {"orvreal", "orvdbs", "orvemf", "orvsch"}) {
         if (Running(info, task)) {
@@ -81,25 +81,21 @@ int StopAllORV(ORVInsInfo* info, void* context) {
         }
     }
     Quit(info, "orvmon");
-    return 1;
 }
 
-int GetRunningORVNum(ORVInsInfo* info, void* context) {
-    if (info == nullptr || context == nullptr) {
-        return 1;
-    }
-    int* counter = static_cast<int*>(context);
+int CountRunningTasks(const ORVInsInfo& info) {
+    int running = 0;
     for (const char* task : {"orvreal", "orvdbs", "orvupd"}) {
         if (Running(info, task)) {
-            ++*counter;
+            ++running;
         }
     }
-    return 1;
+    return running;
 }
 
-int LoadAllORV(ORVInsInfo* info, void* context) {
-    if (info == nullptr || isDominoServerRunning(info, context) == 0) {
-        return 1;
+void LoadTasks(const ORVInsInfo& info) {
+    if (!ServerRunning(info)) {
+        return;
     }
     if (!Running(info, "orvemf")) {
         Load(info, "orvemf");
@@ -111,20 +107,18 @@ int LoadAllORV(ORVInsInfo* info, void* context) {
     if (!Running(info, "orvreal")) {
         Load(info, "orvreal");
     }
-    return 1;
 }
 
-int RestartAllORV(ORVInsInfo* info, void* context) {
-    if (info == nullptr) {
-        return 1;
-    }
-    std::string notesIni = info->strNotesIniPath;
+bool RestartTasks(const ORVInsInfo& info) {
+    // The commands run as the owner of notes.ini; a patcher that may not act
+    // as that owner stops the walk here.
+    std::string notesIni = info.strNotesIniPath;
     if (ChangeUser(&notesIni[0]) != 0) {
-        return 0;
+        return false;
     }
-    if (isDominoServerRunning(info, context) == 0) {
+    if (!ServerRunning(info)) {
         LogDebugMessage(1, "Domino isnot running now.");
-        return 1;
+        return true;
     }
     RestartQuickly(info, "orvemf", kQuickTaskWait);
     RestartQuickly(info, "orvsch", kQuickTaskWait);
@@ -132,5 +126,30 @@ int RestartAllORV(ORVInsInfo* info, void* context) {
     Quit(info, "orvmon");
     KvORVSleep(kMonitorWait);
     Load(info, "orvmon");
+    return true;
+}
+
+int StopAllORV(ORVInsInfo* info, void* /*context*/) {
+    if (info != nullptr) {
+        StopTasks(*info);
+    }
     return 1;
+}
+
+int GetRunningORVNum(ORVInsInfo* info, void* context) {
+    if (info != nullptr && context != nullptr) {
+        *static_cast<int*>(context) += CountRunningTasks(*info);
+    }
+    return 1;
+}
+
+int LoadAllORV(ORVInsInfo* info, void* /*context*/) {
+    if (info != nullptr) {
+        LoadTasks(*info);
+    }
+    return 1;
+}
+
+int RestartAllORV(ORVInsInfo* info, void* /*context*/) {
+    return (info == nullptr || RestartTasks(*info)) ? 1 : 0;
 }

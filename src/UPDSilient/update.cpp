@@ -17,31 +17,14 @@
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
-#include "UPDSilient/numbers.h"
-#include "UPDSilient/procedure_common.h"
+#include "UPDSilient/run_context.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
-using procedure::Format;
-
 namespace {
 
-const char kEnvironmentVerdict[] =
-    "The environment doesn't pass the checking. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
-const char kBuildNumberVerdict[] =
-    "Cannot get the build number of current ORV. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
-const char kNewerVerdict[] =
-    "The current version is newer than that in this package. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
-const char kDepentVerdict[] =
-    "The depent build isn't installed in the current server. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
-const char kIncompleteVerdict[] =
-    "The hot fix cannot be installed completely. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
 const char kSuccessBanner[] =
     "=============================Update ORV successfully=======================";
 
@@ -51,8 +34,8 @@ const char kSuccessBanner[] =
 const char kStagingPrefix[] = ".orvpatch-staging-B";
 const char kStagingSuffix[] = ".tmp";
 
-int Fail(const char* verdict) {
-    procedure::PrintVerdict(verdict);
+int Fail(const char* problem) {
+    PrintVerdict(VerdictText(problem));
     return ORV_RUN_FAILED;
 }
 
@@ -100,9 +83,8 @@ void RemoveLeftoverStaging(const std::string& programFolder) {
 // Fills the staging folder with the current version and the package's files
 // and gives it the new version folder's name. False (logged) when any part
 // of that fails.
-bool FillNewVersionFolder(const InstallInfo& package, const _PatchSetting& setting,
-                          const std::string& current, const std::string& staging,
-                          const std::string& newFolder) {
+bool FillNewVersionFolder(const RunContext& context, const std::string& current,
+                          const std::string& staging, const std::string& newFolder) {
     std::string source = current + "/*";
     int rc = KvORVFileOpUtil::xcopy(source.c_str(), staging.c_str(), true, nullptr, nullptr);
     if (rc != FOP_OK) {
@@ -111,17 +93,8 @@ bool FillNewVersionFolder(const InstallInfo& package, const _PatchSetting& setti
                         current.c_str(), staging.c_str(), rc);
         return false;
     }
-    for (const std::string& name : setting.Files) {
-        if (name.empty()) {
-            continue;  // an empty name (a doubled or trailing comma) names no file
-        }
-        if (!IsPackageNameSafe(name)) {
-            LogDebugMessage(1,
-                            "Error: The file name (%s) leaves its folder, so it is not installed.",
-                            name.c_str());
-            continue;
-        }
-        std::string from = package.strPackagePath + "/" + name;
+    for (const std::string& name : context.packageFiles) {
+        std::string from = context.packageFolder + "/" + name;
         std::string to = staging + name;
         rc = KvORVFileOpUtil::copy(from.c_str(), to.c_str(), true, nullptr, nullptr);
         if (rc != FOP_OK) {
@@ -139,41 +112,67 @@ bool FillNewVersionFolder(const InstallInfo& package, const _PatchSetting& setti
     return true;
 }
 
-int InstallIntoNewFolder(InstallInfo& package, _PatchSetting& setting, const std::string& current,
-                         const std::string& newFolder) {
-    std::string staging = Format("%s/program/%s%d%s/", g_szORVPatch, kStagingPrefix,
-                                 setting.BuildNumber, kStagingSuffix);
-    if (!FillNewVersionFolder(package, setting, current, staging, newFolder)) {
+// The walks both ways of the update end with: the task loaders when the
+// package asks for them, then the restart of the tasks.
+void ReloadTasks(RunContext& context) {
+    if (context.setting != nullptr && context.setting->UpdateLoader != 0) {
+        Walk(context, [](const ORVInsInfo& info, const RunContext& here) {
+            UpdateTaskLoaders(info, here);
+            return true;
+        });
+    }
+    Walk(context, [](const ORVInsInfo& info, const RunContext&) { return RestartTasks(info); });
+}
+
+// Replaces the extension manager of every installation; what each
+// replacement did, so that it can be undone.
+std::vector<ExtensionSwap> UpdateExtensionManagers(RunContext& context) {
+    std::vector<ExtensionSwap> swaps;
+    Walk(context, [&swaps](const ORVInsInfo& info, const RunContext& here) {
+        swaps.push_back(UpdateExtensionManager(info, here));
+        return true;
+    });
+    return swaps;
+}
+
+int InstallIntoNewFolder(RunContext& context, const UpdateChoice& choice) {
+    const int build = context.setting->BuildNumber;
+    const std::string staging = Format("%s/program/%s%d%s/", context.productRoot.c_str(),
+                                       kStagingPrefix, build, kStagingSuffix);
+    LogPackageFileRemarks(*context.setting);
+    if (!FillNewVersionFolder(context, choice.current, staging, choice.newFolder)) {
         RemoveEntry(staging.substr(0, staging.size() - 1));
         LogDebugMessage(
             1, "Error: The new version folder (%s) cannot be filled; nothing is installed.",
-            newFolder.c_str());
-        return Fail(kIncompleteVerdict);
+            choice.newFolder.c_str());
+        return Fail(kIncompleteProblem);
     }
 
-    ParseORVInsINI(updateORVExt, nullptr);
-    std::vector<char> folderText(newFolder.begin(), newFolder.end());
-    folderText.push_back('\0');
-    ChangeOwner(folderText.data());
-    procedure::PointLatestAt(newFolder);
-    CopyReadMe(package);
-    if (setting.UpdateLoader != 0) {
-        ParseORVInsINI(UpdateLoader, nullptr);
+    const std::vector<ExtensionSwap> swaps = UpdateExtensionManagers(context);
+    SetProductPermissions(choice.newFolder, true);
+    if (!SwitchLatest(context.productRoot, choice.newFolder)) {
+        // Nothing may point at a version the link does not name: the new
+        // folder goes, so the same package can be installed again once the
+        // cause is mended, and the extension managers go back.
+        LogDebugMessage(1,
+                        "Error: The link latest cannot be pointed at (%s); the new version "
+                        "folder is removed and the extension managers are put back.",
+                        choice.newFolder.c_str());
+        RemoveEntry(choice.newFolder.substr(0, choice.newFolder.size() - 1));
+        RestoreExtensionManagers(swaps);
+        return Fail(kIncompleteProblem);
     }
-    ParseORVInsINI(RestartAllORV, nullptr);
+    InstallReadMe(context);
+    ReloadTasks(context);
     LogDebugMessage(1, "%s", kSuccessBanner);
     return ORV_RUN_OK;
 }
 
-int InstallInPlace(InstallInfo& package, _PatchSetting& setting, const std::string& current,
+int InstallInPlace(RunContext& context, const std::string& current,
                    const std::string& backupFolder) {
-    std::vector<char> currentText(current.begin(), current.end());
-    currentText.push_back('\0');
-    std::vector<char> backupText(backupFolder.begin(), backupFolder.end());
-    backupText.push_back('\0');
-
     LogDebugMessage(1, "Copy replace the file in ORV program with the new one.");
-    std::string savedSettings = backupFolder + "/orvpatch.ini";
+    LogPackageFileRemarks(*context.setting);
+    const std::string savedSettings = backupFolder + "/orvpatch.ini";
     if (KvORVFileOpUtil::isExist(savedSettings.c_str())) {
         // A complete backup of the original files is there already: a second
         // one would save the fixed files over it.
@@ -182,11 +181,11 @@ int InstallInPlace(InstallInfo& package, _PatchSetting& setting, const std::stri
     } else {
         LogDebugMessage(1, "Back up the dlls from (%s) to (%s)", current.c_str(),
                         backupFolder.c_str());
-        bool saved = CopyAllDlls(current.c_str(), backupText.data()) != 0;
+        bool saved = CopyNamedFiles(context.fileTable, current, backupFolder);
         if (saved) {
-            std::string settings = package.strPackagePath + "/orvpatch.ini";
-            int rc = KvORVFileOpUtil::copy(settings.c_str(), savedSettings.c_str(), true, nullptr,
-                                           nullptr);
+            const std::string settings = context.packageFolder + "/orvpatch.ini";
+            const int rc = KvORVFileOpUtil::copy(settings.c_str(), savedSettings.c_str(), true,
+                                                 nullptr, nullptr);
             if (rc != FOP_OK) {
                 LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
                                 settings.c_str(), savedSettings.c_str(), rc);
@@ -197,26 +196,20 @@ int InstallInPlace(InstallInfo& package, _PatchSetting& setting, const std::stri
             KvORVFileOpUtil::xunlink(backupFolder.c_str(), nullptr, nullptr);
             LogDebugMessage(1, "Error: Cannot back up the files into (%s); nothing is installed.",
                             backupFolder.c_str());
-            return Fail(kIncompleteVerdict);
+            return Fail(kIncompleteProblem);
         }
     }
 
-    RenameAllDlls(currentText.data());
-    if (CopyAllDlls(package.strPackagePath.c_str(), currentText.data()) == 0) {
-        RestoreRenamedDlls(currentText.data());
+    if (!SwapFilesIn(context.fileTable, context.packageFolder, current)) {
         LogDebugMessage(1,
                         "Error: Cannot put the new files in place in (%s); the old files are "
                         "renamed back.",
                         current.c_str());
-        return Fail(kIncompleteVerdict);
+        return Fail(kIncompleteProblem);
     }
-    ParseORVInsINI(updateORVExt, nullptr);
-    if (setting.UpdateLoader != 0) {
-        ParseORVInsINI(UpdateLoader, nullptr);
-    }
-    ParseORVInsINI(RestartAllORV, nullptr);
-    KvORVSleep(5);
-    RemoveAllRenamedDlls(currentText.data());
+    UpdateExtensionManagers(context);
+    ReloadTasks(context);
+    FinishSwap(context.fileTable, current);
     LogDebugMessage(1, "%s", kSuccessBanner);
     return ORV_RUN_OK;
 }
@@ -224,42 +217,25 @@ int InstallInPlace(InstallInfo& package, _PatchSetting& setting, const std::stri
 }  // namespace
 
 int RunUpdate(InstallInfo& package, _PatchSetting& setting, const std::string& backupFolder) {
-    if (CheckEnvironment(setting) == 0) {
-        LogDebugMessage(1, "Doesn't pass the environment checking!");
-        return Fail(kEnvironmentVerdict);
+    RunContext context = MakeRunContext(package, setting);
+    if (!CarryOut(DecideEnvironment(context))) {
+        return ORV_RUN_FAILED;
     }
 
     // The scan task's registration goes before the build checks, so it is
     // cleaned out even when one of them stops the update.
-    ParseORVInsINI(removeKvmscan, nullptr);
+    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
+        CleanUpKvmscanTask(info.strNotesIniPath.c_str());
+        return true;
+    });
 
-    std::string newFolder = Format("%s/program/V3.0.0.%d/", g_szORVPatch, setting.BuildNumber);
-    std::string current = procedure::CurrentVersionFolder();
-    if (!procedure::HasBuildText(current)) {
-        LogDebugMessage(1, "Cannot get the build number of current ORV. (%s)", current.c_str());
-        return Fail(kBuildNumberVerdict);
+    const UpdateChoice choice = DecideUpdate(context);
+    if (!CarryOut(choice.decision)) {
+        return ORV_RUN_FAILED;
     }
-    std::string buildText = procedure::BuildText(current);
-    LogDebugMessage(1, "The build number of current ORV is (%s)", buildText.c_str());
-    int currentBuild = SaturatedAtoi(buildText.c_str());
-    if (currentBuild >= setting.BuildNumber) {
-        LogDebugMessage(1,
-                        "The current version is newer than that in this package. So quit. "
-                        "(Old,%s:New,%s)",
-                        current.c_str(), newFolder.c_str());
-        return Fail(kNewerVerdict);
-    }
-    if (setting.DepentBuild != 0 && setting.DepentBuild != currentBuild) {
-        LogDebugMessage(1,
-                        "The depent build isn't installed in the current server. (Current "
-                        "Build,%d:Depent Build,%d)",
-                        currentBuild, setting.DepentBuild);
-        return Fail(kDepentVerdict);
-    }
-
-    RemoveLeftoverStaging(Format("%s/program/", g_szORVPatch));
+    RemoveLeftoverStaging(ProgramFolderPath(context.productRoot));
     if (setting.CreateNewFolder != 0) {
-        return InstallIntoNewFolder(package, setting, current, newFolder);
+        return InstallIntoNewFolder(context, choice);
     }
-    return InstallInPlace(package, setting, current, backupFolder);
+    return InstallInPlace(context, choice.current, backupFolder);
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/numbers.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
@@ -130,26 +131,31 @@ const char* GetLatestPathN(const char* root, const char* sub, char* out, unsigne
     return best[0] != 0 ? out : nullptr;
 }
 
-void CreateLink(char* root, char* target) {
-    if (root == nullptr || target == nullptr) {
-        return;
-    }
+bool SwitchLatest(const std::string& root, const std::string& target) {
     // The new link is made under a temporary name and renamed over the old
     // one, so there is never a moment without program/latest, and a failure
     // leaves the old link as it was. A failure is logged: otherwise nothing
     // would show that latest still names the old folder.
-    std::string link = std::string(root) + kLatestLink;
-    std::string temp = std::string(root) + kLatestTemp;
+    const std::string link = root + kLatestLink;
+    const std::string temp = root + kLatestTemp;
     ::unlink(temp.c_str());
-    if (::symlink(target, temp.c_str()) != 0) {
+    if (::symlink(target.c_str(), temp.c_str()) != 0) {
         LogDebugMessage(1, "Error: Cannot create the link (%s) to (%s). Error code is %d.",
-                        temp.c_str(), target, errno);
-        return;
+                        temp.c_str(), target.c_str(), errno);
+        return false;
     }
     if (::rename(temp.c_str(), link.c_str()) != 0) {
-        int error = errno;
+        const int error = errno;
         ::unlink(temp.c_str());
         LogDebugMessage(1, "Error: Cannot create the link (%s) to (%s). Error code is %d.",
-                        link.c_str(), target, error);
+                        link.c_str(), target.c_str(), error);
+        return false;
+    }
+    return true;
+}
+
+void CreateLink(char* root, char* target) {
+    if (root != nullptr && target != nullptr) {
+        SwitchLatest(root, target);
     }
 }
