@@ -14,6 +14,7 @@ using testsupport::InOrder;
 using testsupport::MachineOptions;
 using testsupport::Package;
 using testsupport::ReadFile;
+using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::TestMachine;
 using testsupport::WriteFile;
@@ -88,7 +89,10 @@ TEST(Opening, InstallationsWhoseNotesIniCannotBeReadAndWrittenAreNotCounted) {
         TestMachine m(Quiet());
         m.WritePackage(Package());
         ASSERT_EQ(chmod(m.servers()[0].notesIni.c_str(), 0644), 0);
-        RunResult r = m.Run({}, "", true, 65534, 65534);
+        RunOptions nobody;
+        nobody.asUser = true;
+        nobody.uid = nobody.gid = 65534;
+        RunResult r = m.Run(nobody);
         ExpectRefused(r, "No ORV installed.");
         EXPECT_TRUE(KeepsKvmscan(m));
     }

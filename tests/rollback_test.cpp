@@ -19,6 +19,7 @@ using testsupport::MachineOptions;
 using testsupport::Package;
 using testsupport::PathExists;
 using testsupport::ReadFile;
+using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::TestMachine;
 using testsupport::WriteFile;
@@ -33,6 +34,14 @@ std::string Listing(const std::vector<std::string>& log) {
         text += "  " + line + "\n";
     }
     return text;
+}
+
+// The rollback started from `dir`, as an in-place fix is taken back out.
+RunResult RollBackFrom(TestMachine& m, const std::string& dir) {
+    RunOptions from;
+    from.args = kRollback;
+    from.workDir = dir;
+    return m.Run(from);
 }
 
 MachineOptions Quiet() {
@@ -209,7 +218,11 @@ TEST(RollbackNewFolder, AFolderThatCannotBeMovedIsGivenUpAndLatestPointsBackAtIt
     ASSERT_EQ(chmod(m.programDir().c_str(), 01777), 0);
     ASSERT_EQ(lchown((m.programDir() + "/latest").c_str(), owner, owner), 0);
 
-    RunResult r = m.Run(kRollback, "", true, owner, owner);
+    RunOptions asOwner;
+    asOwner.args = kRollback;
+    asOwner.asUser = true;
+    asOwner.uid = asOwner.gid = owner;
+    RunResult r = m.Run(asOwner);
     EXPECT_EQ(r.exitStatus, 212) << Listing(r.log) << r.err;
     EXPECT_EQ(r.out, "");
     std::string removal = m.programDir() + "/V3.0.0.0000";
@@ -267,7 +280,7 @@ TEST(RollbackInPlace, PutsTheSavedFilesBackFromTheBackupFolder) {
     std::string current = m.versionDir(1234);
     ASSERT_EQ(ReadFile(current + "/libalpha.so"), TestMachine::PackageContent("libalpha.so", 1240));
 
-    RunResult r = m.Run(kRollback, m.hotfixDir(1240));
+    RunResult r = RollBackFrom(m, m.hotfixDir(1240));
     ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
     EXPECT_EQ(r.out.find_first_not_of('.'), std::string::npos) << r.out;
     for (const char* lib : {"libalpha.so", "libbeta.so"}) {
@@ -295,7 +308,7 @@ TEST(RollbackInPlace, SavedFilesThatCannotBePutBackKeepTheFixAndTheBackup) {
     ASSERT_EQ(::unlink((backup + "/libbeta.so").c_str()), 0);
     std::string current = m.versionDir(1234);
 
-    RunResult r = m.Run(kRollback, m.hotfixDir(1240));
+    RunResult r = RollBackFrom(m, m.hotfixDir(1240));
     EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
     EXPECT_EQ(r.out, "");
     for (const char* lib : {"libalpha.so", "libbeta.so"}) {

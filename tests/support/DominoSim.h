@@ -77,6 +77,8 @@ class SimGuard {
     SimGuard(const SimGuard&) = delete;
     SimGuard& operator=(const SimGuard&) = delete;
     void watch(const std::string& dataDir);
+    // Forgets every data folder: their processes outlive the guard.
+    void release() { m_dataDirs.clear(); }
 
   private:
     std::vector<std::string> m_dataDirs;

@@ -27,8 +27,26 @@ TempDir::TempDir() {
     chmod(m_path.c_str(), 0777);
 }
 
+TempDir::TempDir(const std::string& path) : m_path(path) {
+    if (path.empty() || path[0] != '/') {
+        throw std::runtime_error("test folder must be an absolute path: " + path);
+    }
+    MakeDirs(path);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        throw std::runtime_error("test folder is not a folder: " + path);
+    }
+    if (!FolderNames(path).empty()) {
+        // Never take over (and later remove) a folder that holds something.
+        throw std::runtime_error("test folder is not empty: " + path);
+    }
+    chmod(m_path.c_str(), 0777);
+}
+
 TempDir::~TempDir() {
-    RemoveTree(m_path);
+    if (!m_keep) {
+        RemoveTree(m_path);
+    }
 }
 
 std::string TempDir::sub(const std::string& relative) const {

@@ -11,16 +11,21 @@ namespace testsupport {
 class TempDir {
   public:
     TempDir();  // a fresh folder under $TMPDIR or /tmp
-    ~TempDir();
+    // Takes `path` as the folder: created when missing; it must be empty.
+    explicit TempDir(const std::string& path);
+    ~TempDir();  // removes the folder unless kept
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return m_path; }
     // path() + "/" + relative
     std::string sub(const std::string& relative) const;
+    // Leaves the folder and its contents in place at destruction.
+    void keep() { m_keep = true; }
 
   private:
     std::string m_path;
+    bool m_keep = false;
 };
 
 // Small file helpers for tests.

@@ -76,7 +76,19 @@ std::vector<std::string> RunResult::commands(size_t server) const {
     return texts;
 }
 
-TestMachine::TestMachine(const MachineOptions& options) : m_options(options) {
+namespace {
+
+TempDir MachineFolder(const std::string& folder) {
+    if (folder.empty()) {
+        return TempDir();
+    }
+    return TempDir(folder);
+}
+
+}  // namespace
+
+TestMachine::TestMachine(const MachineOptions& options)
+    : m_dir(MachineFolder(options.folder)), m_options(options) {
     Check(options.servers >= 1 && options.servers <= 3, "one to three servers");
     Check(!options.severalOwners || geteuid() == 0, "several owners need the superuser");
     MakeDirs(programDir());
@@ -101,7 +113,12 @@ TestMachine::TestMachine(const MachineOptions& options) : m_options(options) {
     }
 }
 
-TestMachine::~TestMachine() = default;
+TestMachine::~TestMachine() {
+    if (m_options.keep) {
+        m_guard.release();
+        m_dir.keep();
+    }
+}
 
 std::string TestMachine::productRoot() const {
     return root() + "/opt/varnel/ORV";
@@ -253,34 +270,42 @@ void TestMachine::WritePackage(const Package& package) {
     }
 }
 
-RunResult TestMachine::Run(const std::vector<std::string>& args, const std::string& workDir,
-                           bool asUser, uid_t uid, gid_t gid, int timeoutSeconds) {
+RunResult TestMachine::Run(const std::vector<std::string>& args) {
+    RunOptions options;
+    options.args = args;
+    return Run(options);
+}
+
+RunResult TestMachine::Run(const RunOptions& how) {
     RunResult result;
     size_t logBefore = LogMessages().size();
     std::vector<size_t> journalBefore;
     for (const Server& s : m_servers) {
         journalBefore.push_back(ReadJournal(s.dataDir).size());
     }
-    if (asUser && !PathExists(logPath())) {
+    if (how.asUser && !PathExists(logPath())) {
         // The log folder belongs to the superuser; an unprivileged run still
         // writes its lines into a file anyone may write.
         WriteFile(logPath(), "");
         chmod(logPath().c_str(), 0666);
     }
 
-    std::string program = std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed";
-    std::string dir = workDir.empty() ? packageParent() : workDir;
+    std::string program = how.program.empty() ? std::string("orvpatch-testbed") : how.program;
+    if (program[0] != '/') {
+        program = std::string(ORVPATCH_BUILD_DIR) + "/" + program;
+    }
+    std::string dir = how.workDir.empty() ? packageParent() : how.workDir;
     std::vector<std::string> env = {
         "ORVPATCH_TESTBED=" + root(),
         "ORVPATCH_TESTBED_SECOND_MS=" + std::to_string(m_options.secondMillis)};
     ProgramOptions options;
     options.workDir = dir;
     options.env = env;
-    options.asUser = asUser;
-    options.uid = uid;
-    options.gid = gid;
-    options.timeoutSeconds = timeoutSeconds;
-    ProgramResult run = RunProgram(program, args, options);
+    options.asUser = how.asUser;
+    options.uid = how.uid;
+    options.gid = how.gid;
+    options.timeoutSeconds = how.timeoutSeconds;
+    ProgramResult run = RunProgram(program, how.args, options);
     result.exitStatus = run.exitStatus;
     result.timedOut = run.timedOut;
     result.out = run.out;

@@ -45,6 +45,24 @@ struct MachineOptions {
     std::vector<std::string> tasks = {"orvemf", "orvsch", "orvreal", "orvmon", "orvdbs"};
     bool severalOwners = false;  // server i's data folder and notes.ini owned by kServerOwners[i]
     long secondMillis = 10;      // milliseconds of one patcher second
+    // The folder standing for "/": empty for a fresh temporary one; otherwise
+    // an absolute path that must not exist or be empty.
+    std::string folder;
+    // Leave the folder and the simulator processes behind at destruction, for
+    // a program that builds a machine for other processes to use.
+    bool keep = false;
+};
+
+// How TestMachine::Run starts a program of the build against the machine.
+struct RunOptions {
+    std::vector<std::string> args;
+    std::string workDir;  // empty: the package's parent folder
+    bool asUser = false;  // run as uid/gid, supplementary groups dropped
+    uid_t uid = 0;
+    gid_t gid = 0;
+    int timeoutSeconds = 120;  // real seconds, then the program is killed
+    // A program at the top of the build folder, or an absolute path.
+    std::string program = "orvpatch-testbed";
 };
 
 struct Server {
@@ -112,11 +130,11 @@ class TestMachine {
     // The hot-fix package.
     void WritePackage(const Package& package);
 
-    // Runs orvpatch-testbed with `args`, from `workDir` (empty: the package's
-    // parent folder), as `uid`/`gid` when `asUser`; kills it after
-    // `timeoutSeconds` real seconds.
-    RunResult Run(const std::vector<std::string>& args = {}, const std::string& workDir = "",
-                  bool asUser = false, uid_t uid = 0, gid_t gid = 0, int timeoutSeconds = 120);
+    // Runs a program against the machine (ORVPATCH_TESTBED set to root())
+    // and collects what it printed, logged and sent to the consoles.
+    RunResult Run(const RunOptions& options);
+    // The common case: orvpatch-testbed with `args` from the package's parent.
+    RunResult Run(const std::vector<std::string>& args = {});
 
     // Inspection.
     std::vector<std::string> LogMessages() const;  // message parts of every log line
