@@ -82,7 +82,10 @@ TEST(RunWalks, EveryConsoleCommandRunsAsTheNotesIniOwnerInEveryMode) {
     RunResult swap = m.Run();
     ASSERT_EQ(swap.exitStatus, 0) << Listing(swap.log);
     ExpectOwnersRanEverything(m, swap);
-    RunResult back = m.Run({"/u"}, m.hotfixDir(1240));
+    testsupport::RunOptions fromBackup;
+    fromBackup.args = {"/u"};
+    fromBackup.workDir = m.hotfixDir(1240);
+    RunResult back = m.Run(fromBackup);
     ASSERT_EQ(back.exitStatus, 0) << Listing(back.log);
     ExpectOwnersRanEverything(m, back);
 }
