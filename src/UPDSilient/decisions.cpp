@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/numbers.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
@@ -88,11 +89,7 @@ std::string RemovalFolderPath(const std::string& root) {
 }
 
 std::string CurrentVersionFolder(const std::string& root) {
-    // Larger than any path the product composes, so a long root still fits.
-    std::vector<char> buffer(8192, '\0');
-    GetLatestPathN(root.c_str(), "program", buffer.data(), static_cast<unsigned>(buffer.size()));
-    buffer.back() = '\0';
-    return std::string(buffer.data());
+    return FindNewestVersion(root, "program").path;
 }
 
 bool HasBuildText(const std::string& path) {

@@ -18,6 +18,8 @@ char* szDlls[32];
 namespace {
 
 const char kBackupSuffix[] = "_1";
+// Seconds the restarted tasks are given before the moved-aside files go.
+const int kSwapSettleSeconds = 5;
 
 // An open folder, closed at the end of its scope; logs a folder it cannot open.
 class OpenFolder {
@@ -160,7 +162,7 @@ bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
 }
 
 void FinishSwap(const std::vector<std::string>& names, const std::string& folder) {
-    KvORVSleep(5);
+    KvORVSleep(kSwapSettleSeconds);
     RemoveMovedAside(names, folder);
 }
 

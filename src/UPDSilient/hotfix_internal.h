@@ -90,6 +90,15 @@ bool RestartTasks(const ORVInsInfo& info);
 // be copied (logged).
 bool InstallReadMe(const RunContext& context);
 
+// The newest version folder in <root>/<sub>, as GetLatestPathN chooses it:
+// `path` is the entry with the greatest version ("" when none beats
+// 0.0.0.0), `valid` whether its first number is not 0.
+struct NewestVersion {
+    std::string path;
+    bool valid = false;
+};
+NewestVersion FindNewestVersion(const std::string& root, const std::string& sub);
+
 // Makes <root>/program/latest name `target`; false (logged) when the link
 // cannot be switched, the old link then being as it was.
 bool SwitchLatest(const std::string& root, const std::string& target);

@@ -92,11 +92,8 @@ void KvParseVersionStr(const char* path, int* first, int* second, int* third, in
         *fourth = d;
 }
 
-const char* GetLatestPathN(const char* root, const char* sub, char* out, unsigned outSize) {
-    if (root == nullptr || sub == nullptr) {
-        return nullptr;
-    }
-    std::string pattern(root);
+NewestVersion FindNewestVersion(const std::string& root, const std::string& sub) {
+    std::string pattern = root;
     if (pattern.empty() || (pattern.back() != '/' && pattern.back() != '\\')) {
         pattern += '/';
     }
@@ -104,8 +101,7 @@ const char* GetLatestPathN(const char* root, const char* sub, char* out, unsigne
     pattern += "/V*";
 
     Quad best{{0, 0, 0, 0}};
-    std::string bestPath;
-    bool improved = false;
+    NewestVersion newest;
     KvORVDirList list(pattern.c_str());
     while (list.hasNext()) {
         std::string entry = list.getNext();
@@ -115,20 +111,28 @@ const char* GetLatestPathN(const char* root, const char* sub, char* out, unsigne
         Quad quad = ParseQuad(entry.c_str());
         if (quad > best) {  // equal ones do not replace: the first listed wins
             best = quad;
-            bestPath = entry;
-            improved = true;
+            newest.path = entry;
         }
     }
-    if (!improved || out == nullptr || outSize == 0) {
+    newest.valid = best[0] != 0;
+    return newest;
+}
+
+const char* GetLatestPathN(const char* root, const char* sub, char* out, unsigned outSize) {
+    if (root == nullptr || sub == nullptr) {
         return nullptr;
     }
-    if (bestPath.size() >= outSize) {
+    const NewestVersion newest = FindNewestVersion(root, sub);
+    if (newest.path.empty() || out == nullptr || outSize == 0) {
+        return nullptr;
+    }
+    if (newest.path.size() >= outSize) {
         // A cut path would name some other folder: hand back none at all.
         out[0] = '\0';
         return nullptr;
     }
-    std::memcpy(out, bestPath.c_str(), bestPath.size() + 1);
-    return best[0] != 0 ? out : nullptr;
+    std::memcpy(out, newest.path.c_str(), newest.path.size() + 1);
+    return newest.valid ? out : nullptr;
 }
 
 bool SwitchLatest(const std::string& root, const std::string& target) {
