@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 
 namespace kvfileop_detail {
@@ -35,7 +36,21 @@ bool _fnmatch(const char* pattern, const char* name);
 // The folder in which the last element of `path` stands, with "/" behind it.
 std::string getLastDirName(const char* path);
 
-// Copies one file to one target path (see KvFileOpUtil_copy.cpp).
+// One entry named relative to an open folder (or AT_FDCWD), with the full
+// path text the callbacks receive.
+struct FileAt {
+    int dirFd;
+    const char* name;  // relative to dirFd
+    const char* path;  // for the callbacks
+    int openFlags;     // added when the entry is opened for reading (O_NOFOLLOW)
+};
+
+// Copies one file to one target (see KvFileOpUtil_filecopy.cpp); the tree
+// copy flushes later, once for the whole tree.
+int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
+               KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry,
+               fileio::Flush flush);
+// Copies one file to one target path, flushed before it is renamed into place.
 int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::FileOpCallback cb,
           KvORVFileOpUtil::CallbackEntry* entry);
 // Deletes one file or link, or removes one folder (see KvFileOpUtil_delete.cpp).

@@ -2,10 +2,12 @@
 // and a target that is never left half-written.
 //
 // The bytes go into a temporary file in the target's folder, which is renamed
-// over the target only when the copy is complete; a failed copy removes it and
-// leaves the target as it was. An overwritten target keeps its mode and owner.
-// A target that is a symbolic link is written through (the link stays and the
-// file it names gets the new content), as opening the link for writing would.
+// over the target only when the copy is complete (fileio::ReplaceAt); a failed
+// copy removes it and leaves the target as it was. An overwritten target keeps
+// its mode and owner. A target that is a symbolic link is written through (the
+// link stays and the file it names gets the new content), as opening the link
+// for writing would. Only a regular file is ever read: a FIFO, a device or a
+// socket as source is refused without being read, and never blocks the copy.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,8 +17,11 @@
 #include <new>
 #include <string>
 
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/KvFileOpUtilInternal.h"
+
+using fileio::Fd;
 
 namespace kvfileop_detail {
 
@@ -25,11 +30,10 @@ namespace {
 const size_t kBlockSize = 262144;  // bytes per read/write block
 const int kMaxLinkHops = 40;       // as the kernel's own limit for one path
 
-// Reads the target of the link `path`; false when it cannot be read.
-bool ReadLink(const std::string& path, std::string& target) {
+bool ReadLinkAt(int dirFd, const std::string& path, std::string& target) {
     std::string buf(256, '\0');
     for (;;) {
-        const ssize_t n = readlink(path.c_str(), &buf[0], buf.size());
+        const ssize_t n = readlinkat(dirFd, path.c_str(), &buf[0], buf.size());
         if (n < 0) {
             return false;
         }
@@ -41,12 +45,13 @@ bool ReadLink(const std::string& path, std::string& target) {
     }
 }
 
-// Follows `dst` through symbolic links to the path whose bytes a copy
-// replaces. `st`/`exists` describe that final path.
-bool ResolveTarget(const std::string& dst, std::string& out, struct stat& st, bool& exists) {
+// Follows `dst` (relative to `dirFd`) through symbolic links to the path whose
+// bytes a copy replaces. `st`/`exists` describe that final path.
+bool ResolveTarget(int dirFd, const std::string& dst, std::string& out, struct stat& st,
+                   bool& exists) {
     std::string cur = dst;
     for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-        if (lstat(cur.c_str(), &st) != 0) {
+        if (fstatat(dirFd, cur.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             exists = false;
             out = cur;
             return true;
@@ -57,31 +62,13 @@ bool ResolveTarget(const std::string& dst, std::string& out, struct stat& st, bo
             return true;
         }
         std::string link;
-        if (!ReadLink(cur, link) || link.empty()) {
+        if (!ReadLinkAt(dirFd, cur, link) || link.empty()) {
             return false;
         }
         cur = (link[0] == '/') ? link : KvORVFileOpUtil::getDirName(cur.c_str()) + link;
     }
+    errno = ELOOP;
     return false;
-}
-
-// Creates a fresh temporary file beside `target`, hidden and named after it.
-// Mode 0666 less the umask, as any newly created file.
-int OpenTemporary(const std::string& target, std::string& tempPath) {
-    static unsigned long counter = 0;
-    const std::string folder = KvORVFileOpUtil::getDirName(target.c_str());
-    // A short piece of the name keeps the temporary name within the name
-    // length limit whatever the target's name length.
-    const std::string base = KvORVFileOpUtil::getFileName(target.c_str()).substr(0, 64);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = folder + "." + base + ".orvtmp-" + std::to_string(getpid()) + "-" +
-                   std::to_string(++counter);
-        const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    return -1;
 }
 
 bool IsWriteSideError(int err) {
@@ -92,29 +79,19 @@ bool IsWriteSideError(int err) {
 int CopyByBlocks(int in, int out) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlockSize]);
     if (!buffer) {
+        errno = ENOMEM;
         return FOP_ERR_READ;
     }
     for (;;) {
-        const ssize_t got = read(in, buffer.get(), kBlockSize);
+        const ssize_t got = fileio::ReadFull(in, buffer.get(), kBlockSize);
         if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return FOP_ERR_READ;
         }
         if (got == 0) {
             return FOP_OK;
         }
-        ssize_t done = 0;
-        while (done < got) {
-            const ssize_t put = write(out, buffer.get() + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) {
-                continue;
-            }
-            if (put <= 0) {
-                return FOP_ERR_WRITE;
-            }
-            done += put;
+        if (!fileio::WriteAll(out, buffer.get(), static_cast<size_t>(got))) {
+            return FOP_ERR_WRITE;
         }
     }
 }
@@ -152,16 +129,27 @@ int CopyData(int in, int out, off_t sizeAtOpen) {
     return CopyByBlocks(in, out);
 }
 
+// The result code for a replacement that failed at `step`.
+int ReplaceFailure(fileio::ReplaceStep step, int code) {
+    switch (step) {
+        case fileio::ReplaceStep::kWrite:
+            return code;
+        case fileio::ReplaceStep::kCreate:
+        case fileio::ReplaceStep::kRename:
+            return FOP_ERR_TARGET;
+        default:
+            return FOP_ERR_WRITE;
+    }
+}
+
 }  // namespace
 
-int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::FileOpCallback cb,
-          KvORVFileOpUtil::CallbackEntry* entry) {
-    if (src == nullptr || *src == '\0' || dst == nullptr || *dst == '\0') {
-        return FOP_ERR_INVALID;
-    }
+int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
+               KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry,
+               fileio::Flush flush) {
     if (entry != nullptr) {
-        entry->srcName = src;
-        entry->dstName = dst;
+        entry->srcName = src.path;
+        entry->dstName = dst.path;
         entry->phase = FOP_BEFORE;
     }
     std::string target;
@@ -169,8 +157,10 @@ int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::Fil
     bool dstExists = false;
     // A link loop or an unreadable link names no file: like a target that
     // cannot be opened, it fails once the source is open.
-    const bool resolved = ResolveTarget(dst, target, dstSt, dstExists);
+    const bool resolved = ResolveTarget(dst.dirFd, dst.name, target, dstSt, dstExists);
+    const int resolveError = errno;
     if (resolved && dstExists && S_ISDIR(dstSt.st_mode)) {
+        errno = EISDIR;
         return FOP_ERR_TARGET;
     }
     int action = FOP_COPY_NEW;
@@ -180,11 +170,13 @@ int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::Fil
         // The same file under another name (or through a link): copying it
         // would replace it with itself at best; refuse and touch nothing.
         struct stat srcSt;
-        if (stat(src, &srcSt) == 0 && srcSt.st_dev == dstSt.st_dev &&
+        if (fstatat(src.dirFd, src.name, &srcSt, 0) == 0 && srcSt.st_dev == dstSt.st_dev &&
             srcSt.st_ino == dstSt.st_ino) {
+            errno = EEXIST;
             return FOP_ERR_TARGET;
         }
         if (!overwrite) {
+            errno = EEXIST;
             return FOP_ERR_EXISTS;
         }
         action = FOP_COPY_REPLACE;
@@ -197,52 +189,66 @@ int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::Fil
         return result;
     }
 
-    const int in = open(src, O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+    struct stat inSt;
+    Fd in = fileio::OpenRegularForReading(src.dirFd, src.name, inSt, src.openFlags);
+    if (!in.valid() && errno != EISDIR) {
         return FOP_ERR_OPEN_SOURCE;
     }
+    const bool sourceIsFolder = !in.valid();
     // A target that this process could not open for writing is not replaced
     // by way of the temporary file either.
-    if (!resolved || (dstExists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
-        close(in);
+    if (!resolved) {
+        errno = resolveError;
         return FOP_ERR_TARGET;
     }
-    struct stat inSt;
-    if (fstat(in, &inSt) != 0 || S_ISDIR(inSt.st_mode)) {
-        close(in);
+    if (dstExists && faccessat(dst.dirFd, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        return FOP_ERR_TARGET;
+    }
+    if (sourceIsFolder) {
+        errno = EISDIR;
         return FOP_ERR_READ;  // a folder opens but cannot be read as a file
     }
-    std::string temp;
-    const int out = OpenTemporary(target, temp);
-    if (out < 0) {
-        close(in);
+    const std::string folder = KvORVFileOpUtil::getDirName(target.c_str());
+    Fd dir(openat(dst.dirFd, folder.empty() ? "." : folder.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
         return FOP_ERR_TARGET;
     }
-    result = CopyData(in, out, inSt.st_size);
-    close(in);
-    if (result == FOP_OK && dstExists) {
-        // Owner first: changing it may clear set-id bits that the mode restores.
-        // Without the right to give the file away it keeps the copier's owner.
-        if (fchown(out, dstSt.st_uid, dstSt.st_gid) != 0) {
-            // Best effort: the content is what matters to the caller.
-        }
-        fchmod(out, dstSt.st_mode & 07777);
+    fileio::ReplaceOptions options;
+    options.flush = flush;
+    if (dstExists) {
+        // Without the right to give the file away it keeps the copier's
+        // owner: the content is what matters to the caller.
+        options.setOwner = true;
+        options.ownerRequired = false;
+        options.uid = dstSt.st_uid;
+        options.gid = dstSt.st_gid;
+        options.setMode = true;
+        options.mode = dstSt.st_mode & 07777;
     }
-    if (close(out) != 0 && result == FOP_OK) {
-        result = FOP_ERR_WRITE;  // delayed write errors show up here
+    fileio::ReplaceStep step = fileio::ReplaceStep::kNone;
+    const int fdIn = in.get();
+    const off_t size = inSt.st_size;
+    result = fileio::ReplaceAt(
+        dir.get(), KvORVFileOpUtil::getFileName(target.c_str()),
+        [fdIn, size](int out) { return CopyData(fdIn, out, size); }, options, &step);
+    if (step != fileio::ReplaceStep::kNone) {
+        return ReplaceFailure(step, result);
     }
-    if (result == FOP_OK && ::rename(temp.c_str(), target.c_str()) != 0) {
-        result = FOP_ERR_TARGET;
-    }
-    if (result != FOP_OK) {
-        ::unlink(temp.c_str());
-        return result;
-    }
-
     if (entry != nullptr) {
         entry->phase = FOP_AFTER;
     }
     return AfterCall(cb, entry);
+}
+
+int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::FileOpCallback cb,
+          KvORVFileOpUtil::CallbackEntry* entry) {
+    if (src == nullptr || *src == '\0' || dst == nullptr || *dst == '\0') {
+        errno = EINVAL;
+        return FOP_ERR_INVALID;
+    }
+    return CopyFileAt(FileAt{AT_FDCWD, src, src, 0}, FileAt{AT_FDCWD, dst, dst, 0}, overwrite, cb,
+                      entry, fileio::Flush::kEach);
 }
 
 }  // namespace kvfileop_detail

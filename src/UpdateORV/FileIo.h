@@ -1,0 +1,129 @@
+// Low-level file pieces of the file library that the patcher may use too:
+// one owner of a file descriptor, one read-all and one write-all loop, an
+// open for reading that never blocks, the atomic replacement of a file, the
+// names of its temporary files, and the tree copy with its report.
+//
+// Every function that fails leaves errno as the failing system call set it
+// (or as documented at the function), so a caller can log strerror(errno).
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "UpdateORV/KvFileOpUtil.h"
+
+namespace fileio {
+
+// Owns one file descriptor and closes it when destroyed (keeping errno).
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd();
+    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    // Closes now; false when close failed (errno set; late write errors show
+    // up here). Closing an empty owner succeeds.
+    bool close();
+
+  private:
+    int m_fd = -1;
+};
+
+// Reads from the current offset to the end of the file and appends it to
+// `out`. False on a read error (errno set); `out` then holds what came.
+bool ReadAll(int fd, std::string& out);
+// Reads up to `want` bytes, fewer only at the end of the file; -1 on error.
+ssize_t ReadFull(int fd, void* buf, size_t want);
+// Writes all of `data`. False on error (errno set; a write that makes no
+// progress counts as ENOSPC).
+bool WriteAll(int fd, const void* data, size_t size);
+inline bool WriteAll(int fd, const std::string& data) {
+    return WriteAll(fd, data.data(), data.size());
+}
+
+// Opens `path` (relative to `dirFd`, or AT_FDCWD) for reading without ever
+// blocking, and only when it is a regular file: a FIFO, a device or a socket
+// is never read from. `st` receives the file's status. On failure the owner
+// is empty and errno is the open's error, EISDIR for a folder, or EINVAL for
+// any other file that is not a regular one. `flags` may add O_NOFOLLOW.
+Fd OpenRegularForReading(int dirFd, const char* path, struct stat& st, int flags = 0);
+
+// ---- Temporary files ----
+
+// The name a temporary file written for `finalName` carries in the same
+// folder: ".<name>.orvtmp-<pid>-<n>", with at most 64 bytes of the name.
+std::string TemporaryName(const std::string& finalName, pid_t pid, unsigned long n);
+// Whether `name` (a bare entry name) is such a temporary name; when it is and
+// `pid` is not null, *pid receives the process that made it.
+bool IsTemporaryName(const char* name, pid_t* pid = nullptr);
+
+// ---- Atomic replacement ----
+
+// How the new file is made durable.
+enum class Flush {
+    kEach,   // fsync the file before the rename and the folder after it
+    kLater,  // nothing here: the caller flushes the whole file system later
+             // (a tree copy does, with syncfs, before anything names the tree)
+};
+
+// The steps of a replacement, to say which one failed.
+enum class ReplaceStep {
+    kNone = 0,
+    kCreate,  // creating the temporary file
+    kWrite,   // the writer's answer
+    kOwner,   // giving the file its owner and group
+    kMode,    // giving the file its mode
+    kFlush,   // fsync of the file
+    kClose,   // close (late write errors)
+    kRename,  // rename over the final name
+};
+
+struct ReplaceOptions {
+    bool setOwner = false;      // give the file uid/gid
+    bool ownerRequired = true;  // a failed chown fails the replacement
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool setMode = false;  // else 0666 less the umask, as any new file
+    mode_t mode = 0644;
+    Flush flush = Flush::kEach;
+};
+
+// Writes the new content of `name` in the folder `dirFd` under a temporary
+// name in that folder, gives it its mode and owner, flushes it, renames it
+// over `name` and flushes the folder. `writer` fills the open temporary file
+// and answers 0 or a nonzero code of its own (with errno set), which is
+// returned as it is. On any failure the temporary file is removed, `name` is
+// left as it was, errno tells why and *failed (when not null) names the step;
+// the result is then the writer's code, or -1 for the other steps.
+int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd)>& writer,
+              const ReplaceOptions& options, ReplaceStep* failed = nullptr);
+
+// ---- Tree copy with a report ----
+
+// What a tree copy did besides copying: links it recreated as links instead
+// of following (dangling links, loops, links back into a folder being copied,
+// links to anything but a file or a folder), by their source paths.
+struct TreeCopyReport {
+    std::vector<std::string> linksKept;
+};
+
+// KvORVFileOpUtil::xcopy, with a report when `report` is not null.
+int XCopy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::FileOpCallback cb,
+          KvORVFileOpUtil::CallbackEntry* entry, TreeCopyReport* report);
+
+}  // namespace fileio
