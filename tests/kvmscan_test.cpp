@@ -3,6 +3,7 @@
 // the file's owner, mode and symbolic link.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -231,6 +232,76 @@ TEST_F(KvmscanTest, ReadOnlyFileIsLeftAloneThoughItsFolderIsWritable) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("opening for writing"), std::string::npos);
     EXPECT_EQ(Entries(folder), std::set<std::string>{"notes.ini"});
+}
+
+TEST_F(KvmscanTest, SpecialFilesAreRefusedWithoutBlocking) {
+    // Each stands in place of notes.ini; reading any of them could block or
+    // never end. The test would hang rather than fail without the refusal.
+    const std::string fifo = log.root() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    for (const std::string& special : {fifo, std::string("/dev/zero")}) {
+        SCOPED_TRACE(special);
+        unlink(path.c_str());
+        ASSERT_EQ(symlink(special.c_str(), path.c_str()), 0);
+        CleanUpKvmscanTask(path.c_str());
+        EXPECT_EQ(log.MessagesWith("Error: '" + path + "' is not a regular file").size(), 1u);
+        log.Clear();
+    }
+}
+
+TEST_F(KvmscanTest, RewriteRunsAsTheOwnerOfTheEntry) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser to own files as other users";
+    }
+    LogDebugMessage(1, "test start");
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65533), 0);
+    const std::string content = "[Notes]\nServerTasks=Update,kvmscan\n";
+    struct Case {
+        const char* what;
+        uid_t fileUid;  // owner of the file the link names
+        mode_t fileMode;
+        bool cleaned;
+    } cases[] = {
+        {"root's file, readable by all", 0, 0644, false},
+        {"root's file, open to the group only", 0, 0664, false},
+        {"the user's own file", 65534, 0644, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string target = log.root() + "/elsewhere/notes.target";
+        WriteFile(target, content);
+        // The file and its folder are the same user's.
+        ASSERT_EQ(chown(target.c_str(), c.fileUid, c.fileUid == 0 ? 0 : 65533), 0);
+        ASSERT_EQ(chown((log.root() + "/elsewhere").c_str(), c.fileUid, 0), 0);
+        ASSERT_EQ(chmod(target.c_str(), c.fileMode), 0);
+        struct stat before = Stat(target);
+        // The server's user plants a link in its data folder.
+        unlink(path.c_str());
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+        ASSERT_EQ(lchown(path.c_str(), 65534, 65533), 0);
+
+        CleanUpKvmscanTask(path.c_str());
+
+        struct stat after = Stat(target);
+        const std::vector<std::string> errors =
+            log.MessagesWith("Error: Cannot rewrite '" + path + "'");
+        if (c.cleaned) {
+            EXPECT_EQ(ReadFile(target), "[Notes]\nServerTasks=Update\n");
+            EXPECT_EQ(after.st_uid, 65534u);
+            EXPECT_TRUE(errors.empty());
+        } else {
+            EXPECT_EQ(ReadFile(target), content);
+            EXPECT_EQ(after.st_ino, before.st_ino);
+            EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_NE(errors[0].find("opening for writing"), std::string::npos);
+        }
+        EXPECT_EQ(Entries(log.root() + "/elsewhere"), std::set<std::string>{"notes.target"});
+        // The process is the superuser again afterwards.
+        EXPECT_EQ(setfsuid(static_cast<uid_t>(-1)), 0);
+        log.Clear();
+        RemoveTree(log.root() + "/elsewhere");
+    }
 }
 
 }  // namespace

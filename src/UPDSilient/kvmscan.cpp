@@ -2,19 +2,26 @@
 // server's notes.ini. Only server-task lines are rebuilt; every other byte
 // stays as it was. The file is replaced atomically (a temporary file in the
 // same folder, flushed to disk, then renamed over it), so a failure at any
-// point leaves either the old or the new file, never a cut one.
+// point leaves either the old or the new file, never a cut one. All of it
+// runs as the owner of the notes.ini entry.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <strings.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/debug.h"
 
 namespace {
@@ -59,24 +66,6 @@ std::string RebuildServerTaskLine(const std::string& line) {
     return rebuilt;
 }
 
-// The whole file; false when it cannot be read to its end.
-bool ReadWholeFile(int fd, std::string& content) {
-    char chunk[65536];
-    for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got == 0) {
-            return true;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        content.append(chunk, static_cast<size_t>(got));
-    }
-}
-
 // Splits into lines, each with its own LF; the last may have none.
 std::vector<std::string> SplitLines(const std::string& content) {
     std::vector<std::string> lines;
@@ -90,121 +79,113 @@ std::vector<std::string> SplitLines(const std::string& content) {
     return lines;
 }
 
-bool WriteAll(int fd, const std::string& content) {
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t put = write(fd, content.data() + done, content.size() - done);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
+// The log lines of one clean-up, written once the process is itself again
+// (the log is not the server user's to write).
+typedef std::vector<std::string> Messages;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char buf[8192];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
 }
 
-void LogRewriteFailure(const char* notesIniPath, const char* step, int error) {
-    LogDebugMessage(1, "Error: Cannot rewrite '%s': %s failed (%s); the file is left as it was.",
-                    notesIniPath, step, std::strerror(error));
+void RewriteFailure(Messages& out, const char* notesIniPath, const char* step, int error) {
+    out.push_back(Format("Error: Cannot rewrite '%s': %s failed (%s); the file is left as it was.",
+                         notesIniPath, step, std::strerror(error)));
+}
+
+const char* StepText(fileio::ReplaceStep step) {
+    switch (step) {
+        case fileio::ReplaceStep::kCreate:
+            return "creating a temporary file";
+        case fileio::ReplaceStep::kWrite:
+            return "writing";
+        case fileio::ReplaceStep::kOwner:
+            return "keeping the owner and group";
+        case fileio::ReplaceStep::kMode:
+            return "keeping the mode";
+        case fileio::ReplaceStep::kFlush:
+            return "flushing to disk";
+        case fileio::ReplaceStep::kClose:
+            return "closing";
+        default:
+            return "renaming";
+    }
 }
 
 // Replaces the file (the target, when the path is a symbolic link, so the
 // link stays) by a new one with the same owner, group and mode.
-void ReplaceFile(const char* notesIniPath, const std::string& content) {
+void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& content) {
     char* real = realpath(notesIniPath, nullptr);
     if (real == nullptr) {
-        LogRewriteFailure(notesIniPath, "resolving the path", errno);
+        RewriteFailure(out, notesIniPath, "resolving the path", errno);
         return;
     }
     std::string target = real;
     std::free(real);
     struct stat st;
     if (stat(target.c_str(), &st) != 0) {
-        LogRewriteFailure(notesIniPath, "stat", errno);
+        RewriteFailure(out, notesIniPath, "stat", errno);
         return;
     }
     // A rename needs only the folder to be writable; the file itself must be
     // writable too, as for a rewrite in place, so that a notes.ini made
-    // read-only stays as it is.
-    if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-        LogRewriteFailure(notesIniPath, "opening for writing", errno);
+    // read-only stays as it is. Tried by opening it, under the identity this
+    // runs with; O_NONBLOCK, as a FIFO put in its place meanwhile must not
+    // hold the run.
+    fileio::Fd probe(open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!probe.valid() || !S_ISREG(st.st_mode)) {
+        RewriteFailure(out, notesIniPath, "opening for writing", probe.valid() ? EINVAL : errno);
         return;
     }
+    probe.close();
     std::string::size_type slash = target.rfind('/');
     std::string folder = slash == 0 ? "/" : target.substr(0, slash);
-    std::string temp = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
-    int fd = mkostemp(&temp[0], O_CLOEXEC);
-    if (fd < 0) {
-        LogRewriteFailure(notesIniPath, "creating a temporary file", errno);
+    fileio::Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        RewriteFailure(out, notesIniPath, "creating a temporary file", errno);
         return;
     }
-    const char* step = nullptr;
-    int error = 0;
-    struct stat made;
-    if (!WriteAll(fd, content)) {
-        step = "writing";
-    } else if (fstat(fd, &made) != 0) {
-        step = "fstat";
-    } else if ((made.st_uid != st.st_uid || made.st_gid != st.st_gid) &&
-               fchown(fd, st.st_uid, st.st_gid) != 0) {
-        step = "keeping the owner and group";
-    } else if (fchmod(fd, st.st_mode & 07777) != 0) {
-        step = "keeping the mode";
-    } else if (fsync(fd) != 0) {
-        step = "flushing to disk";
-    }
-    error = errno;
-    if (close(fd) != 0 && step == nullptr) {
-        step = "closing";
-        error = errno;
-    }
-    if (step == nullptr && rename(temp.c_str(), target.c_str()) != 0) {
-        step = "renaming";
-        error = errno;
-    }
-    if (step != nullptr) {
-        unlink(temp.c_str());
-        LogRewriteFailure(notesIniPath, step, error);
-        return;
-    }
-    // The rename itself made durable; a failure here loses nothing.
-    int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
+    fileio::ReplaceOptions options;
+    options.setOwner = true;
+    options.uid = st.st_uid;
+    options.gid = st.st_gid;
+    options.setMode = true;
+    options.mode = st.st_mode & 07777;
+    fileio::ReplaceStep step = fileio::ReplaceStep::kNone;
+    fileio::ReplaceAt(
+        dir.get(), target.substr(slash + 1),
+        [&content](int fd) { return fileio::WriteAll(fd, content) ? 0 : -1; }, options, &step);
+    if (step != fileio::ReplaceStep::kNone) {
+        RewriteFailure(out, notesIniPath, StepText(step), errno);
     }
 }
 
-}  // namespace
-
-void CleanUpKvmscanTask(const char* notesIniPath) {
-    if (notesIniPath == nullptr) {
-        return;
-    }
-    int fd = open(notesIniPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return;  // an unreadable notes.ini is not this step's concern
-    }
+// Reads notes.ini and rewrites it when a server-task line loses kvmscan.
+void CleanUp(Messages& out, const char* notesIniPath) {
     struct stat st;
     std::string content;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    bool complete = regular && ReadWholeFile(fd, content);
-    int readError = errno;
-    close(fd);
-    if (!regular) {
-        // A pipe or device in place of notes.ini could block or never end,
-        // and a folder holds no lines: refused with a log line.
-        LogDebugMessage(1, "Error: '%s' is not a regular file; it is left alone.", notesIniPath);
-        return;
+    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, notesIniPath, st);
+    if (!fd.valid()) {
+        if (st.st_mode != 0) {
+            // A pipe or device in place of notes.ini could block or never end,
+            // and a folder holds no lines: refused with a log line.
+            out.push_back(
+                Format("Error: '%s' is not a regular file; it is left alone.", notesIniPath));
+        }
+        return;  // an unreadable notes.ini is not this step's concern
     }
-    if (!complete) {
+    if (!fileio::ReadAll(fd.get(), content)) {
         // Never write back a file that was only read in part.
-        LogDebugMessage(1, "Error: Cannot read '%s' (%s); it is left alone.", notesIniPath,
-                        std::strerror(readError));
+        out.push_back(Format("Error: Cannot read '%s' (%s); it is left alone.", notesIniPath,
+                             std::strerror(errno)));
         return;
     }
+    fd.close();
 
     std::vector<std::string> lines = SplitLines(content);
     bool changed = false;
@@ -226,7 +207,117 @@ void CleanUpKvmscanTask(const char* notesIniPath) {
     for (const std::string& line : lines) {
         updated += line;
     }
-    ReplaceFile(notesIniPath, updated);
+    ReplaceFile(out, notesIniPath, updated);
+}
+
+// The file-system identity of another user for as long as it lives: its
+// uid and gid, and that user's groups (or only the gid when the user has no
+// entry), so that every lookup, open and rename in between is checked as
+// that user's own. Only a process running as the superuser switches; any
+// other process already acts as itself.
+class FsIdentity {
+  public:
+    FsIdentity(uid_t uid, gid_t gid) {
+        if (geteuid() != 0 || uid == 0) {
+            return;
+        }
+        const int count = getgroups(0, nullptr);
+        if (count < 0) {
+            m_ok = false;
+            return;
+        }
+        m_savedGroups.resize(static_cast<size_t>(count));
+        if (getgroups(count, m_savedGroups.data()) != count) {
+            m_ok = false;
+            return;
+        }
+        m_savedUid = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
+        m_savedGid = static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1)));
+        m_switched = true;
+        std::vector<gid_t> groups = GroupsOf(uid, gid);
+        setgroups(groups.size(), groups.data());
+        setfsgid(gid);
+        setfsuid(uid);
+        // setfsuid and setfsgid answer with the earlier value; asking again
+        // with an invalid id tells whether the switch took.
+        m_ok = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid &&
+               static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
+        if (!m_ok) {
+            Restore();
+        }
+    }
+    ~FsIdentity() { Restore(); }
+    FsIdentity(const FsIdentity&) = delete;
+    FsIdentity& operator=(const FsIdentity&) = delete;
+
+    bool ok() const { return m_ok; }
+
+  private:
+    static std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {
+        std::vector<gid_t> groups(1, gid);
+        struct passwd pw;
+        struct passwd* found = nullptr;
+        std::vector<char> buf(16384);
+        if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
+            return groups;
+        }
+        int n = 64;
+        groups.resize(static_cast<size_t>(n));
+        if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
+            groups.resize(static_cast<size_t>(n));
+            if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
+                return std::vector<gid_t>(1, gid);
+            }
+        }
+        groups.resize(static_cast<size_t>(n));
+        return groups;
+    }
+
+    void Restore() {
+        if (!m_switched) {
+            return;
+        }
+        m_switched = false;
+        const int saved = errno;
+        setfsuid(m_savedUid);
+        setfsgid(m_savedGid);
+        setgroups(m_savedGroups.size(), m_savedGroups.data());
+        errno = saved;
+    }
+
+    bool m_ok = true;
+    bool m_switched = false;
+    uid_t m_savedUid = 0;
+    gid_t m_savedGid = 0;
+    std::vector<gid_t> m_savedGroups;
+};
+
+}  // namespace
+
+void CleanUpKvmscanTask(const char* notesIniPath) {
+    if (notesIniPath == nullptr) {
+        return;
+    }
+    // The data folder and notes.ini are the server user's: whoever owns the
+    // entry as it stands in its folder (a link itself, when it is one) is
+    // whom the reading and rewriting run as, so a link planted there, or a
+    // folder swapped meanwhile, reaches only what that user could change.
+    struct stat entry;
+    if (lstat(notesIniPath, &entry) != 0) {
+        return;  // a missing notes.ini is not this step's concern
+    }
+    Messages messages;
+    {
+        FsIdentity owner(entry.st_uid, entry.st_gid);
+        if (owner.ok()) {
+            CleanUp(messages, notesIniPath);
+        } else {
+            RewriteFailure(messages, notesIniPath, "taking the identity of its owner", errno);
+        }
+    }
+    for (const std::string& message : messages) {
+        LogDebugMessage(1, "%s", message.c_str());
+    }
 }
 
 int removeKvmscan(ORVInsInfo* info, void* /*context*/) {

@@ -94,6 +94,7 @@ bool WriteAll(int fd, const void* data, size_t size) {
 }
 
 Fd OpenRegularForReading(int dirFd, const char* path, struct stat& st, int flags) {
+    st.st_mode = 0;
     // O_NONBLOCK: opening a FIFO without a writer, or a device, returns at
     // once instead of waiting; the type test below then refuses it.
     Fd fd(openat(dirFd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags));

@@ -58,7 +58,9 @@ inline bool WriteAll(int fd, const std::string& data) {
 
 // Opens `path` (relative to `dirFd`, or AT_FDCWD) for reading without ever
 // blocking, and only when it is a regular file: a FIFO, a device or a socket
-// is never read from. `st` receives the file's status. On failure the owner
+// is never read from. `st` receives the file's status whenever it could be
+// opened, also when it is refused for its type (st_mode is 0 when it could
+// not be opened). On failure the owner
 // is empty and errno is the open's error, EISDIR for a folder, or EINVAL for
 // any other file that is not a regular one. `flags` may add O_NOFOLLOW.
 Fd OpenRegularForReading(int dirFd, const char* path, struct stat& st, int flags = 0);
