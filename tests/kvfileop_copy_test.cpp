@@ -13,6 +13,7 @@
 #include "UpdateORV/KvFileOpUtilInternal.h"
 #include "support/FileOpRecorder.h"
 #include "support/TempDir.h"
+#include "support/TestMachine.h"
 
 using kvfileop_detail::_copy;
 using testsupport::FileOpCall;
@@ -432,7 +433,9 @@ TEST(XCopyTest, LinksAndLoopsEnd) {
     EXPECT_EQ("f", ReadFile(tmp.sub("t/dir/f")));
     EXPECT_EQ("f", ReadFile(tmp.sub("t/dir/flink")));  // a linked file is copied as a file
     EXPECT_EQ("o", ReadFile(tmp.sub("t/dir/out/o")));  // a linked folder as a folder
-    EXPECT_EQ((std::set<std::string>{}), Names(tmp.sub("t/dir/sub")));  // the loop link is passed
+    // The loop link is kept as the same link, not followed.
+    EXPECT_EQ((std::set<std::string>{"back"}), Names(tmp.sub("t/dir/sub")));
+    EXPECT_EQ("..", testsupport::TestMachine::LinkTarget(tmp.sub("t/dir/sub/back")));
 }
 
 TEST(XCopyTest, FolderIntoItselfIsRefused) {

@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "UpdateORV/FileIo.h"
@@ -107,6 +109,7 @@ enum EntryKind {
 struct ListedEntry {
     std::string name;  // bare entry name
     EntryKind kind;
+    mode_t type;  // the entry's own type (S_IFREG, S_IFLNK, ...); 0 when unknown
 };
 
 // The folder part and filter a lister path stands for.
@@ -133,5 +136,54 @@ struct FolderId {
 typedef std::vector<FolderId> FolderStack;
 bool GetFolderId(const std::string& path, FolderId& id);  // follows links
 bool OnStack(const FolderStack& stack, const FolderId& id);
+
+struct FolderIdHash {
+    size_t operator()(const FolderId& id) const {
+        return std::hash<unsigned long long>()(static_cast<unsigned long long>(id.ino) * 31u +
+                                               static_cast<unsigned long long>(id.dev));
+    }
+};
+typedef std::unordered_set<FolderId, FolderIdHash> FolderSet;
+
+// The open folders a walk is inside of, outermost first. The walk works on
+// the entries of top() by name (openat, fstatat, unlinkat, ...), so its cost
+// per entry does not grow with the depth and no path length limit applies.
+// Only the innermost folders stay open: an outer one is closed on the way
+// down and reopened through ".." (checked by device and inode) on the way
+// back, except a folder whose subfolder was entered through a link.
+class FolderChain {
+  public:
+    FolderChain() = default;
+    ~FolderChain();
+    FolderChain(const FolderChain&) = delete;
+    FolderChain& operator=(const FolderChain&) = delete;
+
+    // Enters the folder open in `fd`. False (errno set) when it is none.
+    bool Push(fileio::Fd fd, bool enteredByLink);
+    // Leaves the innermost folder. False (errno ESTALE) when its parent
+    // cannot be reopened as the same folder; the chain is then unusable.
+    bool Pop();
+    int top() const { return m_levels.back().fd; }
+    bool empty() const { return m_levels.empty(); }
+    bool Contains(const FolderId& id) const { return m_ids.count(id) != 0; }
+
+  private:
+    struct Level {
+        int fd;  // -1 while closed
+        FolderId id;
+        bool pinned;  // a subfolder was entered through a link: stays open
+    };
+    std::vector<Level> m_levels;
+    FolderSet m_ids;
+    size_t m_open = 0;
+    size_t m_closeFrom = 0;  // below this index every level is closed or pinned
+};
+
+// Lists the open folder `dirFd` as ReadFolder does. False (errno set) when it
+// cannot be read to its end; `out` then holds what was read.
+bool ListFolderAt(int dirFd, const std::string& filter, std::vector<ListedEntry>& out);
+// Opens a folder by path ("" = the working folder), following links unless
+// `flags` holds O_NOFOLLOW.
+fileio::Fd OpenFolder(const std::string& folder, int flags = 0);
 
 }  // namespace kvfileop_detail

@@ -6,6 +6,7 @@
 // end. A folder is never copied into itself or a folder below it: that call
 // is refused with FOP_ERR_INVALID.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,21 @@ std::string WithoutTrailingSeparator(std::string path) {
     return path;
 }
 
+// The folders from `fd` up to the root folder, `fd`'s own included.
+bool AncestorsOf(int fd, FolderSet& out) {
+    fileio::Fd cur(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    for (;;) {
+        struct stat st;
+        if (!cur.valid() || fstat(cur.get(), &st) != 0) {
+            return false;
+        }
+        if (!out.insert(FolderId{st.st_dev, st.st_ino}).second) {
+            return true;  // the root folder is its own parent
+        }
+        cur = fileio::Fd(openat(cur.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+}
+
 // Whether the folder `target` (existing or not yet) is the folder `source` or
 // lies below it. Compared by device and inode up the chain of parents of the
 // target's nearest existing folder, so links on either side are seen through.
@@ -60,19 +76,9 @@ bool TargetWithinSource(const FolderId& source, const std::string& target) {
     if (!S_ISDIR(st.st_mode)) {
         return false;  // the folder cannot be made there anyway
     }
-    FolderId cur{st.st_dev, st.st_ino};
-    for (int depth = 0; depth < 4096; ++depth) {
-        if (cur == source) {
-            return true;
-        }
-        t += "/..";
-        FolderId up;
-        if (!GetFolderId(t, up) || up == cur) {
-            return false;  // reached the root, or cannot look further up
-        }
-        cur = up;
-    }
-    return false;
+    FolderSet above;
+    const fileio::Fd fd = OpenFolder(t);
+    return fd.valid() && AncestorsOf(fd.get(), above) && above.count(source) != 0;
 }
 
 int CopyFilesOfListing(const std::string& s, const std::string& d, bool overwrite,
@@ -113,10 +119,250 @@ int CopyToFile(const std::string& s, const std::string& d, bool overwrite,
     return _copy(s.c_str(), d.c_str(), overwrite, cb, entry);
 }
 
-// xcopy on prepared paths. `walking` holds the folders being copied from at
-// the moment, outermost first.
+// One tree copy under way: the source and target folders it is inside of,
+// and their paths for the callbacks (each ending in "/").
+struct TreeCopy {
+    bool overwrite;
+    KvORVFileOpUtil::FileOpCallback cb;
+    KvORVFileOpUtil::CallbackEntry* entry;
+    fileio::TreeCopyReport* report;
+    FolderChain src;
+    FolderChain dst;
+    FolderSet aboveTarget;  // the target folder of the call and every folder above it
+    std::string srcPath;
+    std::string dstPath;
+};
+
+// Keeps a path text growing and shrinking with the walk.
+class PathPart {
+  public:
+    PathPart(std::string& path, const std::string& name, const char* tail = "")
+        : m_path(path), m_size(path.size()) {
+        m_path += name;
+        m_path += tail;
+    }
+    ~PathPart() { m_path.resize(m_size); }
+    PathPart(const PathPart&) = delete;
+    PathPart& operator=(const PathPart&) = delete;
+
+  private:
+    std::string& m_path;
+    size_t m_size;
+};
+
+// The folder `name` in the current target folder, made when missing, with
+// the callback calls of createDir.
+int CreateFolderAt(TreeCopy& t, const std::string& name, const std::string& shown) {
+    KvORVFileOpUtil::CallbackEntry* entry = t.entry;
+    if (entry != nullptr) {
+        entry->srcName = shown.c_str();
+        entry->dstName = nullptr;
+        entry->action = FOP_CREATE_DIR;
+        entry->phase = FOP_BEFORE;
+    }
+    int result = FOP_OK;
+    if (!BeforeCall(t.cb, entry, result)) {
+        return result;
+    }
+    if (mkdirat(t.dst.top(), name.c_str(), 0775) != 0) {
+        struct stat st;
+        const int saved = errno;
+        if (saved != EEXIST || fstatat(t.dst.top(), name.c_str(), &st, 0) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            errno = saved == EEXIST ? ENOTDIR : saved;
+            return FOP_ERR_TARGET;
+        }
+    }
+    if (entry != nullptr) {
+        entry->srcName = shown.c_str();
+        entry->dstName = nullptr;
+        entry->action = FOP_CREATE_DIR;
+        entry->phase = FOP_AFTER;
+    }
+    return AfterCall(t.cb, entry);
+}
+
+bool ReadLinkAt(int dirFd, const char* name, std::string& text) {
+    std::string buf(256, '\0');
+    for (;;) {
+        const ssize_t n = readlinkat(dirFd, name, &buf[0], buf.size());
+        if (n < 0) {
+            return false;
+        }
+        if (static_cast<size_t>(n) < buf.size()) {
+            text.assign(buf, 0, static_cast<size_t>(n));
+            return true;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+// Recreates the entry `name` (of type `st`) as what it is, never opening it:
+// a link with the same text, a FIFO, a socket or a device node. Made under a
+// temporary name and renamed into place, with the callback calls of a file.
+int RecreateEntry(TreeCopy& t, const std::string& name, const struct stat& st) {
+    std::string link;
+    if (S_ISLNK(st.st_mode) && !ReadLinkAt(t.src.top(), name.c_str(), link)) {
+        return FOP_ERR_OPEN_SOURCE;
+    }
+    const PathPart srcShown(t.srcPath, name);
+    const PathPart dstShown(t.dstPath, name);
+    KvORVFileOpUtil::CallbackEntry* entry = t.entry;
+    int action = FOP_COPY_NEW;
+    struct stat there;
+    if (fstatat(t.dst.top(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(there.st_mode)) {
+            errno = EISDIR;
+            return FOP_ERR_TARGET;
+        }
+        if (!t.overwrite) {
+            errno = EEXIST;
+            return FOP_ERR_EXISTS;
+        }
+        action = FOP_COPY_REPLACE;
+    }
+    if (entry != nullptr) {
+        entry->srcName = t.srcPath.c_str();
+        entry->dstName = t.dstPath.c_str();
+        entry->action = action;
+        entry->phase = FOP_BEFORE;
+    }
+    int result = FOP_OK;
+    if (!BeforeCall(t.cb, entry, result)) {
+        return result;
+    }
+    static unsigned long counter = 0;
+    const std::string temp = fileio::TemporaryName(name, getpid(), ++counter);
+    const int made = S_ISLNK(st.st_mode) ? symlinkat(link.c_str(), t.dst.top(), temp.c_str())
+                                         : mknodat(t.dst.top(), temp.c_str(),
+                                                   st.st_mode & (S_IFMT | 07777), st.st_rdev);
+    if (made != 0) {
+        return FOP_ERR_TARGET;
+    }
+    if (renameat(t.dst.top(), temp.c_str(), t.dst.top(), name.c_str()) != 0) {
+        const int saved = errno;
+        unlinkat(t.dst.top(), temp.c_str(), 0);
+        errno = saved;
+        return FOP_ERR_TARGET;
+    }
+    if (S_ISLNK(st.st_mode) && t.report != nullptr) {
+        t.report->linksKept.push_back(t.srcPath);
+    }
+    if (entry != nullptr) {
+        entry->phase = FOP_AFTER;
+    }
+    return AfterCall(t.cb, entry);
+}
+
+int CopyContents(TreeCopy& t, const std::string& filter);
+
+// Copies the folder `name` of the current source folder (entered through a
+// link when `viaLink`) into the same name of the current target folder.
+int CopySubfolder(TreeCopy& t, const std::string& name, bool viaLink) {
+    fileio::Fd sub(openat(t.src.top(), name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC | (viaLink ? 0 : O_NOFOLLOW)));
+    if (!sub.valid()) {
+        return FOP_ERR_OPEN_SOURCE;  // a folder that cannot be listed
+    }
+    struct stat st;
+    if (fstat(sub.get(), &st) != 0) {
+        return FOP_ERR_OPEN_SOURCE;
+    }
+    const FolderId id{st.st_dev, st.st_ino};
+    if (t.aboveTarget.count(id) != 0 || t.dst.Contains(id)) {
+        errno = EINVAL;
+        return FOP_ERR_INVALID;  // the target lies inside it
+    }
+    {
+        const PathPart shown(t.dstPath, name, "/");
+        const int made = CreateFolderAt(t, name, t.dstPath);
+        if (made != FOP_OK) {
+            return made;
+        }
+    }
+    fileio::Fd out(openat(t.dst.top(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat outSt;
+    const bool outIsLink = fstatat(t.dst.top(), name.c_str(), &outSt, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISLNK(outSt.st_mode);
+    if (!t.src.Push(std::move(sub), viaLink)) {
+        return FOP_ERR_OPEN_SOURCE;
+    }
+    int result = FOP_OK;
+    if (!t.dst.Push(std::move(out), outIsLink)) {
+        result = FOP_ERR_TARGET;
+    } else {
+        const PathPart srcPart(t.srcPath, name, "/");
+        const PathPart dstPart(t.dstPath, name, "/");
+        result = CopyContents(t, "*");
+        if (!t.dst.Pop() && result == FOP_OK) {
+            result = FOP_ERR_TARGET;
+        }
+    }
+    if (!t.src.Pop() && result == FOP_OK) {
+        result = FOP_ERR_OPEN_SOURCE;
+    }
+    return result;
+}
+
+// Copies the entries of the current source folder that `filter` selects
+// (below the top level everything) into the current target folder.
+int CopyContents(TreeCopy& t, const std::string& filter) {
+    std::vector<ListedEntry> entries;
+    if (!ListFolderAt(t.src.top(), filter, entries)) {
+        return FOP_ERR_READ;  // never a part of a folder as if it were all
+    }
+    for (const ListedEntry& e : entries) {
+        const char* name = e.name.c_str();
+        int result = FOP_OK;
+        struct stat st;
+        if (fstatat(t.src.top(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return FOP_ERR_OPEN_SOURCE;  // gone meanwhile
+        }
+        if (S_ISREG(st.st_mode)) {
+            const PathPart srcPart(t.srcPath, e.name);
+            const PathPart dstPart(t.dstPath, e.name);
+            result = CopyFileAt(FileAt{t.src.top(), name, t.srcPath.c_str(), O_NOFOLLOW},
+                                FileAt{t.dst.top(), name, t.dstPath.c_str(), 0}, t.overwrite, t.cb,
+                                t.entry, fileio::Flush::kLater);
+        } else if (S_ISDIR(st.st_mode)) {
+            if (_fnmatch(filter.c_str(), name)) {
+                result = CopySubfolder(t, e.name, false);
+            }
+        } else if (S_ISLNK(st.st_mode)) {
+            struct stat named;
+            const bool resolves = fstatat(t.src.top(), name, &named, 0) == 0;
+            if (resolves && S_ISDIR(named.st_mode)) {
+                if (!_fnmatch(filter.c_str(), name)) {
+                    continue;
+                }
+                if (t.src.Contains(FolderId{named.st_dev, named.st_ino})) {
+                    result = RecreateEntry(t, e.name, st);  // a link back into the walk
+                } else {
+                    result = CopySubfolder(t, e.name, true);
+                }
+            } else if (resolves && S_ISREG(named.st_mode)) {
+                // A link to a file is copied as the file it names.
+                const PathPart srcPart(t.srcPath, e.name);
+                const PathPart dstPart(t.dstPath, e.name);
+                result = CopyFileAt(FileAt{t.src.top(), name, t.srcPath.c_str(), 0},
+                                    FileAt{t.dst.top(), name, t.dstPath.c_str(), 0}, t.overwrite,
+                                    t.cb, t.entry, fileio::Flush::kLater);
+            } else {
+                result = RecreateEntry(t, e.name, st);  // dangling, a loop, or a special file
+            }
+        } else {
+            result = RecreateEntry(t, e.name, st);  // FIFO, socket, device: never opened
+        }
+        if (result != FOP_OK) {
+            return result;
+        }
+    }
+    return FOP_OK;
+}
+
+// xcopy on prepared paths.
 int XCopy(const std::string& s, std::string d, bool overwrite, KvORVFileOpUtil::FileOpCallback cb,
-          KvORVFileOpUtil::CallbackEntry* entry, FolderStack& walking) {
+          KvORVFileOpUtil::CallbackEntry* entry, fileio::TreeCopyReport* report) {
     if (KvORVFileOpUtil::isDirName(s.c_str())) {
         if (!KvORVFileOpUtil::isDirName(d.c_str())) {
             return FOP_ERR_INVALID;
@@ -124,6 +370,7 @@ int XCopy(const std::string& s, std::string d, bool overwrite, KvORVFileOpUtil::
         d += getLastDirName(s.c_str());
         FolderId source;
         if (GetFolderId(s, source) && TargetWithinSource(source, d)) {
+            errno = EINVAL;
             return FOP_ERR_INVALID;
         }
         const int made = KvORVFileOpUtil::createDir(d.c_str(), cb, entry);
@@ -150,31 +397,18 @@ int XCopy(const std::string& s, std::string d, bool overwrite, KvORVFileOpUtil::
     } else {
         where = SplitListPath(s.c_str());
     }
-    FolderId here;
-    const bool known = GetFolderId(where.folder, here);
-    if (known) {
-        walking.push_back(here);
+    TreeCopy t{overwrite, cb, entry, report, {}, {}, {}, where.folder, d};
+    if (!t.src.Push(OpenFolder(where.folder), false)) {
+        return FOP_ERR_OPEN_SOURCE;
     }
-    std::vector<ListedEntry> entries;
-    ReadFolder(where.folder, where.filter, entries);
-    int result = FOP_OK;
-    for (const ListedEntry& e : entries) {
-        const std::string p = where.folder + e.name;
-        if (e.kind == kEntryFile) {
-            result = _copy(p.c_str(), (d + e.name).c_str(), overwrite, cb, entry);
-        } else if (_fnmatch(where.filter.c_str(), e.name.c_str())) {
-            FolderId sub;
-            if (!GetFolderId(p, sub) || OnStack(walking, sub)) {
-                continue;  // gone meanwhile, or a link back into the walk
-            }
-            result = XCopy(p + "/", d, overwrite, cb, entry, walking);
-        }
-        if (result != FOP_OK) {
-            break;
-        }
+    if (!t.dst.Push(OpenFolder(d), false) || !AncestorsOf(t.dst.top(), t.aboveTarget)) {
+        return FOP_ERR_TARGET;
     }
-    if (known) {
-        walking.pop_back();
+    int result = CopyContents(t, where.filter);
+    // The tree is flushed once, as a whole, before the caller can name it
+    // anywhere (each file was renamed into place unflushed).
+    if (result == FOP_OK && syncfs(t.dst.top()) != 0) {
+        result = FOP_ERR_WRITE;
     }
     return result;
 }
@@ -199,8 +433,18 @@ int KvORVFileOpUtil::xcopy(const char* src, const char* dst, bool overwrite, Fil
     if (!PrepareCopyPaths(src, dst, s, d)) {
         return FOP_ERR_INVALID;
     }
-    FolderStack walking;
-    return XCopy(s, d, overwrite, cb, entry, walking);
+    return XCopy(s, d, overwrite, cb, entry, nullptr);
+}
+
+int fileio::XCopy(const char* src, const char* dst, bool overwrite,
+                  KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry,
+                  TreeCopyReport* report) {
+    std::string s, d;
+    if (!PrepareCopyPaths(src, dst, s, d)) {
+        errno = EINVAL;
+        return FOP_ERR_INVALID;
+    }
+    return ::XCopy(s, d, overwrite, cb, entry, report);
 }
 
 int KvORVFileOpUtil::move(const char* src, const char* dst, bool overwrite, FileOpCallback cb,

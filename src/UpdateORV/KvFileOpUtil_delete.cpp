@@ -63,33 +63,64 @@ bool IsLink(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-// Removes the tree below `folder` (a real folder, "/"-terminated) and, when
-// `andItself`, the folder. `filter` selects the entries of the top level.
-int RemoveTree(const std::string& folder, const std::string& filter, bool andItself,
-               KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
+// Removes the entries of the innermost folder of `chain` that `filter`
+// selects, every real folder with its tree; `path` is that folder's path
+// for the callbacks, ending in "/" (or empty for the working folder).
+int RemoveContents(FolderChain& chain, std::string& path, const std::string& filter,
+                   KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
     std::vector<ListedEntry> entries;
-    ReadFolder(folder, filter, entries);
-    const int dirFd = open(folder.empty() ? "." : folder.c_str(),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ListFolderAt(chain.top(), filter, entries);
+    const size_t base = path.size();
     int r = FOP_OK;
     for (const ListedEntry& e : entries) {
-        const std::string p = folder + e.name;
+        path.resize(base);
+        path += e.name;
         if (e.kind == kEntryFile) {
-            r = RemoveOne(p.c_str(), false, cb, entry, dirFd, e.name.c_str());
-        } else if (_fnmatch(filter.c_str(), e.name.c_str())) {
-            r = (e.kind == kEntryDir)
-                    ? RemoveTree(p + "/", "*", true, cb, entry)
-                    : RemoveOne(p.c_str(), false, cb, entry, dirFd, e.name.c_str());  // the link
+            r = RemoveOne(path.c_str(), false, cb, entry, chain.top(), e.name.c_str());
+        } else if (!_fnmatch(filter.c_str(), e.name.c_str())) {
+            continue;
+        } else if (e.kind == kEntryLinkToDir) {
+            r = RemoveOne(path.c_str(), false, cb, entry, chain.top(), e.name.c_str());  // the link
+        } else {
+            // A folder that cannot be entered is removed only when empty.
+            fileio::Fd sub(openat(chain.top(), e.name.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.valid() && chain.Push(std::move(sub), false)) {
+                path += "/";
+                r = RemoveContents(chain, path, "*", cb, entry);
+                path.resize(base + e.name.size());
+                if (!chain.Pop() && r == FOP_OK) {
+                    r = FOP_ERR_INVALID;
+                }
+            }
+            if (r == FOP_OK) {
+                r = RemoveOne(path.c_str(), true, cb, entry, chain.top(), e.name.c_str());
+            }
         }
         if (r != FOP_OK) {
             break;
         }
     }
-    if (dirFd >= 0) {
-        close(dirFd);
+    path.resize(base);
+    return r;
+}
+
+// Removes the tree below `folder` (a real folder, "/"-terminated) and, when
+// `andItself`, the folder. `filter` selects the entries of the top level.
+int RemoveTree(const std::string& folder, const std::string& filter, bool andItself,
+               KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
+    FolderChain chain;
+    // The folder named itself is never entered through a link (those were
+    // removed as links already); the folder of a pattern may be one.
+    if (chain.Push(OpenFolder(folder, andItself ? O_NOFOLLOW : 0), false)) {
+        std::string path = folder;
+        const int r = RemoveContents(chain, path, filter, cb, entry);
+        if (r != FOP_OK) {
+            return r;
+        }
     }
-    if (r != FOP_OK || !andItself || folder.empty()) {
-        return r;
+    if (!andItself || folder.empty()) {
+        return FOP_OK;
     }
     std::string self = folder;
     self.erase(self.size() - 1);

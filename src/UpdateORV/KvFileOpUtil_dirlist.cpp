@@ -1,6 +1,5 @@
 // The folder lister: one pass over one folder, filtered by a wildcard, and the
 // folder reading shared with the library's walks.
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -26,61 +25,10 @@ ListTarget SplitListPath(const char* path) {
     return where;
 }
 
-namespace {
-
-// Tells the kind of an entry. readdir's type answers for plain files and real
-// folders without a stat; links and unknown types are examined.
-EntryKind KindOf(const std::string& fullPath, unsigned char dtype) {
-    struct stat st;
-    switch (dtype) {
-        case DT_DIR:
-            return kEntryDir;
-        case DT_LNK:
-            if (stat(fullPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                return kEntryLinkToDir;
-            }
-            return kEntryFile;
-        case DT_UNKNOWN:
-            if (lstat(fullPath.c_str(), &st) != 0) {
-                return kEntryFile;
-            }
-            if (S_ISDIR(st.st_mode)) {
-                return kEntryDir;
-            }
-            if (S_ISLNK(st.st_mode)) {
-                return KindOf(fullPath, DT_LNK);
-            }
-            return kEntryFile;
-        default:
-            return kEntryFile;
-    }
-}
-
-}  // namespace
-
 bool ReadFolder(const std::string& folder, const std::string& filter,
                 std::vector<ListedEntry>& out) {
-    DIR* dir = opendir(folder.empty() ? "./" : folder.c_str());
-    if (dir == nullptr) {
-        return false;
-    }
-    std::string full = folder;
-    const std::string::size_type prefix = full.size();
-    while (struct dirent* e = readdir(dir)) {
-        const char* name = e->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-            continue;
-        }
-        full.resize(prefix);
-        full += name;
-        const EntryKind kind = KindOf(full, e->d_type);
-        // Folders are always listed; only the other entries are filtered.
-        if (kind != kEntryFile || _fnmatch(filter.c_str(), name)) {
-            out.push_back(ListedEntry{name, kind});
-        }
-    }
-    closedir(dir);
-    return true;
+    const fileio::Fd dir = OpenFolder(folder);
+    return dir.valid() && ListFolderAt(dir.get(), filter, out);
 }
 
 bool GetFolderId(const std::string& path, FolderId& id) {

@@ -45,7 +45,8 @@ struct Walk {
     KvORVFileOpUtil::FileOpCallback cb;
     KvORVFileOpUtil::CallbackEntry* entry;
     long long* trueTotal;  // when set, receives the full sizes of the files
-    FolderStack walking;
+    FolderChain chain;     // the folders walked at the moment
+    std::string path;      // the innermost one's path, ending in "/"
 };
 
 void Report(Walk& w, const std::string& path, const struct stat& st) {
@@ -63,41 +64,50 @@ void Report(Walk& w, const std::string& path, const struct stat& st) {
     }
 }
 
-bool WalkPath(Walk& w, const std::string& s);
-
-// Reports every entry below `folder` ("/"-terminated), each folder before
-// its contents.
-bool WalkFolder(Walk& w, const std::string& folder, const FolderId& id) {
-    w.walking.push_back(id);
+// Reports every entry of the innermost folder of the walk and below, each
+// folder before its contents. False when a folder cannot be read whole or
+// an entry cannot be examined: a size or walk never stands for part of a tree.
+bool WalkFolder(Walk& w) {
     std::vector<ListedEntry> entries;
-    ReadFolder(folder, "*", entries);
+    if (!ListFolderAt(w.chain.top(), "*", entries)) {
+        return false;
+    }
+    const size_t base = w.path.size();
     bool ok = true;
     for (const ListedEntry& e : entries) {
-        const std::string p = folder + e.name;
+        w.path.resize(base);
+        w.path += e.name;
         struct stat st;
-        if (stat(p.c_str(), &st) != 0) {
-            ok = false;  // removed meanwhile, or cannot be examined
+        if (fstatat(w.chain.top(), e.name.c_str(), &st, 0) != 0) {
+            ok = false;  // removed meanwhile, dangling, or cannot be examined
             break;
         }
-        Report(w, p, st);
+        Report(w, w.path, st);
         if (w.entry->action != FOP_VISIT_DIR) {
             continue;  // a file, or a folder the callback keeps the walk out of
         }
-        if (S_ISDIR(st.st_mode)) {
-            const FolderId sub{st.st_dev, st.st_ino};
-            if (OnStack(w.walking, sub)) {
-                continue;  // a link back into the walk: reported, not entered
-            }
-            if (!WalkFolder(w, p + "/", sub)) {
-                ok = false;
-                break;
-            }
-        } else if (!WalkPath(w, p)) {
+        if (!S_ISDIR(st.st_mode)) {
+            Report(w, w.path, st);  // a file the callback asked to be walked
+            continue;
+        }
+        if (w.chain.Contains(FolderId{st.st_dev, st.st_ino})) {
+            continue;  // a link back into the walk: reported, not entered
+        }
+        fileio::Fd sub(openat(w.chain.top(), e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!w.chain.Push(std::move(sub), e.type == S_IFLNK)) {
             ok = false;
             break;
         }
+        w.path += "/";
+        ok = WalkFolder(w);
+        if (!w.chain.Pop()) {
+            ok = false;
+        }
+        if (!ok) {
+            break;
+        }
     }
-    w.walking.pop_back();
+    w.path.resize(base);
     return ok;
 }
 
@@ -111,49 +121,19 @@ bool WalkPath(Walk& w, const std::string& s) {
         Report(w, s, st);
         return true;
     }
-    std::string folder = s;
-    if (!EndsWithSeparator(folder)) {
-        folder += "/";
+    w.path = s;
+    if (!EndsWithSeparator(w.path)) {
+        w.path += "/";
     }
-    FolderId id;
-    if (!GetFolderId(folder, id)) {
-        return false;
-    }
-    return WalkFolder(w, folder, id);
+    return w.chain.Push(OpenFolder(w.path), false) && WalkFolder(w);
 }
 
-// Reads up to `want` bytes, fewer only at the end of the file; -1 on error.
-ssize_t ReadBlock(int fd, char* buf, size_t want) {
-    size_t got = 0;
-    while (got < want) {
-        const ssize_t n = read(fd, buf + got, want - got);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
-}
-
-// Opens a file (not a folder) for reading; -1 when it cannot be.
-int OpenFileForReading(const char* path, struct stat& st) {
+// Opens a file (not a folder) for reading; an empty owner when it cannot be
+// (a FIFO, device or socket is never opened for reading at all).
+fileio::Fd OpenFileForReading(const char* path, struct stat& st) {
     std::string s = path;
     normalizeSeptor(s);
-    const int fd = open(s.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return fileio::OpenRegularForReading(AT_FDCWD, s.c_str(), st);
 }
 
 bool CompareOpen(int fa, int fb, off_t size) {
@@ -166,8 +146,8 @@ bool CompareOpen(int fa, int fb, off_t size) {
     posix_fadvise(fb, 0, 0, POSIX_FADV_SEQUENTIAL);
     off_t total = 0;
     for (;;) {
-        const ssize_t na = ReadBlock(fa, a.get(), kBlockSize);
-        const ssize_t nb = ReadBlock(fb, b.get(), kBlockSize);
+        const ssize_t na = fileio::ReadFull(fa, a.get(), kBlockSize);
+        const ssize_t nb = fileio::ReadFull(fb, b.get(), kBlockSize);
         if (na < 0 || nb < 0 || na != nb) {
             return false;
         }
@@ -193,7 +173,7 @@ bool KvORVFileOpUtil::xaccess(const char* path, FileOpCallback cb, CallbackEntry
     }
     std::string s = path;
     normalizeSeptor(s);
-    Walk w{cb, entry, nullptr, FolderStack()};
+    Walk w{cb, entry, nullptr, {}, {}};
     return WalkPath(w, s);
 }
 
@@ -228,40 +208,36 @@ long long KvORVFileOpUtil::getDirSize64(const char* path) {
     CallbackEntry record;
     std::memset(&record, 0, sizeof record);
     record.cbSize = kCallbackEntrySize;
-    Walk w{nullptr, &record, &total, FolderStack()};
+    Walk w{nullptr, &record, &total, {}, {}};
     return WalkPath(w, s) ? total : -1;
 }
 
 bool KvORVFileOpUtil::comp(const char* a, const char* b) {
     if (a == nullptr || *a == '\0' || b == nullptr || *b == '\0') {
+        errno = EINVAL;
         return false;
     }
     struct stat sa, sb;
-    const int fa = OpenFileForReading(a, sa);
-    if (fa < 0) {
+    const fileio::Fd fa = OpenFileForReading(a, sa);
+    if (!fa.valid()) {
         return false;
     }
-    const int fb = OpenFileForReading(b, sb);
-    if (fb < 0) {
-        close(fa);
+    const fileio::Fd fb = OpenFileForReading(b, sb);
+    if (!fb.valid()) {
         return false;
     }
-    const bool same = sa.st_size == sb.st_size && CompareOpen(fa, fb, sa.st_size);
-    close(fa);
-    close(fb);
-    return same;
+    return sa.st_size == sb.st_size && CompareOpen(fa.get(), fb.get(), sa.st_size);
 }
 
 bool KvORVFileOpUtil::filesizeEqualTo(const char* path, int size) {
     if (path == nullptr || *path == '\0') {
+        errno = EINVAL;
         return false;
     }
     struct stat st;
-    const int fd = OpenFileForReading(path, st);
-    if (fd < 0) {
+    if (!OpenFileForReading(path, st).valid()) {
         return false;
     }
-    close(fd);
     return st.st_size == static_cast<off_t>(size);
 }
 

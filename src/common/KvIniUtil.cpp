@@ -3,8 +3,14 @@
 // unquoted; bad lines are skipped without a word (callers do the logging).
 #include "common/KvIniUtil.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "UpdateORV/FileIo.h"
 
 namespace {
 
@@ -90,11 +96,16 @@ int KvIniReader::open(const char* path) {
     if (path == nullptr) {
         return IDD_ERR_NULL_ARGUMENT;
     }
-    FILE* file = std::fopen(path, "r");
+    // Only a regular file is read: a FIFO or a device in its place could
+    // block the reader or never end (see fileio::OpenRegularForReading).
+    struct stat st;
+    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, path, st);
+    FILE* file = fd.valid() ? fdopen(fd.get(), "r") : nullptr;
     if (file == nullptr) {
         // The earlier content stays: a failed re-open must not lose it.
         return IDD_ERR_INIFILE_OPENFAILED;
     }
+    fd.release();  // the stream owns it now
     // The file is parsed into a list of its own and replaces the content only
     // when it was read to its end (or to the end mark): a read error, such as
     // a folder given as the path, is reported like a file that cannot be
@@ -142,8 +153,10 @@ int KvIniReader::open(const char* path) {
         sections.push_back(std::move(current));
     }
     bool readFailed = std::ferror(file) != 0;
+    const int readError = errno;
     std::fclose(file);
     if (readFailed) {
+        errno = readError;
         return IDD_ERR_INIFILE_OPENFAILED;
     }
     _clearSectionList();
