@@ -11,6 +11,7 @@
 #include "support/TempDir.h"
 
 using testsupport::MakeDirs;
+using testsupport::ModeOf;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 
@@ -67,15 +68,12 @@ TEST_F(DebugLogTest, CreatesTheFileWithMode0666WhateverTheUmask) {
     mode_t after = umask(before);
 
     EXPECT_EQ(after, 077u) << "the mask must be restored";
-    struct stat st;
-    ASSERT_EQ(stat(logFile().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(ModeOf(logFile()), 0666u);
 
     // An existing file keeps its permissions.
     chmod(logFile().c_str(), 0600);
     LogDebugMessage(1, "second");
-    ASSERT_EQ(stat(logFile().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ModeOf(logFile()), 0600u);
     EXPECT_NE(ReadFile(logFile()).find("]:second\n"), std::string::npos);
 }
 

@@ -14,6 +14,7 @@
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
+using testsupport::InFolder;
 using testsupport::LogCapture;
 using testsupport::MakeDirs;
 using testsupport::ModeOf;
@@ -84,12 +85,11 @@ TEST(ChangeOwner, PathsWithShellCharactersAreNeverRun) {
     TempDir dir;
     const std::string odd = dir.sub("V3.0.0.6 $(touch pwned) `touch pwned2`; touch pwned3 'q\"");
     WriteWithMode(odd + "/lib x.so", 0600);
-    char cwd[4096];
-    ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
-    ASSERT_EQ(0, chdir(dir.path().c_str()));
     std::string path = odd;
-    ChangeOwner(&path[0]);
-    ASSERT_EQ(0, chdir(cwd));
+    {
+        InFolder inside(dir.path());
+        ChangeOwner(&path[0]);
+    }
     EXPECT_EQ(0775u, ModeOf(odd));
     EXPECT_EQ(0775u, ModeOf(odd + "/lib x.so"));
     for (const char* name : {"pwned", "pwned2", "pwned3"}) {
@@ -128,11 +128,10 @@ TEST(SetProductPermissions, SingleEntriesAndLinksGivenDirectly) {
     EXPECT_FALSE(PathExists(dir.sub("missing")));
 
     // A relative path works from the working folder.
-    char cwd[4096];
-    ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
-    ASSERT_EQ(0, chdir(dir.path().c_str()));
-    SetProductPermissions("folder/child", false);
-    ASSERT_EQ(0, chdir(cwd));
+    {
+        InFolder inside(dir.path());
+        SetProductPermissions("folder/child", false);
+    }
     EXPECT_EQ(0775u, ModeOf(dir.sub("folder/child")));
 }
 

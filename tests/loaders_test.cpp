@@ -1,52 +1,39 @@
 // The extension manager and the task executables in the Domino program
 // folders: copies from the newest version folder, backups, modes and the
 // working folder.
-#include <dirent.h>
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "support/LogCapture.h"
+#include "support/RunProgram.h"
 #include "support/TempDir.h"
+#include "support/TestMachine.h"
 
+using testsupport::ExtensionBackups;
+using testsupport::FolderNames;
+using testsupport::InFolder;
+using testsupport::kTaskNames;
 using testsupport::LogCapture;
 using testsupport::MakeDirs;
 using testsupport::ModeOf;
 using testsupport::PathExists;
 using testsupport::ReadFile;
+using testsupport::RunAsNobody;
 using testsupport::TempDir;
 using testsupport::WorkingFolder;
 using testsupport::WriteFile;
 
 namespace {
-
-const char* const kTasks[7] = {"orvreal", "orvemf",  "orvmon", "orvsch",
-                               "orvupd",  "orvsupp", "orvdbs"};
-
-// The extension backups in `folder`, by name.
-std::vector<std::string> ExtensionBackups(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (struct dirent* e = readdir(dir)) {
-            std::string name = e->d_name;
-            if (name.compare(0, 13, "liborvext.so_") == 0) {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-    }
-    return names;
-}
 
 // A product root with one version folder and one Domino program folder.
 class LoaderMachine {
@@ -75,69 +62,50 @@ class LoaderMachine {
 
 }  // namespace
 
-TEST(szaLoader, SevenTasksInOrder) {
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_STREQ(kTasks[i], szaLoader[i]) << i;
-    }
-}
-
-TEST(updateORVExt, ReplacesLibraryAndKeepsBackup) {
+TEST(updateORVExt, EachRunKeepsEveryEarlierBackupAndAddsOneFreshName) {
     LogCapture log;
     LoaderMachine m;
+    // Backups of earlier runs, under the names a run would pick first.
+    std::map<std::string, std::string> earlier;
+    for (const char* name : {"liborvext.so_1", "liborvext.so_2", "liborvext.so_0"}) {
+        earlier[name] = std::string("earlier backup ") + name;
+        WriteFile(m.bin + "/" + name, earlier[name]);
+    }
     const std::string before = WorkingFolder();
-    EXPECT_EQ(1, updateORVExt(&m.info, nullptr));
-    EXPECT_EQ(before, WorkingFolder());
-    EXPECT_EQ("new ext", ReadFile(m.bin + "/liborvext.so"));
-    std::vector<std::string> backups = ExtensionBackups(m.bin);
-    ASSERT_EQ(1u, backups.size());
-    EXPECT_EQ("original ext", ReadFile(m.bin + "/" + backups[0]));
-    EXPECT_EQ((std::vector<std::string>{"Info: Begin updating extension manager.",
-                                        "Info: Have updated extension manager."}),
-              log.Messages());
+    std::string installed = "original ext";
+    for (const char* next : {"new ext", "newer ext", "newest ext"}) {
+        SCOPED_TRACE(next);
+        log.Clear();
+        WriteFile(m.version + "/liborvext.so", next);
+        EXPECT_EQ(1, updateORVExt(&m.info, nullptr));
+        EXPECT_EQ(before, WorkingFolder());
+        EXPECT_EQ(next, ReadFile(m.bin + "/liborvext.so"));
+        // Every earlier backup as it was, and exactly one new name holding
+        // the library this run replaced.
+        std::vector<std::string> added;
+        for (const std::string& name : ExtensionBackups(m.bin)) {
+            if (earlier.count(name) == 0) {
+                added.push_back(name);
+            } else {
+                EXPECT_EQ(earlier[name], ReadFile(m.bin + "/" + name)) << name;
+            }
+        }
+        ASSERT_EQ(1u, added.size());
+        EXPECT_EQ(earlier.size() + 1, ExtensionBackups(m.bin).size());
+        EXPECT_EQ(installed, ReadFile(m.bin + "/" + added[0]));
+        earlier[added[0]] = installed;
+        installed = next;
+        EXPECT_EQ((std::vector<std::string>{"Info: Begin updating extension manager.",
+                                            "Info: Have updated extension manager."}),
+                  log.Messages());
+    }
     EXPECT_FALSE(PathExists(m.dir.sub("pwned")));
     EXPECT_FALSE(PathExists(m.bin + "/pwned"));
-
-    // A second run keeps the first backup and adds one.
-    WriteFile(m.version + "/liborvext.so", "newer ext");
-    EXPECT_EQ(1, updateORVExt(&m.info, nullptr));
-    EXPECT_EQ("newer ext", ReadFile(m.bin + "/liborvext.so"));
-    backups = ExtensionBackups(m.bin);
-    ASSERT_EQ(2u, backups.size());
-    std::string contents =
-        ReadFile(m.bin + "/" + backups[0]) + "|" + ReadFile(m.bin + "/" + backups[1]);
-    EXPECT_TRUE(contents == "original ext|new ext" || contents == "new ext|original ext")
-        << contents;
-}
-
-TEST(updateORVExt, SameSecondDrawsAgainInsteadOfOverwriting) {
-    LogCapture log;
-    LoaderMachine m;
-    // Take the name the call will draw first within this second; retry when
-    // the second turns over while the call runs.
-    bool sameSecond = false;
-    for (int attempt = 0; attempt < 5 && !sameSecond; ++attempt) {
-        for (const std::string& name : ExtensionBackups(m.bin)) {
-            ::unlink((m.bin + "/" + name).c_str());
-        }
-        WriteFile(m.bin + "/liborvext.so", "original ext");
-        time_t start = time(nullptr);
-        std::srand(static_cast<unsigned>(start));
-        std::string taken = m.bin + "/liborvext.so_" + std::to_string(std::rand());
-        WriteFile(taken, "earlier backup");
-        EXPECT_EQ(1, updateORVExt(&m.info, nullptr));
-        sameSecond = (time(nullptr) == start);
-        EXPECT_EQ("earlier backup", ReadFile(taken));
-    }
-    ASSERT_TRUE(sameSecond);
-    std::vector<std::string> backups = ExtensionBackups(m.bin);
-    ASSERT_EQ(2u, backups.size());
-    EXPECT_EQ("new ext", ReadFile(m.bin + "/liborvext.so"));
 }
 
 TEST(updateORVExt, MissingSourceOrFolderTouchesNothing) {
     LogCapture log;
     LoaderMachine m;
-    const std::string before = WorkingFolder();
 
     // The Domino program folder cannot be entered: the library in the
     // working folder is left alone too.
@@ -145,10 +113,11 @@ TEST(updateORVExt, MissingSourceOrFolderTouchesNothing) {
     WriteFile(work + "/liborvext.so", "not ours");
     ORVInsInfo missing;
     missing.strDominoBinPath = m.dir.sub("no such bin");
-    ASSERT_EQ(0, chdir(work.c_str()));
-    EXPECT_EQ(1, updateORVExt(&missing, nullptr));
-    EXPECT_EQ(work, WorkingFolder());
-    ASSERT_EQ(0, chdir(before.c_str()));
+    {
+        InFolder inWork(work);
+        EXPECT_EQ(1, updateORVExt(&missing, nullptr));
+        EXPECT_EQ(work, WorkingFolder());
+    }
     EXPECT_EQ("not ours", ReadFile(work + "/liborvext.so"));
     EXPECT_TRUE(ExtensionBackups(work).empty());
     EXPECT_FALSE(PathExists(missing.strDominoBinPath));
@@ -188,19 +157,9 @@ TEST(updateORVExt, ALibraryThatCannotBeMovedAsideIsNotOverwritten) {
     ASSERT_EQ(0, chmod(logFile.c_str(), 0666));
     ASSERT_EQ(0, chmod((m.bin + "/liborvext.so").c_str(), 0666));
     ASSERT_EQ(0, chmod(m.bin.c_str(), 0555));
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (geteuid() == 0 && setuid(65534) != 0) {
-            _exit(3);
-        }
-        _exit(updateORVExt(&m.info, nullptr) == 1 ? 0 : 4);
-    }
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    int answer = RunAsNobody([&]() { return updateORVExt(&m.info, nullptr) == 1 ? 0 : 4; });
     chmod(m.bin.c_str(), 0755);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(0, answer);
 
     // Neither moved aside nor written over.
     EXPECT_EQ("original ext", ReadFile(m.bin + "/liborvext.so"));
@@ -214,7 +173,7 @@ TEST(updateORVExt, ALibraryThatCannotBeMovedAsideIsNotOverwritten) {
 TEST(UpdateLoader, SevenCopiesWithBackupsAndModes) {
     LogCapture log;
     LoaderMachine m;
-    for (const char* task : kTasks) {
+    for (const char* task : kTaskNames) {
         WriteFile(m.bin + "/" + task, std::string("old ") + task);
         chmod((m.bin + "/" + task).c_str(), 0755);
     }
@@ -222,7 +181,7 @@ TEST(UpdateLoader, SevenCopiesWithBackupsAndModes) {
     EXPECT_EQ(1, UpdateLoader(&m.info, nullptr));
     EXPECT_EQ(before, WorkingFolder());
     struct group* grp = getgrnam("orvgroup");
-    for (const char* task : kTasks) {
+    for (const char* task : kTaskNames) {
         const std::string target = m.bin + "/" + task;
         EXPECT_EQ("LOADER", ReadFile(target)) << task;
         EXPECT_EQ(0775u, ModeOf(target)) << task;
@@ -237,7 +196,7 @@ TEST(UpdateLoader, SevenCopiesWithBackupsAndModes) {
     ASSERT_EQ(15u, lines.size());
     EXPECT_EQ("Info: Update loader from (" + m.version + ") to (" + m.bin + ").", lines[0]);
     for (int i = 0; i < 7; ++i) {
-        const std::string target = m.bin + "/" + kTasks[i];
+        const std::string target = m.bin + "/" + kTaskNames[i];
         EXPECT_EQ("rename from (" + target + ") to (" + target + "_1), error code is 0.",
                   lines[1 + 2 * i]);
         EXPECT_EQ(
@@ -245,11 +204,19 @@ TEST(UpdateLoader, SevenCopiesWithBackupsAndModes) {
             lines[2 + 2 * i]);
     }
     EXPECT_FALSE(PathExists(m.dir.sub("pwned")));
+    // Exactly the seven task executables, each with its backup, and nothing else.
+    std::vector<std::string> expected = {"liborvext.so"};
+    for (const char* task : kTaskNames) {
+        expected.push_back(task);
+        expected.push_back(std::string(task) + "_1");
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, FolderNames(m.bin));
 
     // Again: the backups now hold the copies of the first run.
     WriteFile(m.version + "/loader", "LOADER 2");
     EXPECT_EQ(1, UpdateLoader(&m.info, nullptr));
-    for (const char* task : kTasks) {
+    for (const char* task : kTaskNames) {
         EXPECT_EQ("LOADER 2", ReadFile(m.bin + "/" + task)) << task;
         EXPECT_EQ("LOADER", ReadFile(m.bin + "/" + task + "_1")) << task;
     }
@@ -262,7 +229,7 @@ TEST(UpdateLoader, MissingExecutablesOrLoader) {
     EXPECT_EQ(1, UpdateLoader(&m.info, nullptr));
     EXPECT_EQ(7u, log.MessagesWith("error code is -1.").size());
     EXPECT_EQ(7u, log.MessagesWith("Error code is 0.").size());
-    for (const char* task : kTasks) {
+    for (const char* task : kTaskNames) {
         EXPECT_EQ("LOADER", ReadFile(m.bin + "/" + task)) << task;
         EXPECT_FALSE(PathExists(m.bin + "/" + task + "_1")) << task;
     }
@@ -279,7 +246,7 @@ TEST(UpdateLoader, MissingExecutablesOrLoader) {
         EXPECT_NE(std::string::npos, line.find("). Error code is -")) << line;
     }
     EXPECT_EQ(7u, log.MessagesWith("Error: Cannot copy the file(" + m.version + "/loader)").size());
-    for (const char* task : kTasks) {
+    for (const char* task : kTaskNames) {
         EXPECT_EQ("LOADER", ReadFile(m.bin + "/" + task)) << task;
     }
 }

@@ -11,8 +11,10 @@
 
 using testsupport::FindMessage;
 using testsupport::InOrder;
+using testsupport::Listing;
 using testsupport::MachineOptions;
 using testsupport::Package;
+using testsupport::Quiet;
 using testsupport::ReadFile;
 using testsupport::RunOptions;
 using testsupport::RunResult;
@@ -26,21 +28,6 @@ const char kNotInstalled[] =
     "detail info.";
 
 const std::vector<std::vector<std::string>> kBothModes = {{}, {"/u"}};
-
-std::string Listing(const std::vector<std::string>& log) {
-    std::string text;
-    for (const std::string& line : log) {
-        text += "  " + line + "\n";
-    }
-    return text;
-}
-
-MachineOptions Quiet(int servers = 1) {
-    MachineOptions o;
-    o.servers = servers;
-    o.startServers = false;
-    return o;
-}
 
 std::string Registry(const TestMachine& m) {
     return m.root() + "/etc/orvsys.ini";
@@ -56,10 +43,6 @@ void ExpectRefused(const RunResult& r, const std::string& line) {
     EXPECT_EQ(FindMessage(r.log, "The build number of current ORV is (1234)"), -1);
 }
 
-bool KeepsKvmscan(const TestMachine& m) {
-    return ReadFile(m.servers()[0].notesIni).find("kvmscan") != std::string::npos;
-}
-
 TEST(Opening, NoRegistryFileEndsTheRunInBothModes) {
     for (const std::vector<std::string>& args : kBothModes) {
         TestMachine m(Quiet());
@@ -67,7 +50,7 @@ TEST(Opening, NoRegistryFileEndsTheRunInBothModes) {
         ASSERT_EQ(::unlink(Registry(m).c_str()), 0);
         RunResult r = m.Run(args);
         ExpectRefused(r, "Parsing orvsys.ini error.");
-        EXPECT_TRUE(KeepsKvmscan(m));
+        EXPECT_TRUE(m.KvmscanRegistered(0));
         EXPECT_TRUE(InOrder(r.log, {"Error: Cannot find the orvsys.ini in " + Registry(m) + " !",
                                     "Parsing orvsys.ini error."}))
             << Listing(r.log);
@@ -94,7 +77,7 @@ TEST(Opening, InstallationsWhoseNotesIniCannotBeReadAndWrittenAreNotCounted) {
         nobody.uid = nobody.gid = 65534;
         RunResult r = m.Run(nobody);
         ExpectRefused(r, "No ORV installed.");
-        EXPECT_TRUE(KeepsKvmscan(m));
+        EXPECT_TRUE(m.KvmscanRegistered(0));
     }
 }
 
@@ -108,7 +91,7 @@ TEST(Opening, ANegativeCountIsNoInstallation) {
     WriteFile(Registry(m), text);
     RunResult r = m.Run();
     ExpectRefused(r, "No ORV installed.");
-    EXPECT_TRUE(KeepsKvmscan(m));
+    EXPECT_TRUE(m.KvmscanRegistered(0));
 }
 
 TEST(Opening, CountsTheInstallationsAndGoesOnWithoutSettings) {

@@ -15,9 +15,12 @@
 using testsupport::CountMessage;
 using testsupport::FindMessage;
 using testsupport::InOrder;
+using testsupport::InPlacePackage;
+using testsupport::Listing;
 using testsupport::MachineOptions;
 using testsupport::Package;
 using testsupport::PathExists;
+using testsupport::Quiet;
 using testsupport::ReadFile;
 using testsupport::RunOptions;
 using testsupport::RunResult;
@@ -28,26 +31,12 @@ namespace {
 
 const std::vector<std::string> kRollback = {"/u"};
 
-std::string Listing(const std::vector<std::string>& log) {
-    std::string text;
-    for (const std::string& line : log) {
-        text += "  " + line + "\n";
-    }
-    return text;
-}
-
 // The rollback started from `dir`, as an in-place fix is taken back out.
 RunResult RollBackFrom(TestMachine& m, const std::string& dir) {
     RunOptions from;
     from.args = kRollback;
     from.workDir = dir;
     return m.Run(from);
-}
-
-MachineOptions Quiet() {
-    MachineOptions o;
-    o.startServers = false;
-    return o;
 }
 
 // A machine on which the hot fix 1240 sits in its own version folder, as a
@@ -266,15 +255,9 @@ TEST(RollbackNewFolder, NoOtherVersionForTheLinkStopsWithTheFolderInPlace) {
     EXPECT_EQ(commands.back(), "load orvreal");
 }
 
-Package InPlace() {
-    Package p;
-    p.createNewFolder = "0";
-    return p;
-}
-
 TEST(RollbackInPlace, PutsTheSavedFilesBackFromTheBackupFolder) {
     TestMachine m;
-    m.WritePackage(InPlace());
+    m.WritePackage(InPlacePackage());
     RunResult update = m.Run();
     ASSERT_EQ(update.exitStatus, 0) << Listing(update.log);
     std::string current = m.versionDir(1234);
@@ -302,7 +285,7 @@ TEST(RollbackInPlace, PutsTheSavedFilesBackFromTheBackupFolder) {
 
 TEST(RollbackInPlace, SavedFilesThatCannotBePutBackKeepTheFixAndTheBackup) {
     TestMachine m;
-    m.WritePackage(InPlace());
+    m.WritePackage(InPlacePackage());
     ASSERT_EQ(m.Run().exitStatus, 0);
     std::string backup = m.hotfixDir(1240) + "/FileGroup1";
     ASSERT_EQ(::unlink((backup + "/libbeta.so").c_str()), 0);
@@ -329,7 +312,7 @@ TEST(RollbackInPlace, WithoutAVersionFolderNothingIsWrittenAnywhere) {
     TestMachine m(o);
     // A name that would land below "/" if the empty folder path were used.
     std::string probe = "orvpatch-rollback-probe-" + std::to_string(getpid()) + ".so";
-    Package p = InPlace();
+    Package p = InPlacePackage();
     p.files = {probe};
     m.WritePackage(p);
     RunResult r = m.Run(kRollback);

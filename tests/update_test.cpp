@@ -13,11 +13,16 @@
 #include "support/TestMachine.h"
 
 using testsupport::CountMessage;
+using testsupport::ExtensionBackups;
 using testsupport::FindMessage;
 using testsupport::InOrder;
+using testsupport::InPlacePackage;
+using testsupport::Listing;
 using testsupport::MachineOptions;
+using testsupport::ModeOf;
 using testsupport::Package;
 using testsupport::PathExists;
+using testsupport::Quiet;
 using testsupport::ReadFile;
 using testsupport::RunResult;
 using testsupport::TestMachine;
@@ -43,26 +48,8 @@ const char kIncompleteVerdict[] =
 const char kSuccessBanner[] =
     "=============================Update ORV successfully=======================";
 
-MachineOptions Quiet() {
-    MachineOptions o;
-    o.startServers = false;
-    return o;
-}
-
 bool OnlyDots(const std::string& out) {
     return out.find_first_not_of('.') == std::string::npos;
-}
-
-bool HasKvmscan(const TestMachine& m, size_t server) {
-    return ReadFile(m.servers()[server].notesIni).find("kvmscan") != std::string::npos;
-}
-
-std::string Listing(const std::vector<std::string>& log) {
-    std::string text;
-    for (const std::string& line : log) {
-        text += "  " + line + "\n";
-    }
-    return text;
 }
 
 // The restart of one server whose tasks all run: each task quit and loaded
@@ -91,7 +78,7 @@ TEST(UpdateChecks, EachRefusalHasItsLineItsVerdictAndChangesNothingElse) {
         EXPECT_EQ(r.out, kEnvironmentVerdict);
         ASSERT_FALSE(r.log.empty());
         EXPECT_EQ(r.log.back(), "Doesn't pass the environment checking!");
-        EXPECT_TRUE(HasKvmscan(m, 0));
+        EXPECT_TRUE(m.KvmscanRegistered(0));
     }
     // No version folder at all: an empty path in the line; the scan task's
     // registration has been cleaned already.
@@ -106,7 +93,7 @@ TEST(UpdateChecks, EachRefusalHasItsLineItsVerdictAndChangesNothingElse) {
         EXPECT_EQ(r.out, kBuildNumberVerdict);
         ASSERT_FALSE(r.log.empty());
         EXPECT_EQ(r.log.back(), "Cannot get the build number of current ORV. ()");
-        EXPECT_FALSE(HasKvmscan(m, 0));
+        EXPECT_FALSE(m.KvmscanRegistered(0));
     }
     // A newer current build, and an equal one (its folder named so that the
     // package's own folder name is still free).
@@ -122,7 +109,7 @@ TEST(UpdateChecks, EachRefusalHasItsLineItsVerdictAndChangesNothingElse) {
                                     "quit. (Old," +
                                         m.versionDir(1250) + ":New," + m.versionDir(1240) + "/)"}))
             << Listing(r.log);
-        EXPECT_FALSE(HasKvmscan(m, 0));
+        EXPECT_FALSE(m.KvmscanRegistered(0));
         EXPECT_FALSE(PathExists(m.versionDir(1240)));
     }
     {
@@ -195,7 +182,7 @@ TEST(UpdateNewFolder, InstallsOnTwoServersSwitchesLatestAndRestartsEveryTask) {
     EXPECT_EQ(ReadFile(v + "/sub/data.txt"), TestMachine::ProductContent("sub/data.txt", 1234));
     EXPECT_EQ(ReadFile(v + "/loader"), TestMachine::ProductContent("loader", 1234));
     for (const char* f : {"", "/libalpha.so", "/libbeta.so", "/loader", "/sub", "/sub/data.txt"}) {
-        EXPECT_EQ(TestMachine::Mode(v + f), 0775u) << f;
+        EXPECT_EQ(ModeOf(v + f), 0775u) << f;
     }
     EXPECT_EQ(ReadFile(m.versionDir(1234) + "/libalpha.so"),
               TestMachine::ProductContent("libalpha.so", 1234));
@@ -211,17 +198,12 @@ TEST(UpdateNewFolder, InstallsOnTwoServersSwitchesLatestAndRestartsEveryTask) {
     // old one kept under a backup name, loaders untouched, tasks restarted.
     for (size_t i = 0; i < 2; ++i) {
         const testsupport::Server& s = m.servers()[i];
-        EXPECT_FALSE(HasKvmscan(m, i));
+        EXPECT_FALSE(m.KvmscanRegistered(i));
         EXPECT_EQ(ReadFile(s.programDir + "/liborvext.so"),
                   TestMachine::PackageContent("liborvext.so", 1240));
-        int backups = 0;
-        for (const std::string& name : testsupport::ListNames(s.programDir)) {
-            if (name.rfind("liborvext.so_", 0) == 0) {
-                ++backups;
-                EXPECT_EQ(ReadFile(s.programDir + "/" + name), oldExt);
-            }
-        }
-        EXPECT_EQ(backups, 1) << i;
+        std::vector<std::string> backups = ExtensionBackups(s.programDir);
+        ASSERT_EQ(backups.size(), 1u) << i;
+        EXPECT_EQ(ReadFile(s.programDir + "/" + backups[0]), oldExt);
         EXPECT_EQ(ReadFile(s.programDir + "/orvreal"), TestMachine::ProductContent("loader", 1234));
         ExpectRestartCommands(r.commands(i));
         for (const testsupport::JournalEntry& e : r.journal[i]) {
@@ -283,7 +265,7 @@ TEST(UpdateNewFolder, LoaderWalkRunsOnlyWhenAskedBetweenExtensionAndRestart) {
                     EXPECT_EQ(now, TestMachine::PackageContent("loader", 1240)) << task;
                     EXPECT_EQ(ReadFile(bin + "/" + task + "_1"),
                               TestMachine::ProductContent("loader", 1234));
-                    EXPECT_EQ(TestMachine::Mode(bin + "/" + task), 0775u) << task;
+                    EXPECT_EQ(ModeOf(bin + "/" + task), 0775u) << task;
                 } else {
                     EXPECT_EQ(now, TestMachine::ProductContent("loader", 1234)) << task;
                     EXPECT_FALSE(PathExists(bin + "/" + task + "_1"));
@@ -441,15 +423,9 @@ TEST(UpdateNewFolder, LeftoverStagingFoldersAreNeverTakenForVersionsAndAreRemove
               TestMachine::PackageContent("libalpha.so", 1240));
 }
 
-Package InPlace() {
-    Package p;
-    p.createNewFolder = "0";
-    return p;
-}
-
 TEST(UpdateInPlace, SavesTheOldFilesOnceAndPutsTheNewOnesInPlace) {
     TestMachine m;
-    m.WritePackage(InPlace());
+    m.WritePackage(InPlacePackage());
     std::string current = m.versionDir(1234);
     std::string backup = m.hotfixDir(1240) + "/FileGroup1";
 
@@ -458,7 +434,7 @@ TEST(UpdateInPlace, SavesTheOldFilesOnceAndPutsTheNewOnesInPlace) {
     EXPECT_TRUE(OnlyDots(r.out));
     for (const char* lib : {"libalpha.so", "libbeta.so"}) {
         EXPECT_EQ(ReadFile(current + "/" + lib), TestMachine::PackageContent(lib, 1240));
-        EXPECT_EQ(TestMachine::Mode(current + "/" + lib), 0775u);
+        EXPECT_EQ(ModeOf(current + "/" + lib), 0775u);
         EXPECT_FALSE(PathExists(current + "/" + lib + std::string("_1")));
         EXPECT_EQ(ReadFile(backup + "/" + lib), TestMachine::ProductContent(lib, 1234));
     }
@@ -493,7 +469,7 @@ TEST(UpdateInPlace, SavesTheOldFilesOnceAndPutsTheNewOnesInPlace) {
 
 TEST(UpdateInPlace, AnIncompleteBackupStopsBeforeAnyProductFileIsRenamed) {
     TestMachine m;
-    Package p = InPlace();
+    Package p = InPlacePackage();
     p.files = {"libalpha.so", "libnew.so", "libbeta.so"};  // libnew.so is not installed yet
     m.WritePackage(p);
     std::string current = m.versionDir(1234);
@@ -514,7 +490,7 @@ TEST(UpdateInPlace, AnIncompleteBackupStopsBeforeAnyProductFileIsRenamed) {
 
 TEST(UpdateInPlace, NewFilesThatCannotAllBePutInPlaceLeaveTheOldOnes) {
     TestMachine m;
-    Package p = InPlace();
+    Package p = InPlacePackage();
     p.files = {"libalpha.so", "libbeta.so", "libgamma.so"};
     p.absent = {"libbeta.so"};
     m.WritePackage(p);

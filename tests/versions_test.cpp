@@ -1,5 +1,4 @@
 // Version folder names, the newest-folder search and the program/latest link.
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "support/TempDir.h"
 
 using testsupport::FolderNames;
+using testsupport::LinkTarget;
 using testsupport::LogCapture;
 using testsupport::MakeDirs;
 using testsupport::PathExists;
@@ -31,12 +31,6 @@ std::array<int, 4> Parse(const char* path) {
 
 std::array<int, 4> Q(int a, int b, int c, int d) {
     return std::array<int, 4>{{a, b, c, d}};
-}
-
-std::string LinkTarget(const std::string& link) {
-    std::vector<char> buf(4096);
-    ssize_t n = readlink(link.c_str(), buf.data(), buf.size());
-    return n < 0 ? std::string("<no link>") : std::string(buf.data(), static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -212,11 +206,10 @@ TEST(CreateLink, TargetTextIsNeverRunByAShell) {
     MakeDirs(dir.sub("program/" + odd));
     std::string root = dir.path();
     std::string target = dir.sub("program/" + odd + "/");
-    char cwd[4096];
-    ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
-    ASSERT_EQ(0, chdir(dir.path().c_str()));
-    CreateLink(&root[0], &target[0]);
-    ASSERT_EQ(0, chdir(cwd));
+    {
+        testsupport::InFolder inside(dir.path());
+        CreateLink(&root[0], &target[0]);
+    }
     EXPECT_EQ(target, LinkTarget(dir.sub("program/latest")));
     for (const char* name : {"pwned", "pwned2", "pwned3"}) {
         EXPECT_FALSE(PathExists(dir.sub(name))) << name;

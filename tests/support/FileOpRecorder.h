@@ -3,14 +3,13 @@
 #pragma once
 
 #include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "UpdateORV/KvFileOpUtil.h"
+#include "support/RunProgram.h"  // RunAsNobody, for the tests that use the recorder
 
 namespace testsupport {
 
@@ -49,25 +48,5 @@ class FileOpRecorder {
     // The answer to each call; 0 when not set.
     std::function<int(const FileOpCall&, KvORVFileOpUtil::CallbackEntry*)> answer;
 };
-
-// Runs `body` in a child process as the unprivileged user 65534 and returns
-// its exit status (or -1 when the child did not exit normally).
-inline int RunAsNobody(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
-            _exit(120);
-        }
-        _exit(body());
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
 
 }  // namespace testsupport

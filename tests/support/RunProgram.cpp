@@ -117,4 +117,28 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+int RunAsUser(uid_t uid, gid_t gid, const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+            _exit(255);
+        }
+        _exit(body() & 0xff);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
 }  // namespace testsupport

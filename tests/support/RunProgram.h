@@ -1,8 +1,10 @@
-// Runs a program as a child process for a test and captures what it printed.
+// Runs a program, or a piece of a test, as a child process: a program with
+// what it printed captured, a piece of a test under another identity.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,5 +31,16 @@ struct ProgramResult {
 // pipes open long after, and are not waited for.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const ProgramOptions& options = ProgramOptions());
+
+// Runs `body` in a forked child as `uid`/`gid` with no supplementary groups
+// and returns its result (0..254), or -1 when the child could not take that
+// identity, answered 255 or did not end normally. A test that is not the
+// superuser is unprivileged already: the body then keeps the test's identity.
+int RunAsUser(uid_t uid, gid_t gid, const std::function<int()>& body);
+
+// RunAsUser as the unprivileged user and group 65534.
+inline int RunAsNobody(const std::function<int()>& body) {
+    return RunAsUser(65534, 65534, body);
+}
 
 }  // namespace testsupport

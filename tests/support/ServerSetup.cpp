@@ -1,7 +1,6 @@
 #include "support/ServerSetup.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,26 +92,6 @@ void HeldLock::Release() {
         }
         m_pid = -1;
     }
-}
-
-int RunAsUser(uid_t uid, gid_t gid, const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
-            _exit(255);
-        }
-        _exit(body() & 0xff);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
 }
 
 size_t CountOf(const std::string& text, const std::string& part) {

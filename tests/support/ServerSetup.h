@@ -1,16 +1,16 @@
 // Small building blocks for the unit tests of the registry, the lock probes,
 // the console commands and the task control: simulated installations inside
-// a test folder, a registry file naming them, a lock held by another process,
-// and running a piece of a test as another user.
+// a test folder, a registry file naming them and a lock held by another
+// process. (Running a piece of a test as another user: RunProgram.h.)
 #pragma once
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "support/RunProgram.h"
 
 namespace testsupport {
 
@@ -45,11 +45,6 @@ class HeldLock {
     pid_t m_pid = -1;
     int m_stdin = -1;
 };
-
-// Runs `body` in a forked child under the given user and group (supplementary
-// groups dropped) and returns its result (0..255), or -1 when the child could
-// not switch or did not end normally. Needs the superuser.
-int RunAsUser(uid_t uid, gid_t gid, const std::function<int()>& body);
 
 // The number of times `part` occurs in `text`.
 size_t CountOf(const std::string& text, const std::string& part);

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "support/TempDir.h"
+
 namespace testsupport {
 
 namespace {
@@ -75,20 +77,6 @@ std::string ContentHash(const std::string& path) {
     return text;
 }
 
-std::string LinkTargetOf(const std::string& path) {
-    std::vector<char> buf(4096);
-    for (;;) {
-        ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
-        if (n < 0) {
-            return "unreadable";
-        }
-        if (static_cast<size_t>(n) < buf.size()) {
-            return std::string(buf.data(), static_cast<size_t>(n));
-        }
-        buf.resize(buf.size() * 2);
-    }
-}
-
 std::string Describe(const std::string& path, const struct stat& st, bool times,
                      bool unreadableFolder) {
     char head[128];
@@ -100,7 +88,7 @@ std::string Describe(const std::string& path, const struct stat& st, bool times,
     if (S_ISREG(st.st_mode)) {
         line = "file " + std::string(head) + size + " fnv=" + ContentHash(path);
     } else if (S_ISLNK(st.st_mode)) {
-        line = "link " + std::string(head) + " target=" + LinkTargetOf(path);
+        line = "link " + std::string(head) + " target=" + LinkTarget(path);
     } else if (S_ISDIR(st.st_mode)) {
         // A folder's size depends on the file system, not on what it holds.
         line = "folder " + std::string(head) + (unreadableFolder ? " unreadable" : "");

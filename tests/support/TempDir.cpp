@@ -114,14 +114,42 @@ void RemoveTree(const std::string& path) {
     }
 }
 
-mode_t ModeOf(const std::string& path) {
+mode_t ModeOf(const std::string& path, Follow follow) {
     struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    int got = follow == Follow::Links ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+    return got == 0 ? (st.st_mode & 07777) : 0;
+}
+
+std::string LinkTarget(const std::string& path) {
+    std::vector<char> buf(4096);
+    for (;;) {
+        ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0) {
+            return std::string();
+        }
+        if (static_cast<size_t>(n) < buf.size()) {
+            return std::string(buf.data(), static_cast<size_t>(n));
+        }
+        buf.resize(buf.size() * 2);
+    }
 }
 
 std::string WorkingFolder() {
     std::vector<char> buf(4096);
     return getcwd(buf.data(), buf.size()) != nullptr ? std::string(buf.data()) : std::string();
+}
+
+InFolder::InFolder(const std::string& folder) : m_saved(WorkingFolder()) {
+    if (m_saved.empty() || chdir(folder.c_str()) != 0) {
+        throw std::runtime_error("cannot change the working folder to " + folder);
+    }
+}
+
+InFolder::~InFolder() {
+    if (chdir(m_saved.c_str()) != 0) {
+        // Every later test would run in the wrong folder: stop here.
+        std::abort();
+    }
 }
 
 std::vector<std::string> FolderNames(const std::string& folder, bool sorted) {

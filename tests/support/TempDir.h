@@ -34,9 +34,26 @@ std::string ReadFile(const std::string& path);                        // "" when
 bool PathExists(const std::string& path);                             // lstat succeeds
 void MakeDirs(const std::string& path);                               // like mkdir -p
 void RemoveTree(const std::string& path);  // like rm -rf, no links followed
-mode_t ModeOf(const std::string& path);    // permission bits (lstat), 0 when missing
-std::string WorkingFolder();               // the process's working folder
+// Permission bits of `path` itself (a link's own), or of what a link points
+// at with Follow::Links; 0 when missing.
+enum class Follow { None, Links };
+mode_t ModeOf(const std::string& path, Follow follow = Follow::None);
+std::string LinkTarget(const std::string& path);  // "" when not a link
 // The entry names of `folder` without "." and "..": sorted, or in readdir's order.
 std::vector<std::string> FolderNames(const std::string& folder, bool sorted = true);
+
+std::string WorkingFolder();  // the process's working folder
+// Makes `folder` the working folder for its lifetime (throws when it cannot)
+// and puts the earlier one back at the end.
+class InFolder {
+  public:
+    explicit InFolder(const std::string& folder);
+    ~InFolder();
+    InFolder(const InFolder&) = delete;
+    InFolder& operator=(const InFolder&) = delete;
+
+  private:
+    std::string m_saved;
+};
 
 }  // namespace testsupport

@@ -1,10 +1,8 @@
 #include "support/TestMachine.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <sstream>
 #include <stdexcept>
@@ -38,17 +36,7 @@ void ChownTree(const std::string& path, uid_t uid, gid_t gid) {
     if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return;
     }
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (struct dirent* e = readdir(dir)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-    }
-    for (const std::string& name : names) {
+    for (const std::string& name : FolderNames(path)) {
         ChownTree(path + "/" + name, uid, gid);
     }
 }
@@ -335,30 +323,40 @@ std::string TestMachine::LatestTarget() const {
     return LinkTarget(programDir() + "/latest");
 }
 
-std::string TestMachine::LinkTarget(const std::string& path) {
-    std::vector<char> buf(8192);
-    ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
-    return n < 0 ? std::string() : std::string(buf.data(), static_cast<size_t>(n));
+bool TestMachine::KvmscanRegistered(size_t server) const {
+    return ReadFile(m_servers.at(server).notesIni).find("kvmscan") != std::string::npos;
 }
 
-mode_t TestMachine::Mode(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+MachineOptions Quiet(int servers) {
+    MachineOptions o;
+    o.servers = servers;
+    o.startServers = false;
+    return o;
 }
 
-std::vector<std::string> ListNames(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
+Package InPlacePackage() {
+    Package p;
+    p.createNewFolder = "0";
+    return p;
+}
+
+std::vector<std::string> ExtensionBackups(const std::string& programDir) {
+    const std::string prefix = "liborvext.so_";
+    std::vector<std::string> backups;
+    for (const std::string& name : FolderNames(programDir)) {
+        if (name.compare(0, prefix.size(), prefix) == 0) {
+            backups.push_back(name);
         }
-        closedir(d);
     }
-    std::sort(names.begin(), names.end());
-    return names;
+    return backups;
+}
+
+std::string Listing(const std::vector<std::string>& log) {
+    std::string text;
+    for (const std::string& line : log) {
+        text += "  " + line + "\n";
+    }
+    return text;
 }
 
 int FindMessage(const std::vector<std::string>& log, const std::string& text, size_t from) {

@@ -139,8 +139,7 @@ class TestMachine {
     // Inspection.
     std::vector<std::string> LogMessages() const;  // message parts of every log line
     std::string LatestTarget() const;              // where program/latest points ("" if no link)
-    static std::string LinkTarget(const std::string& path);  // "" when not a link
-    static mode_t Mode(const std::string& path);             // permission bits, 0 when missing
+    bool KvmscanRegistered(size_t server) const;   // whether its notes.ini names kvmscan
 
   private:
     void WriteRegistry();
@@ -152,8 +151,17 @@ class TestMachine {
     std::vector<Server> m_servers;
 };
 
-// The entry names of a folder, sorted ("." and ".." left out).
-std::vector<std::string> ListNames(const std::string& dir);
+// Machine options without running servers (nothing to stop or restart).
+MachineOptions Quiet(int servers = 1);
+// The default package, installed in place instead of into a new folder.
+Package InPlacePackage();
+
+// The names of the extension manager's backups (liborvext.so_<n>) in a
+// program folder, sorted.
+std::vector<std::string> ExtensionBackups(const std::string& programDir);
+
+// The log lines one per line, indented: for failure messages.
+std::string Listing(const std::vector<std::string>& log);
 
 // Index of the first message equal to `text` at or after `from`; -1 if none.
 int FindMessage(const std::vector<std::string>& log, const std::string& text, size_t from = 0);
