@@ -11,25 +11,22 @@
 #include "support/TestMachine.h"
 
 using testsupport::CountMessage;
+using testsupport::ExtensionBackups;
+using testsupport::InPlacePackage;
 using testsupport::JournalEntry;
+using testsupport::Listing;
 using testsupport::MachineOptions;
 using testsupport::Package;
 using testsupport::PathExists;
+using testsupport::Quiet;
 using testsupport::ReadFile;
 using testsupport::RemoveTree;
+using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::TestMachine;
 using testsupport::WriteFile;
 
 namespace {
-
-std::string Listing(const std::vector<std::string>& log) {
-    std::string text;
-    for (const std::string& line : log) {
-        text += "  " + line + "\n";
-    }
-    return text;
-}
 
 // The primary group a login of `uid` has; `uid` itself when it has no entry
 // (the test machine gives such owners a group of the same number).
@@ -76,13 +73,11 @@ TEST(RunWalks, EveryConsoleCommandRunsAsTheNotesIniOwnerInEveryMode) {
     ExpectOwnersRanEverything(m, rollback);
 
     // The in-place way and its rollback from the backup folder.
-    Package inPlace;
-    inPlace.createNewFolder = "0";
-    m.WritePackage(inPlace);
+    m.WritePackage(InPlacePackage());
     RunResult swap = m.Run();
     ASSERT_EQ(swap.exitStatus, 0) << Listing(swap.log);
     ExpectOwnersRanEverything(m, swap);
-    testsupport::RunOptions fromBackup;
+    RunOptions fromBackup;
     fromBackup.args = {"/u"};
     fromBackup.workDir = m.hotfixDir(1240);
     RunResult back = m.Run(fromBackup);
@@ -91,10 +86,7 @@ TEST(RunWalks, EveryConsoleCommandRunsAsTheNotesIniOwnerInEveryMode) {
 }
 
 TEST(RunWalks, ALinkThatCannotBeSwitchedUndoesTheUpdateAndFailsIt) {
-    MachineOptions o;
-    o.servers = 2;
-    o.startServers = false;
-    TestMachine m(o);
+    TestMachine m(Quiet(2));
     // program/latest as a real folder that is not empty: no link can be
     // renamed over it.
     const std::string latest = m.programDir() + "/latest";
@@ -135,10 +127,7 @@ TEST(RunWalks, ALinkThatCannotBeSwitchedUndoesTheUpdateAndFailsIt) {
 }
 
 TEST(RunWalks, EachWalkReadsTheRegistryAgainAndVisitsUncountedInstallations) {
-    MachineOptions o;
-    o.servers = 2;
-    o.startServers = false;
-    TestMachine m(o);
+    TestMachine m(Quiet(2));
     // The second server's notes.ini cannot be read and written, so the
     // opening leaves it out of its count; the later walks still visit it.
     const std::string missing = m.servers()[1].notesIni;
@@ -155,11 +144,7 @@ TEST(RunWalks, EachWalkReadsTheRegistryAgainAndVisitsUncountedInstallations) {
     EXPECT_EQ(CountMessage(r.log, "'ProductPath' in 'ORVConf' is '" + m.productRoot() + "'"), 5)
         << Listing(r.log);
     const std::string bin = m.servers()[1].programDir;
-    int extensionBackups = 0;
-    for (const std::string& name : testsupport::FolderNames(bin)) {
-        extensionBackups += name.rfind("liborvext.so_", 0) == 0 ? 1 : 0;
-    }
-    EXPECT_EQ(extensionBackups, 1) << "extension manager not replaced";
+    EXPECT_EQ(ExtensionBackups(bin).size(), 1u) << "extension manager not replaced";
     EXPECT_TRUE(PathExists(bin + "/orvreal_1")) << "loaders not replaced";
     // The restart walk reaches it too, and stops there for want of an owner.
     EXPECT_EQ(CountMessage(r.log, "Cannot get the fstat for file '" + missing + "'."), 1);
