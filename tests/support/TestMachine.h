@@ -46,7 +46,8 @@ struct MachineOptions {
     bool severalOwners = false;  // server i's data folder and notes.ini owned by kServerOwners[i]
     long secondMillis = 10;      // milliseconds of one patcher second
     // The folder standing for "/": empty for a fresh temporary one; otherwise
-    // an absolute path that must not exist or be empty.
+    // an absolute path that must not exist or be empty. Either is removed at
+    // destruction unless `keep`.
     std::string folder;
     // Leave the folder and the simulator processes behind at destruction, for
     // a program that builds a machine for other processes to use.
