@@ -40,6 +40,11 @@ std::string RemovalFolderPath(const std::string& root);  // <root>/program/V3.0.
 // separator; empty when there is none.
 std::string CurrentVersionFolder(const std::string& root);
 
+// Whether `name` (an entry name of program/) is a staging folder an update
+// fills before giving it its version name: ".orvpatch-staging-B<build>.tmp".
+// One left behind by an interrupted update is removed by the next one.
+bool IsStagingFolderName(const std::string& name);
+
 // Whether `path` holds a '.', and the text after its last one ("" when none).
 bool HasBuildText(const std::string& path);
 std::string BuildText(const std::string& path);

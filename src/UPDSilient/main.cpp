@@ -2,6 +2,12 @@
 // to run without its test folder; the product build always passes it.
 #include "UPDSilient/checkdomino_silent.h"
 #include "machine/Machine.h"
+#include "orvpatch_version.h"
+
+// The version inside the binary, for `what` and `strings | grep @(#)`: the
+// patcher prints nothing beyond its verdicts, so this is where an operator
+// finds which release a package carries.
+__attribute__((used)) static const char kOrvpatchIdent[] = "@(#)orvpatch " ORVPATCH_VERSION;
 
 namespace {
 

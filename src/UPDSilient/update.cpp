@@ -39,13 +39,6 @@ int Fail(const char* problem) {
     return ORV_RUN_FAILED;
 }
 
-bool IsStagingName(const std::string& name) {
-    const size_t prefix = sizeof kStagingPrefix - 1;
-    const size_t suffix = sizeof kStagingSuffix - 1;
-    return name.size() >= prefix + suffix && name.compare(0, prefix, kStagingPrefix) == 0 &&
-           name.compare(name.size() - suffix, suffix, kStagingSuffix) == 0;
-}
-
 // Removes one entry: a real folder with its tree, anything else (a file, a
 // link, whatever it points at) by its own name only.
 void RemoveEntry(const std::string& path) {
@@ -68,7 +61,7 @@ void RemoveLeftoverStaging(const std::string& programFolder) {
     }
     std::vector<std::string> leftovers;
     while (struct dirent* entry = readdir(dir)) {
-        if (IsStagingName(entry->d_name)) {
+        if (IsStagingFolderName(entry->d_name)) {
             leftovers.push_back(programFolder + entry->d_name);
         }
     }
@@ -215,6 +208,13 @@ int InstallInPlace(RunContext& context, const std::string& current,
 }
 
 }  // namespace
+
+bool IsStagingFolderName(const std::string& name) {
+    const size_t prefix = sizeof kStagingPrefix - 1;
+    const size_t suffix = sizeof kStagingSuffix - 1;
+    return name.size() >= prefix + suffix && name.compare(0, prefix, kStagingPrefix) == 0 &&
+           name.compare(name.size() - suffix, suffix, kStagingSuffix) == 0;
+}
 
 int RunUpdate(InstallInfo& package, _PatchSetting& setting, const std::string& backupFolder) {
     RunContext context = MakeRunContext(package, setting);

@@ -1,0 +1,107 @@
+// What orvpatch-check finds on a machine and in a package, and what the
+// patcher would decide there in each mode. Gathered without changing
+// anything: every rule comes from the patcher's own functions.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace check {
+
+struct NotesIni {
+    std::string path;
+    bool exists = false;
+    uid_t ownerUid = 0;
+    std::string ownerName;  // "" when the user database has no name for it
+    unsigned mode = 0;      // permission bits
+    bool patcherMayReadWrite = false;
+};
+
+struct Installation {
+    std::string dataFolder;
+    std::string programFolder;
+    std::string programFolderSource;  // "NotesProgram" or "registry"
+    NotesIni notesIni;
+    bool serverRunning = false;
+    std::vector<std::string> tasksRunning;
+    bool kvmscanRegistered = false;
+};
+
+struct VersionFolder {
+    std::string name;
+    std::string path;
+    int build = 0;
+};
+
+struct Latest {
+    std::string target;  // "" when program/latest is no link
+    int build = 0;       // 0 when there is no link or it names no version folder
+    bool exists = false;
+    bool complete = false;
+};
+
+struct Product {
+    std::string root;
+    std::vector<VersionFolder> versions;
+    Latest latest;
+    std::string newest;  // the newest version folder, "" when none
+    std::vector<std::string> stagingLeftovers;
+};
+
+struct Settings {
+    std::vector<std::string> files;
+    int buildNumber = 0;
+    std::vector<std::string> databases;
+    int createNewFolder = 1;
+    int depentBuild = 0;
+    int updateLoader = 0;
+};
+
+struct Package {
+    std::string folder;  // the FileGroup1 folder
+    bool settingsReadable = false;
+    Settings settings;
+    std::vector<std::string> fileTable;  // the first 32 names, as the in-place way uses them
+    std::vector<std::string> missing;    // usable names with no file in the package
+    std::vector<std::string> unsafe;     // names refused because they leave their folder
+};
+
+struct ModeOutcome {
+    bool wouldPass = false;
+    std::string verdict;  // the line the patcher would print; "" for none
+    std::string logLine;  // the log line that tells why it stops; "" when it would proceed
+    std::vector<std::string> steps;  // in order; for a stop, what it would still do first
+    bool hasBytes = false;           // whether the two numbers below apply
+    long long bytesNeeded = 0;
+    long long bytesFree = 0;
+};
+
+struct Report {
+    std::string root;
+    bool registryRead = false;  // the registry walk ended without error
+    std::vector<Installation> installations;
+    Product product;
+    Package package;
+    bool checkUpdate = true;
+    bool checkRollback = true;
+    ModeOutcome update;
+    ModeOutcome rollback;
+    // Lines the patcher's own functions would have written to its log while
+    // the machine was read (the registry walk, the settings), in order.
+    std::vector<std::string> openingLog;
+};
+
+// Reads the machine (fixed paths under the seam's root) and the package in
+// `packageParent` (the folder holding FileGroup1/) and decides each asked mode.
+Report Inspect(const std::string& packageParent, bool update, bool rollback);
+
+// Whether every asked mode would pass.
+bool AllPass(const Report& report);
+
+// The report for a person, and as a JSON object (format version 1).
+std::string HumanReport(const Report& report);
+std::string JsonReport(const Report& report);
+
+}  // namespace check

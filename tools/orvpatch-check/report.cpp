@@ -1,0 +1,286 @@
+// The check's two ways of telling what it found: a report for a person and a
+// JSON object whose key names are kept from one release to the next (the
+// format version changes when a key changes meaning or goes away).
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "inspect.h"
+#include "orvpatch_version.h"
+
+namespace check {
+
+namespace {
+
+const int kFormatVersion = 1;
+
+// A JSON string. Paths may hold any byte: valid UTF-8 passes as it is, control
+// characters and bytes that are not UTF-8 are written as \u escapes (a stray
+// byte as the code point of the same value), so the output always parses.
+std::string Quote(const std::string& text) {
+    std::string out = "\"";
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        unsigned char c = p[i];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            size_t length = c >= 0xf0 && c < 0xf5   ? 4
+                            : c >= 0xe0             ? 3
+                            : c >= 0xc2 && c < 0xe0 ? 2
+                                                    : 0;
+            bool valid = length > 0 && i + length <= n;
+            for (size_t k = 1; valid && k < length; ++k) {
+                valid = (p[i + k] & 0xc0) == 0x80;
+            }
+            if (valid && length == 3) {
+                // No overlong forms and no surrogates.
+                valid = !(c == 0xe0 && p[i + 1] < 0xa0) && !(c == 0xed && p[i + 1] >= 0xa0);
+            }
+            if (valid && length == 4) {
+                valid = !(c == 0xf0 && p[i + 1] < 0x90) && !(c == 0xf4 && p[i + 1] >= 0x90);
+            }
+            if (valid) {
+                out.append(text, i, length);
+                i += length;
+            } else {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+                ++i;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string Bool(bool value) {
+    return value ? "true" : "false";
+}
+
+std::string StringOrNull(const std::string& text) {
+    return text.empty() ? "null" : Quote(text);
+}
+
+std::string List(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) {
+        out += (i == 0 ? "" : ", ") + Quote(items[i]);
+    }
+    return out + "]";
+}
+
+std::string Octal(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode);
+    return text;
+}
+
+std::string JsonMode(const ModeOutcome& m) {
+    std::string out =
+        "{\"would_pass\": " + Bool(m.wouldPass) + ", \"verdict\": " + StringOrNull(m.verdict) +
+        ", \"log_line\": " + StringOrNull(m.logLine) + ", \"steps\": " + List(m.steps);
+    if (m.hasBytes) {
+        out += ", \"bytes_needed\": " + std::to_string(m.bytesNeeded) +
+               ", \"bytes_free\": " + std::to_string(m.bytesFree);
+    }
+    return out + "}";
+}
+
+void Line(std::string& out, const std::string& text) {
+    out += text;
+    out += '\n';
+}
+
+std::string Yes(bool value) {
+    return value ? "yes" : "no";
+}
+
+void HumanMode(std::string& out, const char* title, const ModeOutcome& m) {
+    Line(out, "");
+    Line(out, std::string(title) + ": " + (m.wouldPass ? "would proceed" : "would stop"));
+    if (!m.verdict.empty()) {
+        Line(out, "  verdict:  " + m.verdict);
+    }
+    if (!m.logLine.empty()) {
+        Line(out, "  log line: " + m.logLine);
+    }
+    if (m.hasBytes) {
+        Line(out, "  bytes to copy: " + std::to_string(m.bytesNeeded) +
+                      ", bytes free: " + std::to_string(m.bytesFree));
+    }
+    if (!m.steps.empty()) {
+        Line(out, m.wouldPass ? "  steps, in order:" : "  before it stops:");
+        for (size_t i = 0; i < m.steps.size(); ++i) {
+            Line(out, "    " + std::to_string(i + 1) + ". " + m.steps[i]);
+        }
+    }
+}
+
+}  // namespace
+
+std::string JsonReport(const Report& r) {
+    std::string out = "{\n";
+    out += "  \"format_version\": " + std::to_string(kFormatVersion) + ",\n";
+    out += "  \"tool_version\": " + Quote(ORVPATCH_VERSION) + ",\n";
+    out += "  \"root\": " + Quote(r.root) + ",\n";
+    out += "  \"installations\": [";
+    for (size_t i = 0; i < r.installations.size(); ++i) {
+        const Installation& inst = r.installations[i];
+        const NotesIni& ini = inst.notesIni;
+        out += i == 0 ? "\n" : ",\n";
+        out += "    {\"data_folder\": " + Quote(inst.dataFolder) +
+               ", \"program_folder\": " + Quote(inst.programFolder) +
+               ", \"program_folder_source\": " + Quote(inst.programFolderSource) +
+               ",\n     \"notes_ini\": {\"path\": " + Quote(ini.path) +
+               ", \"owner_uid\": " + (ini.exists ? std::to_string(ini.ownerUid) : "null") +
+               ", \"owner_name\": " + StringOrNull(ini.ownerName) +
+               ", \"mode\": " + (ini.exists ? Quote(Octal(ini.mode)) : "null") +
+               ", \"patcher_may_read_write\": " + Bool(ini.patcherMayReadWrite) + "}" +
+               ",\n     \"server_running\": " + Bool(inst.serverRunning) +
+               ", \"tasks_running\": " + List(inst.tasksRunning) +
+               ", \"kvmscan_registered\": " + Bool(inst.kvmscanRegistered) + "}";
+    }
+    out += r.installations.empty() ? "],\n" : "\n  ],\n";
+
+    const Product& p = r.product;
+    out += "  \"product\": {\"root\": " + Quote(p.root) + ", \"versions\": [";
+    for (size_t i = 0; i < p.versions.size(); ++i) {
+        out += (i == 0 ? "" : ", ");
+        out += "{\"name\": " + Quote(p.versions[i].name) +
+               ", \"path\": " + Quote(p.versions[i].path) +
+               ", \"build\": " + std::to_string(p.versions[i].build) + "}";
+    }
+    out += "],\n    \"latest\": {\"target\": " + StringOrNull(p.latest.target) +
+           ", \"build\": " + std::to_string(p.latest.build) +
+           ", \"exists\": " + Bool(p.latest.exists) + ", \"complete\": " + Bool(p.latest.complete) +
+           "},\n    \"newest\": " + StringOrNull(p.newest) +
+           ", \"staging_leftovers\": " + List(p.stagingLeftovers) + "},\n";
+
+    const Package& k = r.package;
+    const Settings& s = k.settings;
+    out += "  \"package\": {\"folder\": " + Quote(k.folder) +
+           ", \"settings_readable\": " + Bool(k.settingsReadable) +
+           ",\n    \"settings\": {\"Files\": " + List(s.files) +
+           ", \"BuildNumber\": " + std::to_string(s.buildNumber) +
+           ", \"Databases\": " + List(s.databases) +
+           ", \"CreateNewFolder\": " + std::to_string(s.createNewFolder) +
+           ", \"DepentBuild\": " + std::to_string(s.depentBuild) +
+           ", \"UpdateLoader\": " + std::to_string(s.updateLoader) +
+           "},\n    \"file_table\": " + List(k.fileTable) + ", \"missing\": " + List(k.missing) +
+           ", \"unsafe\": " + List(k.unsafe) + "},\n";
+
+    out += "  \"modes\": {";
+    bool first = true;
+    if (r.checkUpdate) {
+        out += "\n    \"update\": " + JsonMode(r.update);
+        first = false;
+    }
+    if (r.checkRollback) {
+        out += std::string(first ? "" : ",") + "\n    \"rollback\": " + JsonMode(r.rollback);
+    }
+    out += "\n  }\n}\n";
+    return out;
+}
+
+std::string HumanReport(const Report& r) {
+    std::string out;
+    Line(out, "orvpatch-check " ORVPATCH_VERSION " (changes nothing; root " + r.root + ")");
+    Line(out, "");
+    Line(out, "Installations registered: " + std::to_string(r.installations.size()) +
+                  (r.registryRead ? "" : " (the registry cannot be read whole)"));
+    for (size_t i = 0; i < r.installations.size(); ++i) {
+        const Installation& inst = r.installations[i];
+        const NotesIni& ini = inst.notesIni;
+        Line(out, "  [" + std::to_string(i) + "] data folder    " + inst.dataFolder);
+        Line(out, "      program folder " + inst.programFolder + " (from " +
+                      inst.programFolderSource + ")");
+        if (ini.exists) {
+            Line(out, "      notes.ini      " + ini.path + ", owner " +
+                          (ini.ownerName.empty() ? std::string("?") : ini.ownerName) + " (" +
+                          std::to_string(ini.ownerUid) + "), mode " + Octal(ini.mode) +
+                          ", patcher may read and write: " + Yes(ini.patcherMayReadWrite));
+        } else {
+            Line(out, "      notes.ini      " + ini.path + " (missing; the patcher skips it)");
+        }
+        std::string tasks;
+        for (const std::string& t : inst.tasksRunning) {
+            tasks += (tasks.empty() ? "" : ", ") + t;
+        }
+        Line(out, "      server running " + Yes(inst.serverRunning) +
+                      "; ORV tasks running: " + (tasks.empty() ? "none" : tasks) +
+                      "; kvmscan registered: " + Yes(inst.kvmscanRegistered));
+    }
+
+    const Product& p = r.product;
+    Line(out, "");
+    Line(out, "Product root: " + (p.root.empty() ? std::string("(unknown)") : p.root));
+    for (const VersionFolder& v : p.versions) {
+        Line(out, "  version folder " + v.name + " (build " + std::to_string(v.build) + ")");
+    }
+    if (p.latest.target.empty()) {
+        Line(out, "  program/latest: no link");
+    } else {
+        Line(out, "  program/latest -> " + p.latest.target + " (build " +
+                      std::to_string(p.latest.build) + ", exists " + Yes(p.latest.exists) +
+                      ", complete " + Yes(p.latest.complete) + ")");
+    }
+    Line(out, "  newest version folder: " + (p.newest.empty() ? std::string("none") : p.newest));
+    for (const std::string& leftover : p.stagingLeftovers) {
+        Line(out, "  staging folder left by an interrupted update: " + leftover);
+    }
+
+    const Package& k = r.package;
+    const Settings& s = k.settings;
+    Line(out, "");
+    Line(out, "Package: " + k.folder +
+                  (k.settingsReadable ? std::string()
+                                      : " (orvpatch.ini cannot be read whole; the values "
+                                        "below are what the patcher would go on with)"));
+    std::string files;
+    for (const std::string& f : s.files) {
+        files += (files.empty() ? "" : ",") + f;
+    }
+    Line(out, "  Files=" + files);
+    Line(out, "  BuildNumber=" + std::to_string(s.buildNumber) +
+                  "  CreateNewFolder=" + std::to_string(s.createNewFolder) +
+                  "  DepentBuild=" + std::to_string(s.depentBuild) +
+                  "  UpdateLoader=" + std::to_string(s.updateLoader));
+    for (const std::string& name : k.missing) {
+        Line(out, "  listed but not in the package: " + name);
+    }
+    for (const std::string& name : k.unsafe) {
+        Line(out, "  refused, leaves its folder: " + name);
+    }
+
+    if (!r.openingLog.empty()) {
+        Line(out, "");
+        Line(out, "The opening would log:");
+        for (const std::string& line : r.openingLog) {
+            Line(out, "  " + line);
+        }
+    }
+    if (r.checkUpdate) {
+        HumanMode(out, "Update (orvpatch)", r.update);
+    }
+    if (r.checkRollback) {
+        HumanMode(out, "Rollback (orvpatch /u)", r.rollback);
+    }
+    Line(out, "");
+    Line(out, AllPass(r) ? "Result: every mode checked would pass."
+                         : "Result: a mode checked would not pass.");
+    return out;
+}
+
+}  // namespace check
