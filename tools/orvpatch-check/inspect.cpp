@@ -191,8 +191,10 @@ void DescribeProduct(Product& product) {
     KvORVDirList versions((program + "V*").c_str());
     while (versions.hasNext()) {
         std::string path = versions.getNext();
-        if (!IsDir(path)) {
-            continue;
+        int first = 0;
+        KvParseVersionStr(path.c_str(), &first, nullptr, nullptr, nullptr);
+        if (!IsDir(path) || first == 0) {
+            continue;  // the lister hands out every folder; these are no versions
         }
         VersionFolder folder;
         folder.path = path;

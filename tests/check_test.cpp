@@ -1,0 +1,328 @@
+// orvpatch-check against the test machine: for each broken input it tells the
+// verdict and log line the patcher then really prints and writes; its JSON
+// keeps its key names; its usage errors; and it changes nothing at all.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/RunProgram.h"
+#include "support/Snapshot.h"
+#include "support/TestMachine.h"
+
+using testsupport::DiffSnapshots;
+using testsupport::FindMessage;
+using testsupport::MachineOptions;
+using testsupport::Package;
+using testsupport::PathExists;
+using testsupport::RunOptions;
+using testsupport::RunResult;
+using testsupport::TakeSnapshot;
+using testsupport::TestMachine;
+
+namespace {
+
+RunResult Check(TestMachine& m, std::vector<std::string> args) {
+    RunOptions how;
+    how.program = "orvpatch-check";
+    how.args = {"--root", m.root()};
+    how.args.insert(how.args.end(), args.begin(), args.end());
+    return m.Run(how);
+}
+
+// The text of a JSON value after `"key": ` at or after `from`: a string's
+// contents (escapes left as they are), or the bare token (true, 0, null).
+std::string Field(const std::string& json, const std::string& key, size_t from = 0) {
+    std::string marker = "\"" + key + "\": ";
+    size_t at = json.find(marker, from);
+    if (at == std::string::npos) {
+        return "<missing " + key + ">";
+    }
+    at += marker.size();
+    if (json[at] == '"') {
+        size_t end = at + 1;
+        while (end < json.size() && json[end] != '"') {
+            end += json[end] == '\\' ? 2 : 1;
+        }
+        return json.substr(at + 1, end - at - 1);
+    }
+    size_t end = json.find_first_of(",}]\n", at);
+    return json.substr(at, end - at);
+}
+
+struct ModeView {
+    bool wouldPass = false;
+    std::string verdict;  // "" for null
+    std::string logLine;  // "" for null
+};
+
+ModeView Mode(const std::string& json, const std::string& mode) {
+    size_t at = json.find("\"" + mode + "\": {\"would_pass\"");
+    ModeView view;
+    if (at == std::string::npos) {
+        view.logLine = "<no mode " + mode + ">";
+        return view;
+    }
+    view.wouldPass = Field(json, "would_pass", at) == "true";
+    std::string verdict = Field(json, "verdict", at);
+    std::string logLine = Field(json, "log_line", at);
+    view.verdict = verdict == "null" ? "" : verdict;
+    view.logLine = logLine == "null" ? "" : logLine;
+    return view;
+}
+
+MachineOptions Servers(int count, bool running = true) {
+    MachineOptions o;
+    o.servers = count;
+    o.startServers = running;
+    return o;
+}
+
+struct Case {
+    const char* name;
+    const char* mode;  // "update" or "rollback"
+    std::function<MachineOptions()> options;
+    std::function<void(TestMachine&, Package&)> prepare;  // before the package is written
+    bool passes;
+    const char* logStart;  // the start of the log line that tells why it stops
+};
+
+const std::vector<Case>& Cases() {
+    static const std::vector<Case> cases = {
+        {"update passes", "update", [] { return Servers(2); }, [](TestMachine&, Package&) {}, true,
+         ""},
+        {"registry missing", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package&) { ::unlink((m.root() + "/etc/orvsys.ini").c_str()); }, false,
+         "Parsing orvsys.ini error."},
+        {"no installation accepted", "rollback", [] { return Servers(1, false); },
+         [](TestMachine& m, Package&) { ::unlink(m.servers()[0].notesIni.c_str()); }, false,
+         "No ORV installed."},
+        {"settings missing", "update", [] { return Servers(1); },
+         [](TestMachine&, Package& p) { p.settings = false; }, false,
+         "The current version is newer than that in this package. So quit."},
+        {"newer build installed", "update", [] { return Servers(1); },
+         [](TestMachine&, Package& p) { p.build = 1230; }, false,
+         "The current version is newer than that in this package. So quit."},
+        {"dependent build not installed", "update", [] { return Servers(1); },
+         [](TestMachine&, Package& p) { p.depentBuild = 1230; }, false,
+         "The depent build isn't installed in the current server."},
+        {"package's folder exists", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package&) { m.AddVersionFolder(1240); }, false,
+         "Doesn't pass the environment checking!"},
+        {"listed file not in the package", "update", [] { return Servers(1); },
+         [](TestMachine&, Package& p) { p.absent = {"libbeta.so"}; }, false,
+         "Error: The new version folder ("},
+        {"in place, file not in the version folder", "update", [] { return Servers(1); },
+         [](TestMachine&, Package& p) {
+             p.createNewFolder = "0";
+             p.files = {"libalpha.so", "libnew.so"};
+         },
+         false, "Error: Cannot back up the files into ("},
+        {"in place passes", "update", [] { return Servers(1); },
+         [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, ""},
+        {"hot fix not installed", "rollback", [] { return Servers(1); },
+         [](TestMachine&, Package&) {}, false, "The hotfix isn't installed"},
+        {"only one version folder", "rollback",
+         [] {
+             MachineOptions o = Servers(1);
+             o.builds = {1240};
+             o.latest = 1240;
+             return o;
+         },
+         [](TestMachine&, Package&) {}, false,
+         "There is only one folder matching the pattern, so return."},
+        {"newer hot fix applied", "rollback",
+         [] {
+             MachineOptions o = Servers(1);
+             o.builds = {1234, 1240, 1250};
+             o.latest = 1250;
+             return o;
+         },
+         [](TestMachine&, Package&) {}, false, "There is newer HF applied, so return"},
+        {"rollback passes", "rollback",
+         [] {
+             MachineOptions o = Servers(2);
+             o.builds = {1234, 1240};
+             o.latest = 1240;
+             return o;
+         },
+         [](TestMachine&, Package&) {}, true, ""},
+    };
+    return cases;
+}
+
+// For each case the check's answer is then what the patcher really does: the
+// same exit outcome, the same verdict, and the log line among those it writes.
+TEST(Check, TellsWhatThePatcherThenDoes) {
+    for (const Case& c : Cases()) {
+        SCOPED_TRACE(c.name);
+        TestMachine m(c.options());
+        Package p;
+        c.prepare(m, p);
+        m.WritePackage(p);
+
+        RunResult check = Check(m, {"--json", "--mode", c.mode});
+        ASSERT_EQ(check.exitStatus, c.passes ? 0 : 1) << check.out << check.err;
+        EXPECT_TRUE(check.log.empty()) << "the check wrote the log";
+        ModeView view = Mode(check.out, c.mode);
+        EXPECT_EQ(view.wouldPass, c.passes);
+        EXPECT_EQ(view.logLine.compare(0, std::string(c.logStart).size(), c.logStart), 0)
+            << view.logLine;
+
+        RunResult run = m.Run(std::string(c.mode) == "rollback" ? std::vector<std::string>{"/u"}
+                                                                : std::vector<std::string>{});
+        EXPECT_EQ(run.exitStatus, c.passes ? 0 : 212) << run.out;
+        EXPECT_EQ(run.out, view.verdict);
+        if (!c.passes) {
+            EXPECT_NE(FindMessage(run.log, view.logLine), -1) << view.logLine;
+        }
+    }
+}
+
+TEST(Check, JsonHoldsEveryKeyInBothModesAndOnlyTheModesAsked) {
+    TestMachine m(Servers(2));
+    m.WritePackage(Package());
+    RunResult both = Check(m, {"--json"});
+    for (const char* key : {"format_version",
+                            "tool_version",
+                            "root",
+                            "installations",
+                            "data_folder",
+                            "program_folder",
+                            "program_folder_source",
+                            "notes_ini",
+                            "path",
+                            "owner_uid",
+                            "owner_name",
+                            "mode",
+                            "patcher_may_read_write",
+                            "server_running",
+                            "tasks_running",
+                            "kvmscan_registered",
+                            "product",
+                            "versions",
+                            "name",
+                            "build",
+                            "latest",
+                            "target",
+                            "exists",
+                            "complete",
+                            "newest",
+                            "staging_leftovers",
+                            "package",
+                            "folder",
+                            "settings_readable",
+                            "settings",
+                            "Files",
+                            "BuildNumber",
+                            "Databases",
+                            "CreateNewFolder",
+                            "DepentBuild",
+                            "UpdateLoader",
+                            "file_table",
+                            "missing",
+                            "unsafe",
+                            "modes",
+                            "update",
+                            "rollback",
+                            "would_pass",
+                            "verdict",
+                            "log_line",
+                            "steps",
+                            "bytes_needed",
+                            "bytes_free"}) {
+        EXPECT_NE(both.out.find("\"" + std::string(key) + "\": "), std::string::npos) << key;
+    }
+    EXPECT_EQ(Field(both.out, "format_version"), "1");
+    EXPECT_EQ(Field(both.out, "program_folder_source"), "NotesProgram");
+    EXPECT_EQ(Field(both.out, "server_running"), "true");
+    EXPECT_EQ(Field(both.out, "kvmscan_registered"), "true");
+    EXPECT_EQ(Field(both.out, "build", both.out.find("\"latest\"")), "1234");
+
+    RunResult update = Check(m, {"--json", "--mode=update"});
+    EXPECT_EQ(update.exitStatus, 0);
+    EXPECT_EQ(update.out.find("\"rollback\": {"), std::string::npos);
+    EXPECT_NE(update.out.find("\"update\": {"), std::string::npos);
+}
+
+TEST(Check, UsageErrorsExitTwoWithAHint) {
+    TestMachine m(Servers(1, false));
+    m.WritePackage(Package());
+    const std::vector<std::vector<std::string>> bad = {{"--mode", "both"},
+                                                       {"--mode"},
+                                                       {"--bogus"},
+                                                       {"extra"},
+                                                       {"--package", "/nonexistent-package"},
+                                                       {"--root=relative"}};
+    for (const std::vector<std::string>& args : bad) {
+        RunResult r = Check(m, args);
+        EXPECT_EQ(r.exitStatus, 2) << args[0];
+        EXPECT_NE(r.err.find("Try 'orvpatch-check --help'"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty());
+    }
+    RunResult version = Check(m, {"--version"});
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_EQ(version.out.rfind("orvpatch-check ", 0), 0u);
+}
+
+// The read-only proof: a full picture of the machine (every file, mode,
+// owner, time and link, the console journals) is the same after a check in
+// each mode, with servers running and with broken inputs, and the log is
+// never created.
+TEST(Check, ChangesNothingOnTheMachine) {
+    const std::vector<std::function<void(TestMachine&, Package&)>> inputs = {
+        [](TestMachine&, Package&) {},
+        [](TestMachine& m, Package&) { m.AddVersionFolder(1240); },
+        [](TestMachine&, Package& p) {
+            p.files = {"../escape", "libalpha.so", "absent.so"};
+            p.absent = {"absent.so"};
+        },
+        [](TestMachine&, Package& p) { p.settings = false; },
+        [](TestMachine& m, Package&) { testsupport::MakeDirs(m.stagingDir(1240)); },
+    };
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE("input " + std::to_string(i));
+        MachineOptions o = Servers(2);
+        o.builds = {1234, 1240};
+        TestMachine m(o);
+        Package p;
+        inputs[i](m, p);
+        m.WritePackage(p);
+        testsupport::Snapshot before = TakeSnapshot(m.root());
+        for (const char* mode : {"update", "rollback"}) {
+            RunResult r = Check(m, {"--mode", mode});
+            EXPECT_TRUE(r.exitStatus == 0 || r.exitStatus == 1) << r.err;
+            RunResult j = Check(m, {"--json", "--mode", mode});
+            EXPECT_EQ(j.exitStatus, r.exitStatus);
+        }
+        EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(m.root())), std::vector<std::string>());
+        EXPECT_FALSE(PathExists(m.logPath()));
+    }
+}
+
+// Seen from the system calls: no open of any file for writing or creating.
+TEST(Check, OpensNothingForWriting) {
+    if (::access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    TestMachine m(Servers(2));
+    m.WritePackage(Package());
+    testsupport::ProgramOptions how;
+    how.workDir = m.packageParent();
+    testsupport::ProgramResult r =
+        testsupport::RunProgram("/usr/bin/strace",
+                                {"-f", "-e", "trace=openat,open,creat", "-o", "/dev/stderr",
+                                 std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-check", "--root",
+                                 m.root(), "--mode", "update"},
+                                how);
+    ASSERT_EQ(r.exitStatus, 0) << r.out;
+    ASSERT_NE(r.err.find("orvsys.ini"), std::string::npos) << "strace saw no open";
+    for (const char* flag : {"O_WRONLY", "O_RDWR", "O_CREAT", "creat("}) {
+        EXPECT_EQ(r.err.find(flag), std::string::npos) << flag << "\n" << r.err;
+    }
+}
+
+}  // namespace
