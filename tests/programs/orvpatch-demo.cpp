@@ -1,22 +1,107 @@
 // A demonstration on a self-contained test machine: two simulated Domino
 // servers with their ORV tasks loaded, a hot fix for a newer build installed
-// into a new version folder, then taken out again. After each run it shows
-// the exit status, what the run printed, the log lines it added, where
+// into a new version folder, then taken out again; then orvpatch-check's
+// report on a second fix, that fix installed in place and rolled back from
+// the backup the update left in hotfix/B<build>. After each run it shows the
+// exit status, what the run printed, the log lines it added, where
 // program/latest points and the console commands each server received.
 // Paths are shown as the patcher sees them, without the test folder in front.
+//
+// Interrupted (Ctrl-C, SIGTERM, SIGHUP), it ends the program it is running,
+// every simulator process and the test folder before it exits with 130.
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TestMachine.h"
 
 using testsupport::MachineOptions;
 using testsupport::Package;
+using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::TestMachine;
 
 namespace {
+
+// --------------------------------------------------------- interruption
+
+int g_signalPipe[2] = {-1, -1};
+TestMachine* g_machine = nullptr;  // set while a machine exists
+
+void OnSignal(int /*signal*/) {
+    const char byte = 1;
+    ssize_t written = write(g_signalPipe[1], &byte, 1);
+    (void)written;
+}
+
+// Kills the demonstration's own child processes (the patcher or the check it
+// is running at that moment), found by their parent in /proc.
+void KillChildren() {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return;
+    }
+    const pid_t self = getpid();
+    while (struct dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0') {
+            continue;
+        }
+        std::string stat = testsupport::ReadFile("/proc/" + std::string(entry->d_name) + "/stat");
+        // pid (comm) state ppid ...: the name may hold anything, so read after the last ')'.
+        std::string::size_type close = stat.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        long ppid = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == self) {
+            kill(static_cast<pid_t>(pid), SIGKILL);
+        }
+    }
+    closedir(proc);
+}
+
+// Waits for a signal on its own thread; the handler only writes a byte, so
+// the cleaning up happens here, outside any signal handler.
+void WatchForInterruption() {
+    char byte = 0;
+    while (read(g_signalPipe[0], &byte, 1) < 0) {
+    }
+    std::fprintf(stderr, "\norvpatch-demo: interrupted; stopping the simulated servers\n");
+    KillChildren();
+    if (g_machine != nullptr) {
+        for (const testsupport::Server& server : g_machine->servers()) {
+            testsupport::StopAll(server.dataDir);
+        }
+        testsupport::RemoveTree(g_machine->root());
+    }
+    _exit(130);
+}
+
+void HandleInterruption() {
+    if (pipe(g_signalPipe) != 0) {
+        return;
+    }
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+    std::thread(WatchForInterruption).detach();
+}
+
+// ------------------------------------------------------------- showing
 
 // Replaces every occurrence of the test folder by nothing, so that paths
 // read as they would on a real machine.
@@ -51,6 +136,22 @@ void Show(const TestMachine& m, const char* title, const RunResult& r) {
     std::fflush(stdout);
 }
 
+// Runs orvpatch-check against the machine and shows its report.
+int ShowCheck(const TestMachine& m, TestMachine& run, const char* title,
+              const std::vector<std::string>& args) {
+    RunOptions how;
+    how.program = "orvpatch-check";
+    how.args = {"--root", m.root()};
+    how.args.insert(how.args.end(), args.begin(), args.end());
+    RunResult r = run.Run(how);
+    std::printf("\n== %s\n", title);
+    std::printf("%s", Plain(m, r.out + r.err).c_str());
+    std::printf("exit status: %d; log lines added: %zu; console commands sent: %zu\n", r.exitStatus,
+                r.log.size(), r.commands(0).size() + r.commands(1).size());
+    std::fflush(stdout);
+    return r.exitStatus;
+}
+
 int Demonstrate() {
     MachineOptions options;
     options.servers = 2;
@@ -58,6 +159,7 @@ int Demonstrate() {
     options.latest = 1234;
     options.secondMillis = 10;
     TestMachine m(options);
+    g_machine = &m;
 
     Package fix;
     fix.build = 1240;
@@ -83,14 +185,49 @@ int Demonstrate() {
     bool rolledBack = rollback.exitStatus == 0 && m.LatestTarget() == m.versionDir(1234) + "/" &&
                       !testsupport::PathExists(m.versionDir(1240));
 
-    std::printf("\nupdate %s, rollback %s\n", updated ? "done" : "FAILED",
-                rolledBack ? "done" : "FAILED");
-    return updated && rolledBack ? 0 : 1;
+    // A second fix, in place this time: checked first, then installed, then
+    // taken back out from the backup in hotfix/B1250.
+    Package inPlace;
+    inPlace.build = 1250;
+    inPlace.files = {"libalpha.so", "libgamma.so"};
+    inPlace.createNewFolder = "0";
+    m.WritePackage(inPlace);
+    std::printf(
+        "\nsecond hot fix: build 1250 with libalpha.so and libgamma.so, in place "
+        "(CreateNewFolder=0)\n");
+    int checked = ShowCheck(m, m, "Check: orvpatch-check --mode update, run from /package",
+                            {"--mode", "update"});
+
+    RunResult installed = m.Run();
+    Show(m, "In-place update: orvpatch-testbed, run from /package", installed);
+    const std::string current = m.versionDir(1234);
+    bool fixed = installed.exitStatus == 0 &&
+                 testsupport::ReadFile(current + "/libalpha.so") ==
+                     TestMachine::PackageContent("libalpha.so", 1250) &&
+                 testsupport::PathExists(m.hotfixDir(1250) + "/FileGroup1/orvpatch.ini");
+
+    RunOptions back;
+    back.args = {"/u"};
+    back.workDir = m.hotfixDir(1250);
+    RunResult undo = m.Run(back);
+    Show(m, "In-place rollback: orvpatch-testbed /u, run from /opt/varnel/ORV/hotfix/B1250", undo);
+    bool undone = undo.exitStatus == 0 &&
+                  testsupport::ReadFile(current + "/libalpha.so") ==
+                      TestMachine::ProductContent("libalpha.so", 1234) &&
+                  !testsupport::PathExists(m.hotfixDir(1250) + "/FileGroup1");
+
+    std::printf("\nupdate %s, rollback %s, check %s, in-place update %s, in-place rollback %s\n",
+                updated ? "done" : "FAILED", rolledBack ? "done" : "FAILED",
+                checked == 0 ? "passed" : "FAILED", fixed ? "done" : "FAILED",
+                undone ? "done" : "FAILED");
+    g_machine = nullptr;
+    return updated && rolledBack && checked == 0 && fixed && undone ? 0 : 1;
 }
 
 }  // namespace
 
 int main() {
+    HandleInterruption();
     try {
         return Demonstrate();
     } catch (const std::exception& e) {

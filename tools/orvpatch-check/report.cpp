@@ -196,7 +196,11 @@ std::string JsonReport(const Report& r) {
 
 std::string HumanReport(const Report& r) {
     std::string out;
-    Line(out, "orvpatch-check " ORVPATCH_VERSION " (changes nothing; root " + r.root + ")");
+    Line(out, "orvpatch-check " ORVPATCH_VERSION
+              ": what orvpatch would find and do; nothing is changed");
+    if (r.root != "/") {
+        Line(out, "Fixed paths taken under " + r.root + "/");
+    }
     Line(out, "");
     Line(out, "Installations registered: " + std::to_string(r.installations.size()) +
                   (r.registryRead ? "" : " (the registry cannot be read whole)"));
