@@ -13,9 +13,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +35,31 @@ namespace {
 // --------------------------------------------------------- interruption
 
 int g_signalPipe[2] = {-1, -1};
+std::mutex g_machineLock;          // held by the watcher from the interruption on
 TestMachine* g_machine = nullptr;  // set while a machine exists
+
+void SetMachine(TestMachine* machine) {
+    std::lock_guard<std::mutex> hold(g_machineLock);
+    g_machine = machine;
+}
+
+// Makes a machine known to the watcher for as long as it exists, also when
+// the demonstration ends by an exception.
+struct KnownMachine {
+    explicit KnownMachine(TestMachine& machine) { SetMachine(&machine); }
+    ~KnownMachine() { SetMachine(nullptr); }
+    KnownMachine(const KnownMachine&) = delete;
+    KnownMachine& operator=(const KnownMachine&) = delete;
+};
+std::atomic<bool> g_interrupted(false);
+
+// Called by the demonstration between its steps: once interrupted, it starts
+// nothing more and waits for the watcher to clean up and end the process.
+void StopHereIfInterrupted() {
+    while (g_interrupted.load()) {
+        pause();
+    }
+}
 
 void OnSignal(int /*signal*/) {
     const char byte = 1;
@@ -76,8 +102,14 @@ void WatchForInterruption() {
     char byte = 0;
     while (read(g_signalPipe[0], &byte, 1) < 0) {
     }
+    g_interrupted.store(true);
     std::fprintf(stderr, "\norvpatch-demo: interrupted; stopping the simulated servers\n");
+    // A child started just before the flag was seen shows up in /proc by the
+    // second sweep; after that the demonstration starts nothing more.
     KillChildren();
+    usleep(50 * 1000);
+    KillChildren();
+    g_machineLock.lock();  // never released: the process ends below
     if (g_machine != nullptr) {
         for (const testsupport::Server& server : g_machine->servers()) {
             testsupport::StopAll(server.dataDir);
@@ -143,7 +175,9 @@ int ShowCheck(const TestMachine& m, TestMachine& run, const char* title,
     how.program = "orvpatch-check";
     how.args = {"--root", m.root()};
     how.args.insert(how.args.end(), args.begin(), args.end());
+    StopHereIfInterrupted();
     RunResult r = run.Run(how);
+    StopHereIfInterrupted();
     std::printf("\n== %s\n", title);
     std::printf("%s", Plain(m, r.out + r.err).c_str());
     std::printf("exit status: %d; log lines added: %zu; console commands sent: %zu\n", r.exitStatus,
@@ -159,7 +193,7 @@ int Demonstrate() {
     options.latest = 1234;
     options.secondMillis = 10;
     TestMachine m(options);
-    g_machine = &m;
+    KnownMachine known(m);
 
     Package fix;
     fix.build = 1240;
@@ -176,11 +210,15 @@ int Demonstrate() {
         "hot fix: build 1240 with libalpha.so and liborvext.so, into a new version "
         "folder, loaders updated\n");
 
+    StopHereIfInterrupted();
     RunResult update = m.Run();
+    StopHereIfInterrupted();
     Show(m, "Update: orvpatch-testbed, run from /package", update);
     bool updated = update.exitStatus == 0 && m.LatestTarget() == m.versionDir(1240) + "/";
 
+    StopHereIfInterrupted();
     RunResult rollback = m.Run({"/u"});
+    StopHereIfInterrupted();
     Show(m, "Rollback: orvpatch-testbed /u, run from /package", rollback);
     bool rolledBack = rollback.exitStatus == 0 && m.LatestTarget() == m.versionDir(1234) + "/" &&
                       !testsupport::PathExists(m.versionDir(1240));
@@ -198,7 +236,9 @@ int Demonstrate() {
     int checked = ShowCheck(m, m, "Check: orvpatch-check --mode update, run from /package",
                             {"--mode", "update"});
 
+    StopHereIfInterrupted();
     RunResult installed = m.Run();
+    StopHereIfInterrupted();
     Show(m, "In-place update: orvpatch-testbed, run from /package", installed);
     const std::string current = m.versionDir(1234);
     bool fixed = installed.exitStatus == 0 &&
@@ -209,7 +249,9 @@ int Demonstrate() {
     RunOptions back;
     back.args = {"/u"};
     back.workDir = m.hotfixDir(1250);
+    StopHereIfInterrupted();
     RunResult undo = m.Run(back);
+    StopHereIfInterrupted();
     Show(m, "In-place rollback: orvpatch-testbed /u, run from /opt/varnel/ORV/hotfix/B1250", undo);
     bool undone = undo.exitStatus == 0 &&
                   testsupport::ReadFile(current + "/libalpha.so") ==
@@ -220,7 +262,6 @@ int Demonstrate() {
                 updated ? "done" : "FAILED", rolledBack ? "done" : "FAILED",
                 checked == 0 ? "passed" : "FAILED", fixed ? "done" : "FAILED",
                 undone ? "done" : "FAILED");
-    g_machine = nullptr;
     return updated && rolledBack && checked == 0 && fixed && undone ? 0 : 1;
 }
 
@@ -228,10 +269,13 @@ int Demonstrate() {
 
 int main() {
     HandleInterruption();
+    int status = 1;
     try {
-        return Demonstrate();
+        status = Demonstrate();
     } catch (const std::exception& e) {
+        StopHereIfInterrupted();
         std::fprintf(stderr, "orvpatch-demo: %s\n", e.what());
-        return 1;
     }
+    StopHereIfInterrupted();
+    return status;
 }
