@@ -21,8 +21,6 @@
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/decisions.h"
-#include "UPDSilient/hotfix_internal.h"
-#include "UPDSilient/numbers.h"
 #include "UPDSilient/run_context.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "check_machine.h"
@@ -348,7 +346,7 @@ void DecideUpdateMode(const Report& report, const std::list<ORVInsInfo>& accepte
     // The clean-up comes before the build checks: it happens even when one of
     // them stops the update.
     for (const Installation& inst : report.installations) {
-        if (inst.kvmscanRegistered && inst.notesIni.patcherMayReadWrite) {
+        if (inst.kvmscanRegistered) {
             outcome.steps.push_back("take kvmscan out of the ServerTasks line of " +
                                     inst.notesIni.path);
         }
