@@ -248,6 +248,34 @@ TEST(Check, JsonHoldsEveryKeyInBothModesAndOnlyTheModesAsked) {
     EXPECT_NE(update.out.find("\"update\": {"), std::string::npos);
 }
 
+// Paths are the registry's bytes as they stand: quotes, backslashes, control
+// characters and bytes that are not UTF-8 come out escaped, so the JSON stays
+// well formed whatever the registry holds.
+TEST(Check, JsonEscapesWhatARegistryPathHolds) {
+    TestMachine m(Servers(1, false));
+    m.WritePackage(Package());
+    const std::string odd =
+        "/odd\"quote\\back\ttab\x01"
+        "ctl\xff\xc3(bad)\xc3\xa9ok";
+    std::string registry = testsupport::ReadFile(m.root() + "/etc/orvsys.ini");
+    registry.replace(registry.find("DomSvrIORVCount=1"), 17, "DomSvrIORVCount=2");
+    registry += "[DomSvr1]\nDomSvr1DataPath=" + odd + "\nDomSvr1NotesIniPath=" + odd +
+                "/notes.ini\nDomSvr1DominoBinPath=" + odd + "\n";
+    testsupport::WriteFile(m.root() + "/etc/orvsys.ini", registry);
+
+    RunResult r = Check(m, {"--json", "--mode", "update"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(
+        r.out.find("\"/odd\\\"quote\\\\back\\u0009tab\\u0001ctl\\u00ff\\u00c3(bad)\xc3\xa9ok"),
+        std::string::npos)
+        << r.out;
+    for (unsigned char c : r.out) {
+        EXPECT_TRUE(c == '\n' || c >= 0x20) << "raw control byte " << static_cast<int>(c);
+    }
+    EXPECT_EQ(r.out.find('\xff'), std::string::npos);
+    EXPECT_EQ(Field(r.out, "patcher_may_read_write", r.out.find("/odd")), "false");
+}
+
 TEST(Check, UsageErrorsExitTwoWithAHint) {
     TestMachine m(Servers(1, false));
     m.WritePackage(Package());
