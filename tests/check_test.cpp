@@ -25,9 +25,10 @@ using testsupport::TestMachine;
 
 namespace {
 
-RunResult Check(TestMachine& m, std::vector<std::string> args) {
+RunResult Check(TestMachine& m, std::vector<std::string> args, const std::string& workDir = "") {
     RunOptions how;
     how.program = "orvpatch-check";
+    how.workDir = workDir;
     how.args = {"--root", m.root()};
     how.args.insert(how.args.end(), args.begin(), args.end());
     return m.Run(how);
@@ -88,6 +89,9 @@ struct Case {
     std::function<void(TestMachine&, Package&)> prepare;  // before the package is written
     bool passes;
     const char* logStart;  // the start of the log line that tells why it stops
+    // When set: the package is installed first, this runs, and both programs
+    // then run from the backup in hotfix/B<build>.
+    std::function<void(TestMachine&)> installed = nullptr;
 };
 
 const std::vector<Case>& Cases() {
@@ -150,6 +154,12 @@ const std::vector<Case>& Cases() {
              return o;
          },
          [](TestMachine&, Package&) {}, true, ""},
+        {"in-place rollback from the backup", "rollback", [] { return Servers(1); },
+         [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, "", [](TestMachine&) {}},
+        {"in-place rollback, a saved file gone", "rollback", [] { return Servers(1); },
+         [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, false,
+         "Error: Cannot put the saved files back into (",
+         [](TestMachine& m) { ::unlink((m.hotfixDir(1240) + "/FileGroup1/libbeta.so").c_str()); }},
     };
     return cases;
 }
@@ -163,8 +173,14 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
         Package p;
         c.prepare(m, p);
         m.WritePackage(p);
+        std::string from;
+        if (c.installed) {
+            ASSERT_EQ(m.Run().exitStatus, 0);
+            c.installed(m);
+            from = m.hotfixDir(p.build);
+        }
 
-        RunResult check = Check(m, {"--json", "--mode", c.mode});
+        RunResult check = Check(m, {"--json", "--mode", c.mode}, from);
         ASSERT_EQ(check.exitStatus, c.passes ? 0 : 1) << check.out << check.err;
         EXPECT_TRUE(check.log.empty()) << "the check wrote the log";
         ModeView view = Mode(check.out, c.mode);
@@ -172,8 +188,12 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
         EXPECT_EQ(view.logLine.compare(0, std::string(c.logStart).size(), c.logStart), 0)
             << view.logLine;
 
-        RunResult run = m.Run(std::string(c.mode) == "rollback" ? std::vector<std::string>{"/u"}
-                                                                : std::vector<std::string>{});
+        RunOptions patcher;
+        patcher.workDir = from;
+        if (std::string(c.mode) == "rollback") {
+            patcher.args = {"/u"};
+        }
+        RunResult run = m.Run(patcher);
         EXPECT_EQ(run.exitStatus, c.passes ? 0 : 212) << run.out;
         EXPECT_EQ(run.out, view.verdict);
         if (!c.passes) {
