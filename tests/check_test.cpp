@@ -154,6 +154,16 @@ const std::vector<Case>& Cases() {
              return o;
          },
          [](TestMachine&, Package&) {}, true, ""},
+        {"rollback waits for a task it never stops", "rollback",
+         [] {
+             MachineOptions o = Servers(1);
+             o.builds = {1234, 1240};
+             o.latest = 1240;
+             o.tasks.push_back("orvupd");
+             return o;
+         },
+         [](TestMachine&, Package&) {}, false,
+         "Has try 10 times to stop ORV, but still failed, so give up."},
         {"in-place rollback from the backup", "rollback", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, "", [](TestMachine&) {}},
         {"in-place rollback, a saved file gone", "rollback", [] { return Servers(1); },

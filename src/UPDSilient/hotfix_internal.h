@@ -83,6 +83,12 @@ bool ServerRunning(const ORVInsInfo& info);
 void StopTasks(const ORVInsInfo& info);
 int CountRunningTasks(const ORVInsInfo& info);
 void LoadTasks(const ORVInsInfo& info);
+// What StopTasks and CountRunningTasks decide from the lock probes as they
+// stand now, without sending anything: the console commands StopTasks would
+// send (none when the server does not run; the server probe is logged), and
+// the running tasks CountRunningTasks counts, which the rollback waits to end.
+std::vector<std::string> StopCommands(const ORVInsInfo& info);
+std::vector<std::string> RunningCountedTasks(const ORVInsInfo& info);
 // False when the commands cannot be run as the owner of notes.ini.
 bool RestartTasks(const ORVInsInfo& info);
 

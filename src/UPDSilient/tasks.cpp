@@ -3,6 +3,7 @@
 // "te <task> quit" and "load <task>" console commands.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
@@ -71,26 +72,38 @@ void RestartRealTask(const ORVInsInfo& info) {
 
 }  // namespace
 
-void StopTasks(const ORVInsInfo& info) {
+std::vector<std::string> StopCommands(const ORVInsInfo& info) {
+    std::vector<std::string> commands;
     if (!ServerRunning(info)) {
-        return;
+        return commands;
     }
     for (const char* task : {"orvreal", "orvdbs", "orvemf", "orvsch"}) {
         if (Running(info, task)) {
-            Quit(info, task);
+            commands.push_back(std::string("te ") + task + " quit");
         }
     }
-    Quit(info, "orvmon");
+    commands.push_back("te orvmon quit");
+    return commands;
 }
 
-int CountRunningTasks(const ORVInsInfo& info) {
-    int running = 0;
+void StopTasks(const ORVInsInfo& info) {
+    for (const std::string& command : StopCommands(info)) {
+        Send(info, command);
+    }
+}
+
+std::vector<std::string> RunningCountedTasks(const ORVInsInfo& info) {
+    std::vector<std::string> running;
     for (const char* task : {"orvreal", "orvdbs", "orvupd"}) {
         if (Running(info, task)) {
-            ++running;
+            running.push_back(task);
         }
     }
     return running;
+}
+
+int CountRunningTasks(const ORVInsInfo& info) {
+    return static_cast<int>(RunningCountedTasks(info).size());
 }
 
 void LoadTasks(const ORVInsInfo& info) {

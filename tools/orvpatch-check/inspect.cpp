@@ -21,6 +21,7 @@
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/decisions.h"
+#include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/run_context.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "check_machine.h"
@@ -29,9 +30,6 @@
 namespace check {
 
 namespace {
-
-// The task the rollback's stop waits for but never asks to quit.
-const char kNeverStoppedTask[] = "orvupd";
 
 struct Walked {
     ORVInsInfo info;
@@ -144,6 +142,8 @@ Installation Describe(const Walked& walked) {
         }
     }
     inst.kvmscanRegistered = ScanTaskRegistered(info.strNotesIniPath);
+    inst.stopCommands = StopCommands(info);
+    inst.waitedTasks = RunningCountedTasks(info);
     return inst;
 }
 
@@ -264,6 +264,15 @@ bool Stop(ModeOutcome& outcome, const std::string& verdict, const std::string& l
     outcome.verdict = verdict;
     outcome.logLine = logLine;
     return false;
+}
+
+// Console commands as the report shows them: quoted, comma-separated.
+std::string Commands(const std::vector<std::string>& commands) {
+    std::string text;
+    for (size_t i = 0; i < commands.size(); ++i) {
+        text += (i == 0 ? "\"" : ", \"") + commands[i] + "\"";
+    }
+    return text;
 }
 
 // The console commands RestartAllORV would send to one installation, as its
@@ -501,24 +510,21 @@ void DecideRollbackMode(const Report& report, const std::list<ORVInsInfo>& accep
     }
 
     for (const Installation& inst : report.installations) {
-        if (!inst.serverRunning) {
-            continue;
+        if (!inst.stopCommands.empty()) {
+            outcome.steps.push_back("stop the ORV tasks of " + inst.dataFolder + ": " +
+                                    Commands(inst.stopCommands));
         }
-        std::string step = "stop the ORV tasks of " + inst.dataFolder + ":";
-        for (const char* task : {"orvreal", "orvdbs", "orvemf", "orvsch"}) {
-            if (Contains(inst.tasksRunning, task)) {
-                step += std::string(" \"te ") + task + " quit\",";
-            }
-        }
-        outcome.steps.push_back(step + " \"te orvmon quit\"");
     }
+    // The stop waits for tasks it may never have asked to quit (one whose
+    // server is not running, or one the stop leaves alone): then it gives up.
     for (const Installation& inst : report.installations) {
-        if (Contains(inst.tasksRunning, kNeverStoppedTask)) {
-            // The stop never asks orvupd to quit, yet waits for it to end.
-            Stop(outcome, "", "Has try 10 times to stop ORV, but still failed, so give up.");
-            outcome.steps.push_back("stop: orvupd runs in " + inst.dataFolder +
-                                    "; the stop waits for it but never asks it to quit");
-            return;
+        for (const std::string& task : inst.waitedTasks) {
+            if (!Contains(inst.stopCommands, "te " + task + " quit")) {
+                Stop(outcome, "", "Has try 10 times to stop ORV, but still failed, so give up.");
+                outcome.steps.push_back("stop: " + task + " runs in " + inst.dataFolder +
+                                        " and the stop never asks it to quit");
+                return;
+            }
         }
     }
     outcome.steps.push_back("wait until orvreal, orvdbs and orvupd have ended everywhere");
@@ -536,8 +542,10 @@ void DecideRollbackMode(const Report& report, const std::list<ORVInsInfo>& accep
                             " and remove it");
     for (const Installation& inst : report.installations) {
         if (inst.serverRunning) {
+            // Once the stop has ended them, every task is loaded again.
             outcome.steps.push_back("load the ORV tasks of " + inst.dataFolder +
-                                    " that are not running (orvemf, orvsch, orvmon, orvreal)");
+                                    ": \"load orvemf\", \"load orvsch\", \"load orvmon\", "
+                                    "\"load orvreal\"");
         }
     }
     outcome.wouldPass = true;

@@ -27,6 +27,10 @@ struct Installation {
     bool serverRunning = false;
     std::vector<std::string> tasksRunning;
     bool kvmscanRegistered = false;
+    // What the rollback's stop would send now and the tasks it waits to end
+    // (from the patcher's own rules).
+    std::vector<std::string> stopCommands;
+    std::vector<std::string> waitedTasks;
 };
 
 struct VersionFolder {
