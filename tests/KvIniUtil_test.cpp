@@ -3,6 +3,10 @@
 #include "common/KvIniUtil.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 #include <string>
@@ -271,9 +275,26 @@ TEST(KvIniReader, FailedReopenKeepsContentAndCloseEmpties) {
     TempDir dir;
     KvIniReader reader;
     ASSERT_EQ(IDD_ERR_ZERO, OpenText(reader, dir, "[S]\nk=first\n"));
-    EXPECT_EQ(IDD_ERR_INIFILE_OPENFAILED, reader.open(dir.sub("missing.ini").c_str()));
-    // A folder opens with fopen but cannot be read: a failure, not an empty file.
-    EXPECT_EQ(IDD_ERR_INIFILE_OPENFAILED, reader.open(dir.path().c_str()));
+    // Nothing but a regular file is read: a folder holds no lines, and a FIFO
+    // or a device could block the reader or never end. Each is refused at
+    // once, with errno saying why (the test hangs if one is read).
+    const std::string fifo = dir.sub("fifo.ini");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0666));
+    const std::string link = dir.sub("zero.ini");
+    ASSERT_EQ(0, symlink("/dev/zero", link.c_str()));
+    const struct {
+        std::string path;
+        int error;
+    } refused[] = {{dir.sub("missing.ini"), ENOENT},
+                   {dir.path(), EISDIR},
+                   {fifo, EINVAL},
+                   {"/dev/zero", EINVAL},
+                   {link, EINVAL}};
+    for (const auto& c : refused) {
+        errno = 0;
+        EXPECT_EQ(IDD_ERR_INIFILE_OPENFAILED, reader.open(c.path.c_str())) << c.path;
+        EXPECT_EQ(c.error, errno) << c.path;
+    }
     EXPECT_EQ("first", Get(reader, "S", "k"));
 
     // A successful re-open replaces everything.

@@ -6,18 +6,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/KvFileOpUtilInternal.h"
 #include "support/FileOpRecorder.h"
+#include "support/RunProgram.h"
 #include "support/TempDir.h"
-#include "support/TestMachine.h"
 
 using kvfileop_detail::_copy;
 using testsupport::FileOpCall;
 using testsupport::FileOpRecorder;
+using testsupport::FolderNames;
 using testsupport::MakeDirs;
 using testsupport::PathExists;
 using testsupport::ReadFile;
@@ -587,4 +595,180 @@ TEST(RenameTest, Rename) {
     EXPECT_EQ(ENOENT, errno);
     EXPECT_FALSE(F::rename(nullptr, "x"));
     EXPECT_FALSE(F::rename("x", ""));
+}
+
+namespace {
+
+struct stat LStat(const std::string& path) {
+    struct stat st = {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+}  // namespace
+
+TEST(XCopyTest, SpecialFilesAndUnfollowedLinksAreRecreatedAsTheyAre) {
+    TempDir tmp;
+    const std::string d = tmp.sub("dir/");
+    WriteFile(d + "f", "f");
+    MakeDirs(d + "sub");
+    ASSERT_EQ(0, mkfifo((d + "fifo").c_str(), 0640));
+    ASSERT_EQ(0, mknod((d + "sock").c_str(), S_IFSOCK | 0600, 0));
+    const struct {
+        const char* name;
+        const char* text;
+    } links[] = {
+        {"self", "."},      {"sub/up", ".."},   {"dangling", "missing"},
+        {"loop1", "loop2"}, {"loop2", "loop1"}, {"tofifo", "fifo"},
+    };
+    for (const auto& l : links)
+        ASSERT_EQ(0, symlink(l.text, (d + l.name).c_str()));
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(0, mknod((d + "null").c_str(), S_IFCHR | 0666, makedev(1, 3)));
+    }
+
+    fileio::TreeCopyReport report;
+    FileOpRecorder rec;
+    // A FIFO or device opened for reading would hang the copy or never end.
+    ASSERT_EQ(FOP_OK, fileio::XCopy(d.c_str(), tmp.sub("t/").c_str(), true,
+                                    FileOpRecorder::Callback, rec.entry(), &report));
+    const std::string t = tmp.sub("t/dir/");
+    EXPECT_EQ("f", ReadFile(t + "f"));
+    EXPECT_TRUE(S_ISFIFO(LStat(t + "fifo").st_mode));
+    EXPECT_EQ(0640u, LStat(t + "fifo").st_mode & 07777);
+    EXPECT_TRUE(S_ISSOCK(LStat(t + "sock").st_mode));
+    if (root) {
+        EXPECT_TRUE(S_ISCHR(LStat(t + "null").st_mode));
+        EXPECT_EQ(makedev(1, 3), LStat(t + "null").st_rdev);
+    }
+    std::set<std::string> kept;
+    for (const auto& l : links) {
+        EXPECT_EQ(l.text, testsupport::LinkTarget(t + l.name)) << l.name;
+        kept.insert(d + l.name);
+    }
+    EXPECT_EQ(kept, std::set<std::string>(report.linksKept.begin(), report.linksKept.end()));
+    // Each recreated entry has its before and after call, as a copied file.
+    int calls = 0;
+    for (const FileOpCall& c : rec.calls)
+        calls += c.src == d + "sub/up" && c.dst == t + "sub/up";
+    EXPECT_EQ(2, calls);
+    // Again over the copy: the same entries are replaced, nothing doubles.
+    report.linksKept.clear();
+    ASSERT_EQ(FOP_OK,
+              fileio::XCopy(d.c_str(), tmp.sub("t/").c_str(), true, nullptr, nullptr, &report));
+    EXPECT_EQ(kept.size(), report.linksKept.size());
+    EXPECT_EQ(FolderNames(d), FolderNames(t));
+    EXPECT_EQ(FOP_ERR_EXISTS, F::xcopy(d.c_str(), tmp.sub("t/").c_str(), false, nullptr, nullptr));
+}
+
+TEST(XCopyTest, ACopyIsWholeOrFails) {
+    TempDir tmp;
+    chmod(tmp.path().c_str(), 0777);
+    // As an unprivileged user, for whom modes count.
+    const int status = RunAsNobody([&] {
+        const std::string d = tmp.sub("dir/");
+        WriteFile(d + "a/f", "f");
+        WriteFile(d + "b/g", "g");
+        WriteFile(d + "c/h", "h");
+        int failures = 0;
+        const struct {
+            const char* what;
+            const char* entry;
+            mode_t mode;
+            int result;
+            int error;
+        } cases[] = {
+            {"a folder that cannot be listed", "b", 0300, FOP_ERR_OPEN_SOURCE, EACCES},
+            {"a folder that cannot be entered", "b", 0600, FOP_ERR_OPEN_SOURCE, EACCES},
+            {"a file that cannot be read", "b/g", 0200, FOP_ERR_OPEN_SOURCE, EACCES},
+        };
+        int n = 0;
+        for (const auto& c : cases) {
+            chmod((d + c.entry).c_str(), c.mode);
+            const std::string out = tmp.sub("out" + std::to_string(++n) + "/");
+            errno = 0;
+            const int r = F::xcopy(d.c_str(), out.c_str(), true, nullptr, nullptr);
+            if (r != c.result || errno != c.error) {
+                std::fprintf(stderr, "%s: %d (%s)\n", c.what, r, std::strerror(errno));
+                ++failures;
+            }
+            chmod((d + c.entry).c_str(), c.entry[1] == '\0' ? 0755 : 0644);
+        }
+        // An entry that cannot be created: a file where the copy needs a folder.
+        WriteFile(tmp.sub("t/dir/c"), "in the way");
+        if (F::xcopy(d.c_str(), tmp.sub("t/").c_str(), true, nullptr, nullptr) != FOP_ERR_TARGET ||
+            errno != ENOTDIR) {
+            std::fprintf(stderr, "file in the way: %s\n", std::strerror(errno));
+            ++failures;
+        }
+        return failures;
+    });
+    EXPECT_EQ(0, status);
+}
+
+TEST(CopyTest, WildcardsInFolderNamesAreLiteral) {
+    TempDir tmp;
+    for (const char* folder : {"a*b", "q?r", "s[t]"}) {
+        SCOPED_TRACE(folder);
+        const std::string dir = tmp.sub(folder);
+        WriteFile(dir + "/f.so", "right");
+        WriteFile(dir + "/g.txt", "g");
+        // Decoys the folder name would match as a pattern.
+        WriteFile(tmp.sub("aXb/f.so"), "wrong");
+        WriteFile(tmp.sub("qXr/f.so"), "wrong");
+        const std::string out = tmp.sub(std::string("out/") + folder + "/");
+        EXPECT_TRUE(F::isDir(dir.c_str()));
+        EXPECT_TRUE(F::exist((dir + "/f.so").c_str()));
+        EXPECT_EQ(FOP_OK,
+                  F::copy((dir + "/f.so").c_str(), (out + "one").c_str(), true, nullptr, nullptr));
+        EXPECT_EQ("right", ReadFile(out + "one"));
+        // The last part is still a pattern.
+        EXPECT_EQ(FOP_OK,
+                  F::copy((dir + "/*.so").c_str(), (out + "p/").c_str(), true, nullptr, nullptr));
+        EXPECT_EQ((std::set<std::string>{"f.so"}), Names(out + "p"));
+        EXPECT_EQ(FOP_OK, F::xcopy(dir.c_str(), (out + "x/").c_str(), true, nullptr, nullptr));
+        EXPECT_EQ("right", ReadFile(out + "x/" + folder + "/f.so"));
+        std::vector<std::string> listed;
+        for (KvORVDirList list((dir + "/*.so").c_str()); list.hasNext();)
+            listed.push_back(list.getNext());
+        EXPECT_EQ(std::vector<std::string>{dir + "/f.so"}, listed);
+        EXPECT_TRUE(F::rename((dir + "/g.txt").c_str(), (dir + "/h.txt").c_str()));
+        EXPECT_EQ(FOP_OK, F::unlink((dir + "/h.txt").c_str(), nullptr, nullptr));
+        EXPECT_EQ(FOP_OK, F::unlink((dir + "/f.so").c_str(), nullptr, nullptr));
+        EXPECT_TRUE(Names(dir).empty());
+        EXPECT_EQ("wrong", ReadFile(tmp.sub("aXb/f.so")));
+        EXPECT_EQ("wrong", ReadFile(tmp.sub("qXr/f.so")));
+    }
+}
+
+TEST(KvFileOpToolTest, NothingHangsOnAFifoOrADevice) {
+    TempDir tmp;
+    ASSERT_EQ(0, mkfifo(tmp.sub("fifo").c_str(), 0666));
+    WriteFile(tmp.sub("tree/f"), "f");
+    ASSERT_EQ(0, mkfifo(tmp.sub("tree/fifo").c_str(), 0666));
+    const std::string tool = std::string(ORVPATCH_BUILD_DIR) + "/kvfileop";
+    const std::string fifo = tmp.sub("fifo");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"copy", fifo, tmp.sub("c1")}, Code(FOP_ERR_OPEN_SOURCE)},
+        {{"copy", "/dev/zero", tmp.sub("c2")}, Code(FOP_ERR_OPEN_SOURCE)},
+        {{"move", fifo, tmp.sub("m1")}, Code(FOP_ERR_OPEN_SOURCE)},
+        {{"comp", fifo, fifo}, 1},
+        {{"comp", "/dev/zero", "/dev/zero"}, 1},
+        {{"xcopy", tmp.sub("tree"), tmp.sub("x/")}, 0},
+        {{"xcopy", fifo, tmp.sub("x1")}, Code(FOP_ERR_OPEN_SOURCE)},
+    };
+    for (const auto& c : cases) {
+        testsupport::ProgramOptions options;
+        options.timeoutSeconds = 10;
+        const testsupport::ProgramResult r = testsupport::RunProgram(tool, c.args, options);
+        EXPECT_FALSE(r.timedOut) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(c.status, r.exitStatus) << c.args[0] << " " << c.args[1];
+    }
+    EXPECT_TRUE(S_ISFIFO(LStat(tmp.sub("x/tree/fifo")).st_mode));
+    EXPECT_TRUE(S_ISFIFO(LStat(fifo).st_mode));  // a failed move keeps its source
+    EXPECT_EQ((std::set<std::string>{"fifo", "tree", "x"}), Names(tmp.path()));
 }

@@ -282,3 +282,83 @@ TEST(DirSizeTest, CallbackAddsFileSizes) {
     EXPECT_EQ(42, total);
     EXPECT_EQ(0, kvfileop_detail::CB_GetDirSize(nullptr));
 }
+
+namespace {
+
+// A chain of `depth` folders "level" below `top`, with a file "f<n>" of n
+// bytes at every 300th level; its paths pass PATH_MAX from level ~700 on.
+// Returns the total size of the files.
+long long MakeChain(const std::string& top, int depth) {
+    MakeDirs(top);
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    long long total = 0;
+    for (int level = 1; level <= depth && fd >= 0; ++level) {
+        if (mkdirat(fd, "level", 0755) != 0)
+            break;
+        const int next = openat(fd, "level", O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+        if (level % 300 == 0) {
+            const std::string name = "f" + std::to_string(level);
+            const int f = openat(fd, name.c_str(), O_WRONLY | O_CREAT, 0644);
+            const std::string data(static_cast<size_t>(level), 'x');
+            if (f >= 0 && write(f, data.data(), data.size()) == static_cast<ssize_t>(data.size()))
+                total += level;
+            close(f);
+        }
+    }
+    close(fd);
+    return total;
+}
+
+// Walks a chain made by MakeChain: its depth and the sizes of its files.
+int ChainDepth(const std::string& top, long long& total) {
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    int depth = 0;
+    total = 0;
+    while (fd >= 0) {
+        struct stat st;
+        const std::string name = "f" + std::to_string(depth);
+        if (fstatat(fd, name.c_str(), &st, 0) == 0)
+            total += st.st_size;
+        const int next = openat(fd, "level", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        close(fd);
+        fd = next;
+        depth += fd >= 0;
+    }
+    return depth;
+}
+
+int CountEntry(KvORVFileOpUtil::CallbackEntry* e) {
+    ++*static_cast<int*>(e->userData);
+    return 0;
+}
+
+}  // namespace
+
+TEST(DeepTreeTest, CopiedSizedWalkedAndDeletedWhole) {
+    TempDir tmp;
+    const int depth = 2100;
+    const long long bytes = MakeChain(tmp.sub("chain"), depth);
+    ASSERT_EQ(300LL + 600 + 900 + 1200 + 1500 + 1800 + 2100, bytes);
+    long long seen = 0;
+    ASSERT_EQ(depth, ChainDepth(tmp.sub("chain"), seen));
+
+    ASSERT_EQ(FOP_OK,
+              F::xcopy(tmp.sub("chain").c_str(), tmp.sub("out/").c_str(), true, nullptr, nullptr));
+    EXPECT_EQ(depth, ChainDepth(tmp.sub("out/chain"), seen));
+    EXPECT_EQ(bytes, seen);
+    EXPECT_EQ(bytes, F::getDirSize64(tmp.sub("out/chain").c_str()));
+    EXPECT_EQ(bytes, F::getDirSize(tmp.sub("out/chain").c_str()));
+    int entries = 0;
+    KvORVFileOpUtil::CallbackEntry record{};
+    record.cbSize = KvORVFileOpUtil::kCallbackEntrySize;
+    record.userData = &entries;
+    EXPECT_TRUE(F::xaccess(tmp.sub("out/chain").c_str(), CountEntry, &record));
+    EXPECT_EQ(depth + 7, entries);
+
+    EXPECT_EQ(FOP_OK, F::xunlink(tmp.sub("out/chain").c_str(), nullptr, nullptr));
+    EXPECT_FALSE(testsupport::PathExists(tmp.sub("out/chain")));
+    EXPECT_EQ(FOP_OK, F::xunlink(tmp.sub("chain").c_str(), nullptr, nullptr));
+    EXPECT_FALSE(testsupport::PathExists(tmp.sub("chain")));
+}

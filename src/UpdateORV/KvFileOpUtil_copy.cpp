@@ -91,7 +91,9 @@ int CopyFilesOfListing(const std::string& s, const std::string& d, bool overwrit
     }
     const ListTarget where = SplitListPath(s.c_str());
     std::vector<ListedEntry> entries;
-    ReadFolder(where.folder, where.filter, entries);
+    if (!ReadFolder(where.folder, where.filter, entries)) {
+        return FOP_ERR_OPEN_SOURCE;  // like a single source that cannot be opened
+    }
     for (const ListedEntry& e : entries) {
         if (e.kind != kEntryFile) {
             continue;  // copy does not descend
@@ -108,7 +110,11 @@ int CopyFilesOfListing(const std::string& s, const std::string& d, bool overwrit
 // One file onto one target path, creating the target's folder first.
 int CopyToFile(const std::string& s, const std::string& d, bool overwrite,
                KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
-    if (isWildcardName(s.c_str()) || KvORVFileOpUtil::isDirName(s.c_str())) {
+    // Only the last part of a path is ever a pattern: "*" or "?" in a folder
+    // name is that folder's name.
+    if (isWildcardName(KvORVFileOpUtil::getFileName(s.c_str()).c_str()) ||
+        KvORVFileOpUtil::isDirName(s.c_str())) {
+        errno = EINVAL;
         return FOP_ERR_INVALID;
     }
     const int made =

@@ -150,7 +150,8 @@ int KvORVFileOpUtil::unlink(const char* path, FileOpCallback cb, CallbackEntry* 
     if (s.size() > 1 && isDirName(s.c_str())) {
         s.erase(s.size() - 1);
     }
-    if (isDir(s.c_str()) || !isWildcardName(s.c_str())) {
+    // Only the last part of a path is ever a pattern.
+    if (isDir(s.c_str()) || !isWildcardName(getFileName(s.c_str()).c_str())) {
         // One file, one link, or one folder (removed only when empty).
         return __unlink(s.c_str(), cb, entry);
     }

@@ -1,5 +1,6 @@
 // Character types, separators, wildcards, name splitting and the existence
 // tests of the file operations library.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -216,11 +217,12 @@ bool KvORVFileOpUtil::exist(const char* path) {
     if (path == nullptr || *path == '\0') {
         return false;
     }
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
+    // O_NONBLOCK: a FIFO without a writer must not hold the caller.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         return false;
     }
-    std::fclose(file);
+    close(fd);
     return true;
 }
 
