@@ -119,16 +119,24 @@ const char* StepText(fileio::ReplaceStep step) {
 
 // Replaces the file (the target, when the path is a symbolic link, so the
 // link stays) by a new one with the same owner, group and mode.
-void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& content) {
-    char* real = realpath(notesIniPath, nullptr);
-    if (real == nullptr) {
-        RewriteFailure(out, notesIniPath, "resolving the path", errno);
-        return;
+// `follow` is false when the entry was no link: then none is followed, so a
+// link put in its place meanwhile fails the rewrite instead of steering it.
+void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& content, bool follow) {
+    std::string target = notesIniPath;
+    if (follow) {
+        char* real = realpath(notesIniPath, nullptr);
+        if (real == nullptr) {
+            RewriteFailure(out, notesIniPath, "resolving the path", errno);
+            return;
+        }
+        target = real;
+        std::free(real);
+    } else if (target.find('/') == std::string::npos) {
+        target = "./" + target;
     }
-    std::string target = real;
-    std::free(real);
+    const int noFollow = follow ? 0 : O_NOFOLLOW;
     struct stat st;
-    if (stat(target.c_str(), &st) != 0) {
+    if (fstatat(AT_FDCWD, target.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
         RewriteFailure(out, notesIniPath, "stat", errno);
         return;
     }
@@ -137,7 +145,7 @@ void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& con
     // read-only stays as it is. Tried by opening it, under the identity this
     // runs with; O_NONBLOCK, as a FIFO put in its place meanwhile must not
     // hold the run.
-    fileio::Fd probe(open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    fileio::Fd probe(open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | noFollow));
     if (!probe.valid() || !S_ISREG(st.st_mode)) {
         RewriteFailure(out, notesIniPath, "opening for writing", probe.valid() ? EINVAL : errno);
         return;
@@ -166,10 +174,11 @@ void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& con
 }
 
 // Reads notes.ini and rewrites it when a server-task line loses kvmscan.
-void CleanUp(Messages& out, const char* notesIniPath) {
+void CleanUp(Messages& out, const char* notesIniPath, bool isLink) {
     struct stat st;
     std::string content;
-    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, notesIniPath, st);
+    fileio::Fd fd =
+        fileio::OpenRegularForReading(AT_FDCWD, notesIniPath, st, isLink ? 0 : O_NOFOLLOW);
     if (!fd.valid()) {
         if (st.st_mode != 0) {
             // A pipe or device in place of notes.ini could block or never end,
@@ -207,7 +216,7 @@ void CleanUp(Messages& out, const char* notesIniPath) {
     for (const std::string& line : lines) {
         updated += line;
     }
-    ReplaceFile(out, notesIniPath, updated);
+    ReplaceFile(out, notesIniPath, updated, isLink);
 }
 
 // The file-system identity of another user for as long as it lives: its
@@ -310,7 +319,7 @@ void CleanUpKvmscanTask(const char* notesIniPath) {
     {
         FsIdentity owner(entry.st_uid, entry.st_gid);
         if (owner.ok()) {
-            CleanUp(messages, notesIniPath);
+            CleanUp(messages, notesIniPath, S_ISLNK(entry.st_mode));
         } else {
             RewriteFailure(messages, notesIniPath, "taking the identity of its owner", errno);
         }

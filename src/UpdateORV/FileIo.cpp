@@ -168,15 +168,19 @@ bool IsTemporaryName(const char* name, pid_t* pid) {
     return true;
 }
 
+std::string NextTemporaryName(const std::string& finalName) {
+    static unsigned long counter = 0;
+    return TemporaryName(finalName, getpid(), ++counter);
+}
+
 int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd)>& writer,
               const ReplaceOptions& options, ReplaceStep* failed) {
-    static unsigned long counter = 0;
     ReplaceStep step = ReplaceStep::kNone;
     int result = 0;
     std::string temp;
     Fd out;
     for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
-        temp = TemporaryName(name, getpid(), ++counter);
+        temp = NextTemporaryName(name);
         out = Fd(openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (!out.valid() && errno != EEXIST) {
             break;
@@ -200,6 +204,11 @@ int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd
     } else if (options.setMode && fchmod(out.get(), options.mode & 07777) != 0) {
         step = ReplaceStep::kMode;
     } else if (options.flush == Flush::kEach && fsync(out.get()) != 0) {
+        step = ReplaceStep::kFlush;
+    } else if (options.flush == Flush::kLater &&
+               sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE) != 0 && errno == EIO) {
+        // Writing back starts now, while the caller goes on copying; its
+        // later flush of the whole file system then mostly waits for it.
         step = ReplaceStep::kFlush;
     } else if (!out.close()) {
         step = ReplaceStep::kClose;

@@ -70,6 +70,8 @@ Fd OpenRegularForReading(int dirFd, const char* path, struct stat& st, int flags
 // The name a temporary file written for `finalName` carries in the same
 // folder: ".<name>.orvtmp-<pid>-<n>", with at most 64 bytes of the name.
 std::string TemporaryName(const std::string& finalName, pid_t pid, unsigned long n);
+// TemporaryName for this process with the next number of its one counter.
+std::string NextTemporaryName(const std::string& finalName);
 // Whether `name` (a bare entry name) is such a temporary name; when it is and
 // `pid` is not null, *pid receives the process that made it.
 bool IsTemporaryName(const char* name, pid_t* pid = nullptr);

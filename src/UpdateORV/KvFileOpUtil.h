@@ -41,6 +41,20 @@ enum {
     FOP_SKIP = 2,
 };
 
+// Errors: every operation that fails (an error code, false, or -1) leaves
+// errno as the failing system call set it, so callers can log strerror(errno)
+// after their own text; arguments refused before any call give EINVAL, an
+// existing target that is not to be overwritten EEXIST, a source that is not
+// a regular file EINVAL (EISDIR for a folder). A result that is a callback's
+// own answer leaves errno as the callback left it.
+//
+// Paths: only the last part of a path given to copy, move, unlink, xunlink,
+// xcopy or the lister may be a pattern ("*" any run, "?" one byte); a "*",
+// "?" or "[" in a folder part is part of that folder's name.
+//
+// Files: data is only ever read from regular files; a FIFO, a device or a
+// socket is never opened for reading (so nothing blocks on one), and a tree
+// copy recreates such entries as what they are.
 class KvORVFileOpUtil {
   public:
     // Progress record handed to every callback call of one operation.
@@ -68,8 +82,20 @@ class KvORVFileOpUtil {
     static bool isDir(const char* path);
 
     // Operations that change the file system.
+    // One file, or the files of a folder or pattern (not descending), each
+    // written under a temporary name beside its target and renamed over it
+    // once complete and flushed to disk: a target is the old or the new file,
+    // never a part.
     static int copy(const char* src, const char* dst, bool overwrite, FileOpCallback cb,
                     CallbackEntry* entry);
+    // A whole tree, or a failure: a folder that cannot be listed, a file that
+    // cannot be read or an entry that cannot be made ends the copy with an
+    // error. Links to folders and files are followed (copied as what they
+    // name); a link that is not followed (dangling, a loop, one back into a
+    // folder being copied, one to a special file) is made again as the same
+    // link, and FIFOs, sockets and devices are made again as such. The copied
+    // tree is flushed to disk once, before xcopy returns. No depth or path
+    // length limit applies. fileio::XCopy also reports the links kept.
     static int xcopy(const char* src, const char* dst, bool overwrite, FileOpCallback cb,
                      CallbackEntry* entry);
     static int move(const char* src, const char* dst, bool overwrite, FileOpCallback cb,
@@ -84,7 +110,8 @@ class KvORVFileOpUtil {
     // Read-only walk, size and comparison.
     static bool xaccess(const char* path, FileOpCallback cb, CallbackEntry* entry);
     static int getDirSize(const char* path);
-    static long long getDirSize64(const char* path);  // -1 on failure
+    // -1 on failure: a folder that cannot be read whole is never sized in part.
+    static long long getDirSize64(const char* path);
     static bool comp(const char* a, const char* b);
     static bool filesizeEqualTo(const char* path, int size);
     static bool isEmptyDir(const char* path);

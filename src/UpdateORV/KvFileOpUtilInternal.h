@@ -132,10 +132,7 @@ struct FolderId {
     ino_t ino;
     bool operator==(const FolderId& o) const { return dev == o.dev && ino == o.ino; }
 };
-// The folders a walk is inside of at the moment, outermost first.
-typedef std::vector<FolderId> FolderStack;
 bool GetFolderId(const std::string& path, FolderId& id);  // follows links
-bool OnStack(const FolderStack& stack, const FolderId& id);
 
 struct FolderIdHash {
     size_t operator()(const FolderId& id) const {

@@ -1,10 +1,12 @@
 // Copy of files, patterns and trees, move, folder creation and rename.
 //
-// Tree copies follow links to folders, as the folder test does, but never
+// Tree copies work from open folders (openat, mkdirat, fstatat), so their
+// cost per entry does not grow with the depth and no path length limit
+// applies. They follow links to folders, as the folder test does, but never
 // enter a folder that the walk is already inside of (tracked by device and
-// inode), so a link back up the tree is passed over instead of copied without
-// end. A folder is never copied into itself or a folder below it: that call
-// is refused with FOP_ERR_INVALID.
+// inode): such a link is made again as the same link. A folder is never
+// copied into itself or a folder below it: that call is refused with
+// FOP_ERR_INVALID.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -237,11 +239,18 @@ int RecreateEntry(TreeCopy& t, const std::string& name, const struct stat& st) {
     if (!BeforeCall(t.cb, entry, result)) {
         return result;
     }
-    static unsigned long counter = 0;
-    const std::string temp = fileio::TemporaryName(name, getpid(), ++counter);
-    const int made = S_ISLNK(st.st_mode) ? symlinkat(link.c_str(), t.dst.top(), temp.c_str())
-                                         : mknodat(t.dst.top(), temp.c_str(),
-                                                   st.st_mode & (S_IFMT | 07777), st.st_rdev);
+    // A name left by an earlier process of the same number is passed over.
+    std::string temp;
+    int made = -1;
+    for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
+        temp = fileio::NextTemporaryName(name);
+        made = S_ISLNK(st.st_mode)
+                   ? symlinkat(link.c_str(), t.dst.top(), temp.c_str())
+                   : mknodat(t.dst.top(), temp.c_str(), st.st_mode & (S_IFMT | 07777), st.st_rdev);
+        if (made != 0 && errno != EEXIST) {
+            break;
+        }
+    }
     if (made != 0) {
         return FOP_ERR_TARGET;
     }
@@ -503,13 +512,16 @@ int KvORVFileOpUtil::createDir(const char* path, FileOpCallback cb, CallbackEntr
         if (mkdir(s.c_str(), 0775) == 0) {
             break;
         }
+        const int error = errno;  // what the caller learns, not the tests' errors
         if (isExist(s.c_str())) {
             if (!isDir(s.c_str())) {
+                errno = ENOTDIR;
                 return FOP_ERR_TARGET;
             }
             break;
         }
         if (parentMade || createDir(parent.c_str(), cb, entry) != FOP_OK) {
+            errno = parentMade ? error : errno;
             return FOP_ERR_TARGET;
         }
         parentMade = true;

@@ -41,15 +41,6 @@ bool GetFolderId(const std::string& path, FolderId& id) {
     return true;
 }
 
-bool OnStack(const FolderStack& stack, const FolderId& id) {
-    for (const FolderId& f : stack) {
-        if (f == id) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace kvfileop_detail
 
 using namespace kvfileop_detail;
