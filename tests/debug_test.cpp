@@ -82,4 +82,17 @@ TEST_F(DebugLogTest, MissingFolderIsSilent) {
     EXPECT_FALSE(testsupport::PathExists(root.sub("opt")));
 }
 
+TEST_F(DebugLogTest, AFifoInTheLogsPlaceNeverBlocks) {
+    MakeDirs(folder());
+    ASSERT_EQ(0, mkfifo(logFile().c_str(), 0666));
+    // Far more than a pipe holds: writing them to the FIFO would block for ever.
+    const std::string line(2000, 'x');
+    for (int i = 0; i < 200; ++i) {
+        LogDebugMessage(1, "%s", line.c_str());
+    }
+    struct stat st;
+    ASSERT_EQ(0, lstat(logFile().c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
 }  // namespace

@@ -39,8 +39,19 @@ void LogDebugMessage(unsigned int module, const char* format, ...) {
     if (access(path.c_str(), F_OK) != 0) {
         CreateLogFile(path);
     }
-    FILE* log = std::fopen(path.c_str(), "a+");
+    // Only a regular file is written: a FIFO or a device in the log's place
+    // would block the run once full, or take the lines nowhere.
+    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    FILE* log = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     if (log == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
         return;
     }
 
