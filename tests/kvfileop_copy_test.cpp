@@ -342,6 +342,33 @@ TEST(CopyCallbackTest, SkipAndAbortInAWalk) {
     }
 }
 
+TEST(CopyCallbackTest, SkipAndAbortOfAFolderInATreeCopy) {
+    TempDir tmp;
+    WriteFile(tmp.sub("s/a/f"), "f");
+    WriteFile(tmp.sub("s/b/g"), "g");
+    WriteFile(tmp.sub("s/h"), "h");
+    for (int answer : {2, 7}) {
+        const std::string out = tmp.sub("out" + std::to_string(answer) + "/");
+        FileOpRecorder rec;
+        rec.answer = [&](const FileOpCall& call, KvORVFileOpUtil::CallbackEntry*) {
+            const bool skipA = call.action == FOP_CREATE_DIR && call.phase == FOP_BEFORE &&
+                               call.src == out + "s/a/";
+            return skipA ? answer : 0;
+        };
+        const int r = F::xcopy(tmp.sub("s").c_str(), out.c_str(), true, FileOpRecorder::Callback,
+                               rec.entry());
+        EXPECT_FALSE(PathExists(out + "s/a"));
+        if (answer == 2) {
+            // A skipped folder is left out with all it holds; the rest is copied.
+            EXPECT_EQ(FOP_OK, r);
+            EXPECT_EQ((std::set<std::string>{"b", "h"}), Names(out + "s"));
+            EXPECT_EQ("g", ReadFile(out + "s/b/g"));
+        } else {
+            EXPECT_EQ(7, r);
+        }
+    }
+}
+
 TEST(CopyTest, TargetsFoldersAndPatterns) {
     TempDir tmp;
     WriteFile(tmp.sub("s/a.so"), "a");

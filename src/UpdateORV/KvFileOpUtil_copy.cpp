@@ -159,8 +159,10 @@ class PathPart {
 };
 
 // The folder `name` in the current target folder, made when missing, with
-// the callback calls of createDir.
-int CreateFolderAt(TreeCopy& t, const std::string& name, const std::string& shown) {
+// the callback calls of createDir. `skipped` tells that the callback skipped
+// it (the folder is then neither made nor copied).
+int CreateFolderAt(TreeCopy& t, const std::string& name, const std::string& shown, bool& skipped) {
+    skipped = false;
     KvORVFileOpUtil::CallbackEntry* entry = t.entry;
     if (entry != nullptr) {
         entry->srcName = shown.c_str();
@@ -170,6 +172,7 @@ int CreateFolderAt(TreeCopy& t, const std::string& name, const std::string& show
     }
     int result = FOP_OK;
     if (!BeforeCall(t.cb, entry, result)) {
+        skipped = result == FOP_OK;
         return result;
     }
     if (mkdirat(t.dst.top(), name.c_str(), 0775) != 0) {
@@ -290,8 +293,9 @@ int CopySubfolder(TreeCopy& t, const std::string& name, bool viaLink) {
     }
     {
         const PathPart shown(t.dstPath, name, "/");
-        const int made = CreateFolderAt(t, name, t.dstPath);
-        if (made != FOP_OK) {
+        bool skipped = false;
+        const int made = CreateFolderAt(t, name, t.dstPath, skipped);
+        if (made != FOP_OK || skipped) {
             return made;
         }
     }
