@@ -11,7 +11,7 @@
 #include "support/FileOpRecorder.h"
 #include "support/TempDir.h"
 
-using kvfileop_detail::__unlink;
+using kvfileop_detail::_unlinkOne;
 using testsupport::FileOpCall;
 using testsupport::FileOpRecorder;
 using testsupport::MakeDirs;
@@ -33,16 +33,16 @@ bool IsLink(const std::string& path) {
 
 TEST(UnlinkOneTest, ResultsAndCallbacks) {
     TempDir tmp;
-    EXPECT_EQ(FOP_ERR_INVALID, __unlink(nullptr, nullptr, nullptr));
-    EXPECT_EQ(FOP_ERR_INVALID, __unlink("", nullptr, nullptr));
-    EXPECT_EQ(FOP_OK, __unlink(tmp.sub("missing").c_str(), nullptr, nullptr));
+    EXPECT_EQ(FOP_ERR_INVALID, _unlinkOne(nullptr, nullptr, nullptr));
+    EXPECT_EQ(FOP_ERR_INVALID, _unlinkOne("", nullptr, nullptr));
+    EXPECT_EQ(FOP_OK, _unlinkOne(tmp.sub("missing").c_str(), nullptr, nullptr));
     WriteFile(tmp.sub("full/f"), "x");
-    EXPECT_EQ(FOP_OK, __unlink(tmp.sub("full").c_str(), nullptr, nullptr));
+    EXPECT_EQ(FOP_OK, _unlinkOne(tmp.sub("full").c_str(), nullptr, nullptr));
     EXPECT_TRUE(PathExists(tmp.sub("full/f")));
     {
         FileOpRecorder rec;
         ASSERT_EQ(FOP_OK,
-                  __unlink(tmp.sub("full/f").c_str(), FileOpRecorder::Callback, rec.entry()));
+                  _unlinkOne(tmp.sub("full/f").c_str(), FileOpRecorder::Callback, rec.entry()));
         ASSERT_EQ(2u, rec.calls.size());
         EXPECT_EQ(FOP_DELETE_FILE, rec.calls[0].action);
         EXPECT_EQ(FOP_BEFORE, rec.calls[0].phase);
@@ -52,14 +52,14 @@ TEST(UnlinkOneTest, ResultsAndCallbacks) {
     }
     {
         FileOpRecorder rec;
-        ASSERT_EQ(FOP_OK, __unlink(tmp.sub("full").c_str(), FileOpRecorder::Callback, rec.entry()));
+        ASSERT_EQ(FOP_OK, _unlinkOne(tmp.sub("full").c_str(), FileOpRecorder::Callback, rec.entry()));
         ASSERT_EQ(2u, rec.calls.size());
         EXPECT_EQ(FOP_REMOVE_DIR, rec.calls[0].action);
         EXPECT_FALSE(PathExists(tmp.sub("full")));
     }
     {
         FileOpRecorder rec;  // a missing file: success, but no after call
-        ASSERT_EQ(FOP_OK, __unlink(tmp.sub("gone").c_str(), FileOpRecorder::Callback, rec.entry()));
+        ASSERT_EQ(FOP_OK, _unlinkOne(tmp.sub("gone").c_str(), FileOpRecorder::Callback, rec.entry()));
         EXPECT_EQ(1u, rec.calls.size());
     }
     struct Case {
@@ -73,14 +73,14 @@ TEST(UnlinkOneTest, ResultsAndCallbacks) {
         rec.answer = [&](const FileOpCall& call, KvORVFileOpUtil::CallbackEntry*) {
             return call.phase == FOP_BEFORE ? c.before : c.after;
         };
-        EXPECT_EQ(c.result, __unlink(tmp.sub("v").c_str(), FileOpRecorder::Callback, rec.entry()));
+        EXPECT_EQ(c.result, _unlinkOne(tmp.sub("v").c_str(), FileOpRecorder::Callback, rec.entry()));
         EXPECT_EQ(c.removed, !PathExists(tmp.sub("v")));
     }
     // A refused delete is -1.
     WriteFile(tmp.sub("ro/f"), "x");
     chmod(tmp.sub("ro").c_str(), 0555);
     EXPECT_EQ(0, RunAsNobody([&] {
-                  return __unlink(tmp.sub("ro/f").c_str(), nullptr, nullptr) == FOP_ERR_INVALID ? 0
+                  return _unlinkOne(tmp.sub("ro/f").c_str(), nullptr, nullptr) == FOP_ERR_INVALID ? 0
                                                                                                 : 1;
               }));
     EXPECT_TRUE(PathExists(tmp.sub("ro/f")));

@@ -56,7 +56,7 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
 int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::FileOpCallback cb,
           KvORVFileOpUtil::CallbackEntry* entry);
 // Deletes one file or link, or removes one folder (see KvFileOpUtil_delete.cpp).
-int __unlink(const char* path, KvORVFileOpUtil::FileOpCallback cb,
+int _unlinkOne(const char* path, KvORVFileOpUtil::FileOpCallback cb,
              KvORVFileOpUtil::CallbackEntry* entry);
 // getDirSize's callback: adds the record's fileSize to the `long long` total
 // that userData points to. Answers 0.

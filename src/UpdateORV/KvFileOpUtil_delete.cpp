@@ -129,7 +129,7 @@ int RemoveTree(const std::string& folder, const std::string& filter, bool andIts
 
 }  // namespace
 
-int __unlink(const char* path, KvORVFileOpUtil::FileOpCallback cb,
+int _unlinkOne(const char* path, KvORVFileOpUtil::FileOpCallback cb,
              KvORVFileOpUtil::CallbackEntry* entry) {
     if (path == nullptr || *path == '\0') {
         return FOP_ERR_INVALID;
@@ -153,7 +153,7 @@ int KvORVFileOpUtil::unlink(const char* path, FileOpCallback cb, CallbackEntry* 
     // Only the last part of a path is ever a pattern.
     if (isDir(s.c_str()) || !isWildcardName(getFileName(s.c_str()).c_str())) {
         // One file, one link, or one folder (removed only when empty).
-        return __unlink(s.c_str(), cb, entry);
+        return _unlinkOne(s.c_str(), cb, entry);
     }
     const ListTarget where = SplitListPath(s.c_str());
     std::vector<ListedEntry> entries;
@@ -182,7 +182,7 @@ int KvORVFileOpUtil::xunlink(const char* path, FileOpCallback cb, CallbackEntry*
     }
     // A link named as such goes as a link, with or without a trailing "/".
     if (IsLink(bare)) {
-        return __unlink(bare.c_str(), cb, entry);
+        return _unlinkOne(bare.c_str(), cb, entry);
     }
     // Like rm, never the whole root folder.
     if (bare == "/") {

@@ -49,7 +49,7 @@ void KvIniReader::_clearSectionList() {
 
 // Removes at most two trailing CR or LF characters: CR LF, LF, CR and LF LF
 // all vanish, a third line end stays.
-void KvIniReader::__removeRN(char* line) {
+void KvIniReader::_removeLineEnds(char* line) {
     for (int i = 0; i < 2; ++i) {
         size_t n = std::strlen(line);
         if (n == 0 || (line[n - 1] != '\r' && line[n - 1] != '\n')) {
@@ -61,7 +61,7 @@ void KvIniReader::__removeRN(char* line) {
 
 // Cuts the line at its last `mark`: that character and everything after it go.
 // A line without the mark stays as it is.
-void KvIniReader::__removeEndMark(char* line, char mark) {
+void KvIniReader::_removeEndMark(char* line, char mark) {
     char* last = std::strrchr(line, mark);
     if (last != nullptr) {
         *last = '\0';
@@ -117,7 +117,7 @@ int KvIniReader::open(const char* path) {
     char name[kNameSize];
     char value[kValueSize];
     while (std::fgets(line, sizeof(line), file) != nullptr) {
-        __removeRN(line);
+        _removeLineEnds(line);
         if (std::strcmp(line, kEndMark) == 0) {
             break;
         }
@@ -134,7 +134,7 @@ int KvIniReader::open(const char* path) {
                 sections.push_back(std::move(current));
             }
             current.reset(new IDD_Section());
-            __removeEndMark(line + 1, ']');
+            _removeEndMark(line + 1, ']');
             CopyLimited(current->name, line + 1, kNameSize - 1);
             continue;
         }

@@ -51,8 +51,8 @@ class KvIniReader {
   private:
     void _clearSectionList();
     int _suckValue(char* line, char* name, char* value);
-    static void __removeRN(char* line);
-    static void __removeEndMark(char* line, char mark);
+    static void _removeLineEnds(char* line);
+    static void _removeEndMark(char* line, char mark);
 
     std::vector<std::unique_ptr<IDD_Section>> m_sections;
 };
