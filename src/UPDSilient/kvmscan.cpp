@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/kvmscan_internal.h"
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/debug.h"
 
@@ -42,7 +43,8 @@ bool IsScanTask(const std::string& name) {
            strncasecmp(name.c_str(), kScanTask, name.size()) == 0;
 }
 
-// "ServerTasks=" and the kept names joined by ",", ending in LF.
+}  // namespace
+
 std::string RebuildServerTaskLine(const std::string& line) {
     std::string rebuilt = kTaskLinePrefix;
     std::string::size_type pos = line.find('=') + 1;
@@ -65,6 +67,8 @@ std::string RebuildServerTaskLine(const std::string& line) {
     rebuilt += '\n';
     return rebuilt;
 }
+
+namespace {
 
 // Splits into lines, each with its own LF; the last may have none.
 std::vector<std::string> SplitLines(const std::string& content) {
