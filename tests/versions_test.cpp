@@ -84,6 +84,7 @@ TEST(GetLatestPathN, ChoosesNewestFolderByNumber) {
     MakeDirs(program + "/V3.0.0.120");
     MakeDirs(program + "/V2.9.9.9999");
     MakeDirs(program + "/Xfolder");
+    MakeDirs(program + "/V*");  // a name, not a pattern: never listed in place of program
     WriteFile(program + "/V3.0.0.500", "a plain file");
     ASSERT_EQ(0, symlink((program + "/V3.0.0.98").c_str(), (program + "/latest").c_str()));
 

@@ -98,7 +98,10 @@ NewestVersion FindNewestVersion(const std::string& root, const std::string& sub)
         pattern += '/';
     }
     pattern += sub;
-    pattern += "/V*";
+    // The folder itself, not "sub/V*": the lister hands out every folder
+    // whatever the filter, and a folder that happens to be named "V*" would
+    // otherwise be listed in place of "sub".
+    pattern += '/';
 
     Quad best{{0, 0, 0, 0}};
     NewestVersion newest;
