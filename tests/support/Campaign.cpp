@@ -1,0 +1,60 @@
+#include "support/Campaign.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "support/TempDir.h"
+
+namespace testsupport {
+
+bool CanConfine() {
+    return geteuid() == 0;
+}
+
+RunResult RunConfined(TestMachine& machine, RunOptions options) {
+    if (!CanConfine()) {
+        static bool said = false;
+        if (!said) {
+            std::fprintf(stderr, "not the superuser: runs are not confined to the machine\n");
+            said = true;
+        }
+        return machine.Run(options);
+    }
+    const std::string build = ORVPATCH_BUILD_DIR;
+    std::string program =
+        options.program[0] == '/' ? options.program : build + "/" + options.program;
+    std::vector<std::string> args = {machine.root(), "--", program};
+    args.insert(args.end(), options.args.begin(), options.args.end());
+    options.args = args;
+    options.program = build + "/confine";
+    return machine.Run(options);
+}
+
+Snapshot Surroundings(const TestMachine& machine) {
+    SnapshotOptions options;
+    options.times = false;
+    options.ignore.push_back("opt/varnel/ORV");
+    for (const Server& server : machine.servers()) {
+        const std::string base = server.dataDir.substr(machine.root().size() + 1);
+        options.ignore.push_back(base.substr(0, base.find('/')));  // domino<i>
+    }
+    return TakeSnapshot(machine.root(), options);
+}
+
+void RecordCampaignLine(const std::string& campaign, const std::string& item,
+                        const std::vector<std::string>& fields) {
+    const std::string dir = std::string(ORVPATCH_BUILD_DIR) + "/campaigns/" + campaign;
+    MakeDirs(dir);
+    std::string line;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        std::string field = fields[i];
+        for (char& c : field) {
+            c = (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+        }
+        line += (i == 0 ? "" : "\t") + field;
+    }
+    WriteFile(dir + "/" + item + ".tsv", line + "\n");
+}
+
+}  // namespace testsupport

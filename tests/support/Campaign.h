@@ -1,0 +1,32 @@
+// What the reliability campaigns share: running the patcher confined to the
+// test machine, and the result lines the reliability report is made from.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/Snapshot.h"
+#include "support/TestMachine.h"
+
+namespace testsupport {
+
+// Whether runs are confined: only the superuser can make the read-only
+// mount namespace. Otherwise a campaign still runs and says so once.
+bool CanConfine();
+
+// Runs `options` (program and arguments as for TestMachine::Run) through
+// tests/programs/confine, so that nothing outside the machine's folder can
+// be written; a plain run when CanConfine() is false.
+RunResult RunConfined(TestMachine& machine, RunOptions options);
+
+// Everything below the machine's folder except the product root and the
+// Domino folders, which a run is allowed to change.
+Snapshot Surroundings(const TestMachine& machine);
+
+// Writes <build>/campaigns/<campaign>/<item>.tsv: one line, the fields joined
+// by tabs (tabs and line ends inside a field become blanks). Each run of a
+// case replaces its own line.
+void RecordCampaignLine(const std::string& campaign, const std::string& item,
+                        const std::vector<std::string>& fields);
+
+}  // namespace testsupport
