@@ -1,0 +1,287 @@
+// The failing-file-system campaign (superuser only): the folder an update
+// writes in (the product's program folder, the backup folder, a Domino
+// program folder, a data folder) lies on a tiny tmpfs that is full of
+// blocks, full of inodes, or read-only. The run must end with 212 or with a
+// logged per-installation error; nothing may be lost and no temporary file
+// may be left on that file system.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/Campaign.h"
+#include "support/TestMachine.h"
+
+using namespace testsupport;
+
+namespace {
+
+enum Condition { kFullOfBlocks, kFullOfInodes, kReadOnly };
+const char* const kConditionNames[] = {"blocks_full", "inodes_full", "read_only"};
+
+struct Target {
+    const char* name;
+    std::function<std::string(const TestMachine&)> folder;  // what lies on the tmpfs
+    bool inPlace;                                           // an in-place package
+    std::vector<int> exits;                                 // acceptable statuses
+    const char* logs;  // some line the run logs holds one of these ('|' between them)
+    // Names that a run ending in 0 may add on that file system.
+    std::vector<std::string> mayAdd;
+};
+
+const std::vector<Target>& Targets() {
+    static const std::vector<Target> targets = {
+        {"product_program_folder",
+         [](const TestMachine& m) { return m.programDir(); },
+         false,
+         {212},
+         "Error: ",
+         {}},
+        {"backup_folder",
+         [](const TestMachine& m) { return m.productRoot() + "/hotfix"; },
+         true,
+         {212},
+         "Error: Cannot back up",
+         {}},
+        {"domino_program_folder",
+         [](const TestMachine& m) { return m.servers()[0].programDir; },
+         false,
+         {0, 212},
+         "Error: ",
+         {"liborvext.so_"}},
+        // A notes.ini that cannot be written leaves its installation out of
+        // the list of installations.
+        {"domino_data_folder",
+         [](const TestMachine& m) { return m.servers()[0].dataDir; },
+         false,
+         {0, 212},
+         "Error: |No ORV installed",
+         {}},
+    };
+    return targets;
+}
+
+struct Case {
+    const Target* target;
+    Condition condition;
+    std::string name() const {
+        return std::string(target->name) + "_" + kConditionNames[condition];
+    }
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name();
+}
+
+std::vector<Case> Cases() {
+    std::vector<Case> cases;
+    for (const Target& t : Targets()) {
+        for (Condition c : {kFullOfBlocks, kFullOfInodes, kReadOnly}) {
+            cases.push_back(Case{&t, c});
+        }
+    }
+    return cases;
+}
+
+long long TreeBytes(const std::string& path, long long& entries) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return 0;
+    }
+    ++entries;
+    long long bytes = st.st_blocks * 512 + 4096;
+    if (S_ISDIR(st.st_mode)) {
+        for (const std::string& name : FolderNames(path)) {
+            bytes += TreeBytes(path + "/" + name, entries);
+        }
+    }
+    return bytes;
+}
+
+// Puts `folder` (with what it holds) on a fresh tmpfs just large enough for
+// it, then fills that file system or makes it read-only.
+void MountTiny(const std::string& folder, Condition condition) {
+    MakeDirs(folder);
+    long long entries = 0;
+    const long long bytes = TreeBytes(folder, entries) + 256 * 1024;
+    const std::string saved = folder + ".saved";
+    ASSERT_EQ(0, rename(folder.c_str(), saved.c_str()));
+    MakeDirs(folder);
+    const std::string options = "size=" + std::to_string(bytes) +
+                                ",nr_inodes=" + std::to_string(entries + 64) + ",mode=0755";
+    ASSERT_EQ(0, mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str())) << strerror(errno);
+    ASSERT_EQ(0, std::system(("cp -a '" + saved + "/.' '" + folder + "/'").c_str()));
+    RemoveTree(saved);
+    if (condition == kReadOnly) {
+        ASSERT_EQ(0, mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
+        return;
+    }
+    const std::string filler = folder + "/.filler";
+    MakeDirs(filler);
+    if (condition == kFullOfInodes) {
+        for (int i = 0; i < 1000000; ++i) {
+            int fd = open((filler + "/" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644);
+            if (fd < 0) {
+                ASSERT_EQ(ENOSPC, errno);
+                break;
+            }
+            close(fd);
+        }
+        return;
+    }
+    int fd = open((filler + "/blocks").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string chunk(4096, 'f');
+    for (size_t size = chunk.size(); size > 0; size /= 2) {
+        while (write(fd, chunk.data(), size) == static_cast<ssize_t>(size)) {
+        }
+    }
+    close(fd);
+}
+
+// Everything a run must never lose: the installed version, the link to it,
+// and each server's extension manager, task executables and notes.ini.
+std::vector<std::string> Losses(const TestMachine& m) {
+    std::vector<std::string> lost;
+    auto same = [&](const std::string& path, const std::vector<std::string>& contents) {
+        const std::string now = ReadFile(path);
+        if (std::find(contents.begin(), contents.end(), now) == contents.end()) {
+            lost.push_back(path + " lost or changed");
+        }
+    };
+    for (const char* name :
+         {"loader", "liborvext.so", "libalpha.so", "libbeta.so", "sub/data.txt"}) {
+        same(m.versionDir(1234) + "/" + name, {TestMachine::ProductContent(name, 1234)});
+    }
+    struct stat st;
+    const std::string latest = m.programDir() + "/latest";
+    if (stat((latest + "/loader").c_str(), &st) != 0) {
+        lost.push_back("latest no longer names a version folder");
+    }
+    for (const Server& s : m.servers()) {
+        same(s.programDir + "/liborvext.so", {TestMachine::ProductContent("liborvext.so", 1234),
+                                              TestMachine::ProductContent("liborvext.so", 1240)});
+        for (const char* task : kTaskNames) {
+            same(s.programDir + "/" + task, {TestMachine::ProductContent("loader", 1234),
+                                             TestMachine::ProductContent("loader", 1240)});
+        }
+        const std::string notes = ReadFile(s.notesIni);
+        if (notes.find("NotesProgram=") == std::string::npos) {
+            lost.push_back(s.notesIni + " lost or cut");
+        }
+    }
+    return lost;
+}
+
+bool LogHas(const std::vector<std::string>& log, const std::string& alternatives) {
+    for (size_t start = 0; start <= alternatives.size();) {
+        size_t end = alternatives.find('|', start);
+        end = end == std::string::npos ? alternatives.size() : end;
+        for (const std::string& line : log) {
+            if (line.find(alternatives.substr(start, end - start)) != std::string::npos) {
+                return true;
+            }
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+class FailingFileSystem : public ::testing::TestWithParam<Case> {
+  protected:
+    void SetUp() override {
+        if (!CanConfine()) {
+            RecordCampaignLine("failing-fs", GetParam().name(),
+                               {GetParam().name(), "skipped", "", "", "needs the superuser"});
+            GTEST_SKIP() << "needs the superuser (tmpfs mounts)";
+        }
+        // The tiny file systems are mounted in a namespace of this test's own
+        // and vanish with it.
+        ASSERT_EQ(0, unshare(CLONE_NEWNS));
+        ASSERT_EQ(0, mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
+    }
+};
+
+TEST_P(FailingFileSystem, EndsCleanlyAndLosesNothing) {
+    const Case& c = GetParam();
+    MachineOptions options;
+    options.startServers = false;
+    options.secondMillis = 1;
+    TestMachine m(options);
+    Package package;
+    package.updateLoader = 1;
+    package.createNewFolder = c.target->inPlace ? "0" : "1";
+    m.WritePackage(package);
+    const std::string folder = c.target->folder(m);
+    MountTiny(folder, c.condition);
+    if (HasFatalFailure()) {
+        return;
+    }
+    SnapshotOptions keepOut;
+    keepOut.times = false;
+    keepOut.ignore = {".filler"};
+    const Snapshot before = TakeSnapshot(folder, keepOut);
+
+    RunOptions run;
+    run.timeoutSeconds = 20;
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = RunConfined(m, run);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    std::vector<std::string> faults;
+    const std::vector<int>& exits = c.target->exits;
+    if (r.timedOut || r.exitStatus < 0) {
+        faults.push_back(r.timedOut ? "did not end in time" : "ended by a signal");
+    } else if (std::find(exits.begin(), exits.end(), r.exitStatus) == exits.end()) {
+        faults.push_back("exit status " + std::to_string(r.exitStatus));
+    }
+    if (!LogHas(r.log, c.target->logs)) {
+        faults.push_back(std::string("no log line holds '") + c.target->logs + "'");
+    }
+    for (const std::string& loss : Losses(m)) {
+        faults.push_back(loss);
+    }
+    for (const std::string& diff : DiffSnapshots(before, TakeSnapshot(folder, keepOut))) {
+        bool allowed = false;
+        for (const std::string& name : c.target->mayAdd) {
+            allowed = allowed || (r.exitStatus == 0 && diff.rfind("added: " + name, 0) == 0);
+        }
+        if (diff.rfind("added: ", 0) == 0 && !allowed) {
+            faults.push_back("left behind: " + diff);
+        }
+    }
+
+    std::string summary;
+    for (const std::string& f : faults) {
+        summary += (summary.empty() ? "" : "; ") + f;
+    }
+    RecordCampaignLine("failing-fs", c.name(),
+                       {c.name(), faults.empty() ? "pass" : "fail", std::to_string(r.exitStatus),
+                        std::to_string(seconds), summary});
+    for (const std::string& f : faults) {
+        ADD_FAILURE() << f;
+    }
+    if (!faults.empty()) {
+        for (const std::string& line : r.log) {
+            std::fprintf(stderr, "  log: %s\n", line.c_str());
+        }
+    }
+    umount2(folder.c_str(), MNT_DETACH);
+}
+
+INSTANTIATE_TEST_SUITE_P(Campaign, FailingFileSystem, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             return info.param.name();
+                         });
+
+}  // namespace
