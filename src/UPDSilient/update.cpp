@@ -187,6 +187,8 @@ int InstallInPlace(RunContext& context, const std::string& current,
         }
         if (!saved) {
             KvORVFileOpUtil::xunlink(backupFolder.c_str(), nullptr, nullptr);
+            // hotfix/B<build> as well, when nothing else is in it.
+            ::rmdir(KvORVFileOpUtil::getDirName(backupFolder.c_str()).c_str());
             LogDebugMessage(1, "Error: Cannot back up the files into (%s); nothing is installed.",
                             backupFolder.c_str());
             return Fail(kIncompleteProblem);
