@@ -2,8 +2,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
 
-.PHONY: all build test demo bench clean
+.PHONY: all build test demo bench fuzz fuzz-build reliability-report clean
 
 all: build
 
@@ -24,5 +26,26 @@ demo: build
 bench: build
 	bench/run $(BUILD)
 
+# The libFuzzer targets (Clang, AddressSanitizer, UndefinedBehaviorSanitizer)
+# in a build folder of their own.
+$(FUZZ_BUILD)/build.ninja:
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	    -DORVPATCH_FUZZ=ON -DORVPATCH_TESTS=OFF
+
+fuzz-build: $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz-targets
+
+# Every fuzz target for FUZZ_SECONDS (ten minutes), two at a time.
+fuzz: fuzz-build
+	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Runs the hostile-input and failing-file-system campaigns, then writes
+# docs/RELIABILITY.md from every campaign's output (fuzzing and crash
+# campaign results are taken as the last `make fuzz` and `make crash-test`
+# left them). A failing case is recorded in the report, not a stop.
+reliability-report: build
+	-cd $(BUILD) && ctest -R 'HostileInput|FailingFileSystem' -j $(JOBS)
+	tools/reliability-report $(BUILD) $(FUZZ_BUILD)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)

@@ -287,7 +287,7 @@ const std::vector<Case>& Corpus() {
              SetKey(RegistryPath(m), "DomSvr0NotesIniPath",
                     Fill(m, "`touch @MARK@`;$(touch @MARK@)").c_str());
          }},
-        {"registry_bin_path_command", 0, "Error: ",
+        {"registry_bin_path_command", 0, "is not an absolute path",
          [](TestMachine& m) {
              SetKey(m.servers()[0].notesIni, "NotesProgram", nullptr);
              SetKey(RegistryPath(m), "DomSvr0DominoBinPath", Fill(m, "$(touch @MARK@)").c_str());
@@ -362,9 +362,9 @@ const std::vector<Case>& Corpus() {
              unlink(m.servers()[0].notesIni.c_str());
              ASSERT_EQ(0, symlink("gone.ini", m.servers()[0].notesIni.c_str()));
          }},
-        {"notes_ini_empty_program_folder", 0,
-         "Error: ", [](TestMachine& m) { SetKey(m.servers()[0].notesIni, "NotesProgram", ""); }},
-        {"notes_ini_relative_program_folder", 0, "Error: ",
+        {"notes_ini_empty_program_folder", 0, "is not an absolute path",
+         [](TestMachine& m) { SetKey(m.servers()[0].notesIni, "NotesProgram", ""); }},
+        {"notes_ini_relative_program_folder", 0, "is not an absolute path",
          [](TestMachine& m) { SetKey(m.servers()[0].notesIni, "NotesProgram", "domino0/bin"); }},
         {"notes_ini_link_to_root_file",
          0,
