@@ -182,20 +182,6 @@ std::vector<std::string> Losses(const TestMachine& m) {
     return lost;
 }
 
-bool LogHas(const std::vector<std::string>& log, const std::string& alternatives) {
-    for (size_t start = 0; start <= alternatives.size();) {
-        size_t end = alternatives.find('|', start);
-        end = end == std::string::npos ? alternatives.size() : end;
-        for (const std::string& line : log) {
-            if (line.find(alternatives.substr(start, end - start)) != std::string::npos) {
-                return true;
-            }
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
 class FailingFileSystem : public ::testing::TestWithParam<Case> {
   protected:
     void SetUp() override {
@@ -245,7 +231,7 @@ TEST_P(FailingFileSystem, EndsCleanlyAndLosesNothing) {
     } else if (std::find(exits.begin(), exits.end(), r.exitStatus) == exits.end()) {
         faults.push_back("exit status " + std::to_string(r.exitStatus));
     }
-    if (!LogHas(r.log, c.target->logs)) {
+    if (!LogHolds(r.log, c.target->logs)) {
         faults.push_back(std::string("no log line holds '") + c.target->logs + "'");
     }
     for (const std::string& loss : Losses(m)) {
@@ -261,10 +247,7 @@ TEST_P(FailingFileSystem, EndsCleanlyAndLosesNothing) {
         }
     }
 
-    std::string summary;
-    for (const std::string& f : faults) {
-        summary += (summary.empty() ? "" : "; ") + f;
-    }
+    const std::string summary = JoinFaults(faults);
     RecordCampaignLine("failing-fs", c.name(),
                        {c.name(), faults.empty() ? "pass" : "fail", std::to_string(r.exitStatus),
                         std::to_string(seconds), summary});

@@ -42,6 +42,29 @@ Snapshot Surroundings(const TestMachine& machine) {
     return TakeSnapshot(machine.root(), options);
 }
 
+bool LogHolds(const std::vector<std::string>& log, const std::string& alternatives) {
+    for (size_t start = 0; start <= alternatives.size();) {
+        size_t end = alternatives.find('|', start);
+        end = end == std::string::npos ? alternatives.size() : end;
+        const std::string text = alternatives.substr(start, end - start);
+        for (const std::string& line : log) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string JoinFaults(const std::vector<std::string>& faults) {
+    std::string text;
+    for (const std::string& fault : faults) {
+        text += (text.empty() ? "" : "; ") + fault;
+    }
+    return text;
+}
+
 void RecordCampaignLine(const std::string& campaign, const std::string& item,
                         const std::vector<std::string>& fields) {
     const std::string dir = std::string(ORVPATCH_BUILD_DIR) + "/campaigns/" + campaign;

@@ -23,6 +23,12 @@ RunResult RunConfined(TestMachine& machine, RunOptions options);
 // Domino folders, which a run is allowed to change.
 Snapshot Surroundings(const TestMachine& machine);
 
+// Whether some line of `log` holds one of `alternatives` ('|' between them).
+bool LogHolds(const std::vector<std::string>& log, const std::string& alternatives);
+
+// A case's faults joined by "; " ("" when there are none).
+std::string JoinFaults(const std::vector<std::string>& faults);
+
 // Writes <build>/campaigns/<campaign>/<item>.tsv: one line, the fields joined
 // by tabs (tabs and line ends inside a field become blanks). Each run of a
 // case replaces its own line.
