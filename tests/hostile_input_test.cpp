@@ -32,22 +32,7 @@ namespace {
 // elsewhere; they are run and recorded like the others but do not fail the
 // suite. Take a case off this list as soon as it passes.
 const std::set<std::string> kKnownFailures = {
-    // Reads that block on a FIFO.
-    "files_listed_fifo",
-    "notes_ini_fifo",
-    "readme_fifo",
-    "rollback_saved_file_fifo",
-    "settings_fifo",
-    "tree_fifo",
-    // Special files and links the tree copy does not recreate.
-    "tree_dangling_link",
-    "tree_device",
-    "tree_self_link",
-    "tree_socket",
-    // Deep trees: the copy's time grows with the cube of the depth.
-    "tree_2100_levels",
-    // The notes.ini rewrite follows a link planted by the server's user.
-    "notes_ini_link_to_root_file",
+    // None at present.
 };
 
 const int kTimeBound = 10;  // real seconds per run
