@@ -194,6 +194,7 @@ std::string LinkIs(const std::string& path, const std::string& target) {
 enum Flags {
     kFromBackup = 1,  // run from the saved copy of an in-place update
     kNeedsRoot = 2,
+    kNoDacOverride = 2 | 4,  // run as a superuser who cannot pass over permission bits
 };
 
 struct Case {
@@ -404,6 +405,12 @@ const std::vector<Case>& Corpus() {
      [](M& m) { return ContentIs(NewVersion(m) + "/\xff\xfe\x80name", "odd\n"); }},
     {"tree_line_feed_name", 0, kSuccess, [](M& m) { WriteFile(m.versionDir(1234) + "/a\nb", "lf\n"); },
      [](M& m) { return ContentIs(NewVersion(m) + "/a\nb", "lf\n"); }},
+    {"tree_unreadable_folder", 212, "Error: ", [](M& m) { ASSERT_EQ(0, chmod((m.versionDir(1234) + "/sub").c_str(), 0)); },
+     [](M& m) { return Expect(!PathExists(NewVersion(m)) && m.LatestTarget() == m.versionDir(1234) + "/", "installed"); },
+     {}, kNoDacOverride},
+    {"tree_unreadable_file", 212, "Error: ", [](M& m) { ASSERT_EQ(0, chmod((m.versionDir(1234) + "/libgamma.so").c_str(), 0)); },
+     [](M& m) { return Expect(!PathExists(NewVersion(m)) && m.LatestTarget() == m.versionDir(1234) + "/", "installed"); },
+     {}, kNoDacOverride},
     {"tree_2100_levels", 0, kSuccess, [](M& m) { MakeChain(m.versionDir(1234) + "/deep", 2100); },
      [](M& m) { return Expect(ChainDepth(NewVersion(m) + "/deep") == 2100, "the deep tree is not copied whole"); }},
     // ---- Rollbacks
@@ -494,7 +501,7 @@ TEST_P(HostileInput, EndsCleanly) {
     run.timeoutSeconds = kTimeBound;
     run.workDir = (c.flags & kFromBackup) ? m.hotfixDir(1240) : "";
     const auto start = std::chrono::steady_clock::now();
-    const RunResult r = RunConfined(m, run);
+    const RunResult r = RunConfined(m, run, (c.flags & kNoDacOverride) == kNoDacOverride);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 

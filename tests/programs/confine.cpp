@@ -1,12 +1,17 @@
-// confine FOLDER -- PROGRAM [ARGS...]
+// confine [--no-dac-override] FOLDER -- PROGRAM [ARGS...]
 //
 // Runs PROGRAM in a private mount namespace in which every mount is
 // read-only except FOLDER and the mounts below it: whatever the program (or
 // a command smuggled into its input) tries to write elsewhere fails with
-// EROFS and cannot touch the host. Needs the superuser. Exit status 125 when
-// the confinement cannot be set up; otherwise that of PROGRAM.
+// EROFS and cannot touch the host. With --no-dac-override the superuser's
+// power to pass over permission bits is dropped as well, the way an NFS
+// server squashes root, so that a folder or file without read permission is
+// unreadable to PROGRAM too. Needs the superuser. Exit status 125 when the
+// confinement cannot be set up; otherwise that of PROGRAM.
+#include <linux/capability.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -63,8 +68,14 @@ unsigned long KeptFlags(const std::string& mountPoint) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool noOverride = argc > 1 && std::strcmp(argv[1], "--no-dac-override") == 0;
+    if (noOverride) {
+        --argc;
+        ++argv;
+    }
     if (argc < 4 || std::strcmp(argv[2], "--") != 0 || argv[1][0] != '/') {
-        std::fprintf(stderr, "usage: confine ABSOLUTE_FOLDER -- PROGRAM [ARGS...]\n");
+        std::fprintf(stderr,
+                     "usage: confine [--no-dac-override] ABSOLUTE_FOLDER -- PROGRAM [ARGS...]\n");
         return 125;
     }
     char real[PATH_MAX];
@@ -103,6 +114,12 @@ int main(int argc, char** argv) {
             !AtOrBelow(point, "/proc") && !AtOrBelow(point, "/sys")) {
             return Fail("remount " + point + " read-only");
         }
+    }
+    // Out of the bounding set, the capabilities are gone from PROGRAM's
+    // permitted and effective sets once it is executed.
+    if (noOverride && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+                       prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0)) {
+        return Fail("drop the permission override");
     }
     execv(argv[3], argv + 3);
     return Fail(std::string("run ") + argv[3]);

@@ -12,7 +12,7 @@ bool CanConfine() {
     return geteuid() == 0;
 }
 
-RunResult RunConfined(TestMachine& machine, RunOptions options) {
+RunResult RunConfined(TestMachine& machine, RunOptions options, bool noDacOverride) {
     if (!CanConfine()) {
         static bool said = false;
         if (!said) {
@@ -25,6 +25,9 @@ RunResult RunConfined(TestMachine& machine, RunOptions options) {
     std::string program =
         options.program[0] == '/' ? options.program : build + "/" + options.program;
     std::vector<std::string> args = {machine.root(), "--", program};
+    if (noDacOverride) {
+        args.insert(args.begin(), "--no-dac-override");
+    }
     args.insert(args.end(), options.args.begin(), options.args.end());
     options.args = args;
     options.program = build + "/confine";

@@ -16,8 +16,10 @@ bool CanConfine();
 
 // Runs `options` (program and arguments as for TestMachine::Run) through
 // tests/programs/confine, so that nothing outside the machine's folder can
-// be written; a plain run when CanConfine() is false.
-RunResult RunConfined(TestMachine& machine, RunOptions options);
+// be written; a plain run when CanConfine() is false. `noDacOverride` also
+// takes the superuser's power to pass over permission bits (needs
+// CanConfine()).
+RunResult RunConfined(TestMachine& machine, RunOptions options, bool noDacOverride = false);
 
 // Everything below the machine's folder except the product root and the
 // Domino folders, which a run is allowed to change.
