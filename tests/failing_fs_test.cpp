@@ -210,6 +210,7 @@ TEST_P(FailingFileSystem, EndsCleanlyAndLosesNothing) {
     const std::string folder = c.target->folder(m);
     MountTiny(folder, c.condition);
     if (HasFatalFailure()) {
+        RecordCampaignLine("failing-fs", c.name(), {c.name(), "fail", "", "", "the setup failed"});
         return;
     }
     SnapshotOptions keepOut;

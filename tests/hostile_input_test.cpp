@@ -479,7 +479,7 @@ class HostileInput : public ::testing::TestWithParam<Case> {};
 TEST_P(HostileInput, EndsCleanly) {
     const Case& c = GetParam();
     if ((c.flags & kNeedsRoot) && geteuid() != 0) {
-        RecordCampaignLine("hostile", c.name, {c.name, "skipped", "needs the superuser"});
+        RecordCampaignLine("hostile", c.name, {c.name, "skipped", "", "", "needs the superuser"});
         GTEST_SKIP() << "needs the superuser";
     }
     MachineOptions options;
@@ -491,6 +491,7 @@ TEST_P(HostileInput, EndsCleanly) {
         c.setup(m);
     }
     if (HasFatalFailure()) {
+        RecordCampaignLine("hostile", c.name, {c.name, "fail", "", "", "the setup failed"});
         return;
     }
     const Snapshot before = Surroundings(m);
