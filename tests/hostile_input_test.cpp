@@ -188,7 +188,7 @@ std::string ContentIs(const std::string& path, const std::string& content) {
 }
 
 std::string LinkIs(const std::string& path, const std::string& target) {
-    return Expect(TestMachine::LinkTarget(path) == target, path + " is not a link to " + target);
+    return Expect(LinkTarget(path) == target, path + " is not a link to " + target);
 }
 
 enum Flags {
