@@ -1,9 +1,9 @@
 // The Ansible role and playbooks of deploy/ansible, run by the real
 // ansible-playbook against five hosts that are test machines on this machine
 // (ansible_connection=local, each host's ORVPATCH_TESTBED its own machine).
-// Hosts 1-4 get a new-folder fix (hosts 1 and 2 as a package folder, 3 and 4
-// as a tarball), host 5 an in-place fix as a tarball with its SHA-256; host 2
-// runs the package's own orvpatch, the others the test build.
+// Hosts 1-4 get a new-folder fix (host 2 as a package folder, the others as a
+// tarball), host 5 an in-place fix as a tarball with its SHA-256; host 2 runs
+// the package's own orvpatch, the others the test build.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -235,7 +235,8 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
         GTEST_SKIP() << "orvpatch-check is not built in " << kBuild;
     }
     Fleet fleet;
-    const std::vector<std::string> good = {"good", "good", "good.tgz", "good.tgz", "inplace.tgz"};
+    const std::vector<std::string> good = {"good.tgz", "good", "good.tgz", "good.tgz",
+                                           "inplace.tgz"};
     std::vector<Snapshot> before(kHosts + 1);
 
     // --check: every host reports what would change, and nothing changes.
@@ -268,7 +269,7 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
     // Host 3's package needs a build it does not have: one host per batch,
     // so hosts 1 and 2 are patched, host 3 stops at its check, 4 and 5 are
     // never touched.
-    fleet.WriteInventory({"good", "good", "dependent.tgz", "good.tgz", "inplace.tgz"});
+    fleet.WriteInventory({"good.tgz", "good", "dependent.tgz", "good.tgz", "inplace.tgz"});
     ProgramResult halted = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, "25%"]})"});
     EXPECT_NE(halted.exitStatus, 0) << Output(halted);
     EXPECT_NE(halted.out.find("orvpatch-check: the update would not pass on this host: The depent "
