@@ -81,6 +81,7 @@ class Fleet {
         MakePackage("good", {"1240"});
         MakePackage("dependent", {"1240", "1230"});
         MakePackage("inplace", {"1240", "inplace"});
+        MakePackage("nosettings", {"1240", "nosettings"});
         for (const char* name : {"good", "dependent", "inplace"}) {
             Must(RunProgram("/bin/tar",
                             {"-C", package(name), "-czf", package(name + std::string(".tgz")),
@@ -134,7 +135,7 @@ class Fleet {
         args.insert(args.end(), extra.begin(), extra.end());
         ProgramOptions options;
         options.workDir = m_dir.path();  // no ansible.cfg of the caller's
-        options.timeoutSeconds = 300;
+        options.timeoutSeconds = 900;
         options.env = {"ANSIBLE_NOCOLOR=1",
                        "ANSIBLE_RETRY_FILES_ENABLED=0",
                        "ANSIBLE_LOCAL_TEMP=" + m_dir.sub("ansible-local"),
@@ -184,7 +185,7 @@ void ExpectOnNewBuild(Fleet& fleet, int host) {
         EXPECT_TRUE(
             PathExists(fleet.root(host) + "/opt/varnel/ORV/hotfix/B1240/FileGroup1/orvpatch.ini"));
     } else {
-        EXPECT_EQ(TestMachine::LinkTarget(program + "/latest"), program + "/V3.0.0.1240/");
+        EXPECT_EQ(LinkTarget(program + "/latest"), program + "/V3.0.0.1240/");
         EXPECT_EQ(ReadFile(program + "/V3.0.0.1240/libalpha.so"),
                   TestMachine::PackageContent("libalpha.so", 1240));
     }
@@ -193,7 +194,7 @@ void ExpectOnNewBuild(Fleet& fleet, int host) {
 void ExpectOnOldBuild(Fleet& fleet, int host) {
     SCOPED_TRACE("host" + std::to_string(host));
     std::string program = fleet.program(host);
-    EXPECT_EQ(TestMachine::LinkTarget(program + "/latest"), program + "/V3.0.0.1234/");
+    EXPECT_EQ(LinkTarget(program + "/latest"), program + "/V3.0.0.1234/");
     EXPECT_FALSE(PathExists(program + "/V3.0.0.1240"));
     EXPECT_EQ(ReadFile(program + "/V3.0.0.1234/libalpha.so"),
               TestMachine::ProductContent("libalpha.so", 1234));
@@ -265,6 +266,17 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
     EXPECT_NE(tampered.out.find("its SHA-256 is not"), std::string::npos) << Output(tampered);
     EXPECT_FALSE(PathExists(fleet.stage(5)));
     EXPECT_EQ(DiffSnapshots(before[5], fleet.Picture(5)), std::vector<std::string>());
+
+    // A package whose settings cannot be read is refused, not taken for a
+    // fix that is not installed and so has nothing to roll back.
+    ProgramResult unreadable =
+        fleet.Play("rollback.yml",
+                   {"--limit", "host4", "-e", "orvpatch_package=" + fleet.package("nosettings"),
+                    "-e", "orvpatch_remote_folder=" + fleet.stage(0)});
+    EXPECT_NE(unreadable.exitStatus, 0) << Output(unreadable);
+    EXPECT_NE(unreadable.out.find("FileGroup1/orvpatch.ini cannot be read"), std::string::npos)
+        << Output(unreadable);
+    EXPECT_EQ(DiffSnapshots(before[4], fleet.Picture(4)), std::vector<std::string>());
 
     // Host 3's package needs a build it does not have: one host per batch,
     // so hosts 1 and 2 are patched, host 3 stops at its check, 4 and 5 are

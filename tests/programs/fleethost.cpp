@@ -7,10 +7,11 @@
 //                                 on it, one server with its tasks running.
 //                                 The servers' data folders are printed, one a
 //                                 line; their simulator processes keep running.
-//   fleethost package DIR BUILD [DEPENT] [inplace]
+//   fleethost package DIR BUILD [DEPENT] [inplace|nosettings]
 //                                 a package folder DIR holding FileGroup1/ for
-//                                 BUILD (libalpha.so and libbeta.so) and the
-//                                 test build of the patcher as orvpatch.
+//                                 BUILD (libalpha.so and libbeta.so; without
+//                                 orvpatch.ini for nosettings) and the test
+//                                 build of the patcher as orvpatch.
 //   fleethost stop ROOT           ends every simulator process of the machine.
 #include <sys/stat.h>
 
@@ -32,8 +33,8 @@ namespace {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: fleethost machine ROOT | package DIR BUILD [DEPENT] [inplace] | "
-                 "stop ROOT\n");
+                 "usage: fleethost machine ROOT | package DIR BUILD [DEPENT] "
+                 "[inplace|nosettings] | stop ROOT\n");
     return 2;
 }
 
@@ -68,7 +69,7 @@ void CopyExecutable(const std::string& from, const std::string& to) {
 }
 
 // The package is written by a throw-away machine and moved out of it.
-int BuildPackage(const std::string& dir, int build, int depent, bool inPlace) {
+int BuildPackage(const std::string& dir, int build, int depent, bool inPlace, bool settings) {
     MachineOptions options;
     options.startServers = false;
     TestMachine scratch(options);
@@ -76,6 +77,7 @@ int BuildPackage(const std::string& dir, int build, int depent, bool inPlace) {
     package.build = build;
     package.depentBuild = depent;
     package.createNewFolder = inPlace ? "0" : "1";
+    package.settings = settings;
     scratch.WritePackage(package);
     MakeDirs(dir);
     std::string target = dir + "/FileGroup1";
@@ -108,10 +110,12 @@ int main(int argc, char** argv) {
         }
         if (args.size() >= 3 && args.size() <= 5 && args[0] == "package") {
             bool inPlace = args.back() == "inplace";
-            size_t numbers = args.size() - (inPlace ? 1 : 0);
+            bool settings = args.back() != "nosettings";
+            size_t numbers = args.size() - (inPlace || !settings ? 1 : 0);
             int depent = numbers == 4 ? ParseBuild(args[3]) : 0;
-            return numbers <= 4 ? BuildPackage(args[1], ParseBuild(args[2]), depent, inPlace)
-                                : Usage();
+            return numbers <= 4
+                       ? BuildPackage(args[1], ParseBuild(args[2]), depent, inPlace, settings)
+                       : Usage();
         }
         return Usage();
     } catch (const std::exception& e) {
