@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all build test demo bench fuzz fuzz-build reliability-report clean
+.PHONY: all build test demo bench crash-test fuzz fuzz-build reliability-report clean
 
 all: build
 
@@ -22,6 +22,11 @@ test: build
 # A real update and rollback on a self-contained test machine.
 demo: build
 	$(BUILD)/orvpatch-demo
+
+# Every kill point of the crash campaign (several minutes); the CTest suite
+# tries every fifth. Results in $(BUILD)/campaigns/crash.tsv.
+crash-test: build
+	$(BUILD)/crash-campaign --quiet
 
 bench: build
 	bench/run $(BUILD)
