@@ -13,6 +13,7 @@
 
 #include "support/DominoSim.h"
 #include "support/RunProgram.h"
+#include "support/Snapshot.h"
 #include "support/TempDir.h"
 #include "support/TestMachine.h"
 
@@ -39,38 +40,6 @@ const RunSpec kRuns[4] = {{"update-new-folder", false, false},
 
 // ------------------------------------------------------------ machine state
 
-// One entry of the tree: type ('d', 'f', 'l', 'o'; 't' for the running
-// tasks of a server), mode, owner, and the content's hash or the link's target.
-struct Entry {
-    char type = 'o';
-    mode_t mode = 0;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::string data;
-    bool operator==(const Entry& o) const {
-        return type == o.type && mode == o.mode && uid == o.uid && gid == o.gid && data == o.data;
-    }
-    bool operator!=(const Entry& o) const { return !(*this == o); }
-};
-typedef std::map<std::string, Entry> State;
-
-std::string Describe(const Entry& e) {
-    std::ostringstream out;
-    out << e.type << " " << std::oct << e.mode << std::dec << " " << e.uid << ":" << e.gid << " "
-        << e.data;
-    return out.str();
-}
-
-std::string Hash(const std::string& content) {
-    uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : content) {
-        h = (h ^ c) * 1099511628211ULL;
-    }
-    std::ostringstream out;
-    out << std::hex << h << "/" << std::dec << content.size();
-    return out.str();
-}
-
 std::string BaseName(const std::string& rel) {
     std::string::size_type slash = rel.rfind('/');
     return slash == std::string::npos ? rel : rel.substr(slash + 1);
@@ -85,13 +54,40 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The log, the simulator's journals, locks and control files: what the
-// patcher and the simulator write on every run, whatever its outcome.
-bool Ignored(const std::string& rel) {
-    std::string name = BaseName(rel);
-    return rel == "opt/varnel/ORV/orvspins.log" || name == "console.journal" ||
-           name == "~notes.lck" || rel.find("/.domsim") != std::string::npos ||
-           rel.find("/orvtemp/") != std::string::npos;
+// One entry of the tree as the snapshot describes it, with the parts the
+// checker looks at: type ('d', 'f', 'l', 'o'; 't' for the running tasks of
+// a server), mode, and the content (size and hash) or the link's target.
+struct Entry {
+    char type = 'o';
+    mode_t mode = 0;
+    std::string data;
+    std::string line;  // the whole description: owner too
+    bool operator==(const Entry& o) const { return line == o.line; }
+    bool operator!=(const Entry& o) const { return !(*this == o); }
+};
+typedef std::map<std::string, Entry> State;
+
+std::string Describe(const Entry& e) {
+    return e.line;
+}
+
+Entry FromSnapshotLine(const std::string& line) {
+    Entry e;
+    e.line = line;
+    e.type = StartsWith(line, "folder") ? 'd'
+             : StartsWith(line, "file") ? 'f'
+             : StartsWith(line, "link") ? 'l'
+                                        : 'o';
+    std::string::size_type mode = line.find("mode=");
+    if (mode != std::string::npos) {
+        e.mode = static_cast<mode_t>(std::strtoul(line.c_str() + mode + 5, nullptr, 8));
+    }
+    // The content (size and hash) of a file, the target of a link.
+    std::string::size_type data = line.find(e.type == 'l' ? " target=" : " size=");
+    if (data != std::string::npos) {
+        e.data = line.substr(e.type == 'l' ? data + 8 : data + 1);
+    }
+    return e;
 }
 
 // A name that marks a temporary of ours: hidden (".name.orvtmp-...",
@@ -100,54 +96,11 @@ bool Temporary(const std::string& rel) {
     return rel.find("/.") != std::string::npos || rel[0] == '.';
 }
 
-// The extension manager's saved copies carry a random number; they are
-// named by the order of their contents instead, so that two runs compare.
+// A saved copy of the extension manager: liborvext.so_<number>.
 bool ExtensionBackup(const std::string& name) {
     std::string prefix = std::string(kExtension) + "_";
     return StartsWith(name, prefix) && name.size() > prefix.size() &&
            name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
-}
-
-void Walk(const std::string& root, const std::string& rel, State& state) {
-    std::string path = rel.empty() ? root : root + "/" + rel;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        return;
-    }
-    if (!rel.empty() && !Ignored(rel)) {
-        Entry e;
-        e.mode = st.st_mode & 07777;
-        e.uid = st.st_uid;
-        e.gid = st.st_gid;
-        if (S_ISDIR(st.st_mode)) {
-            e.type = 'd';
-        } else if (S_ISREG(st.st_mode)) {
-            e.type = 'f';
-            e.data = Hash(ReadFile(path));
-        } else if (S_ISLNK(st.st_mode)) {
-            e.type = 'l';
-            e.mode = 0;
-            e.data = TestMachine::LinkTarget(path);
-        }
-        state[rel] = e;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        std::vector<std::string> names = FolderNames(path);
-        std::vector<std::pair<std::string, std::string>> backups;  // (data, name)
-        for (const std::string& name : names) {
-            std::string child = rel.empty() ? name : rel + "/" + name;
-            Walk(root, child, state);
-            if (ExtensionBackup(name) && state.count(child) != 0) {
-                backups.push_back(std::make_pair(state[child].data, child));
-            }
-        }
-        std::sort(backups.begin(), backups.end());
-        for (size_t i = 0; i < backups.size(); ++i) {
-            Entry e = state[backups[i].second];
-            state.erase(backups[i].second);
-            state[Folder(backups[i].second) + kExtension + "_#" + std::to_string(i + 1)] = e;
-        }
-    }
 }
 
 std::vector<std::string> RunningTasks(const TestMachine& m, size_t server) {
@@ -160,15 +113,48 @@ std::vector<std::string> RunningTasks(const TestMachine& m, size_t server) {
     return tasks;
 }
 
+// The tree below the machine's root, leaving out what the patcher and the
+// simulator write on every run whatever its outcome: the log, the journals,
+// lock and control files.
 State Capture(const TestMachine& m) {
+    SnapshotOptions options;
+    options.times = false;
+    options.ignore = {"opt/varnel/ORV/orvspins.log"};
+    for (const Server& s : m.servers()) {
+        std::string data = s.dataDir.substr(m.root().size() + 1);
+        for (const char* name : {"console.journal", "~notes.lck", ".domsim", "orvtemp"}) {
+            options.ignore.push_back(data + "/" + name);
+        }
+    }
     State state;
-    Walk(m.root(), "", state);
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> backups;
+    for (const auto& kv : TakeSnapshot(m.root(), options)) {
+        if (kv.first == ".") {
+            continue;
+        }
+        Entry e = FromSnapshotLine(kv.second);
+        if (ExtensionBackup(BaseName(kv.first))) {
+            backups[Folder(kv.first)].push_back(std::make_pair(e.data, kv.second));
+        } else {
+            state[kv.first] = e;
+        }
+    }
+    // The extension manager's saved copies carry a number that depends on
+    // the run; they are named by the order of their contents instead.
+    for (auto& folder : backups) {
+        std::sort(folder.second.begin(), folder.second.end());
+        for (size_t i = 0; i < folder.second.size(); ++i) {
+            state[folder.first + kExtension + "_#" + std::to_string(i + 1)] =
+                FromSnapshotLine(folder.second[i].second);
+        }
+    }
     for (size_t i = 0; i < m.servers().size(); ++i) {
         Entry e;
         e.type = 't';
         for (const std::string& task : RunningTasks(m, i)) {
             e.data += task + " ";
         }
+        e.line = e.data;
         state["#tasks of server " + std::to_string(i)] = e;
     }
     return state;
