@@ -2,6 +2,10 @@
 // between folders, move them aside under name + "_1", delete the
 // moved-aside copies, or rename them back. Renames and deletions work on the
 // open folder (renameat, unlinkat), never through a change of working folder.
+//
+// The swap itself never leaves a name without a complete file: each file is
+// saved under name + "_1" by a hard link first, then the new content is
+// copied over the name (the copy replaces it in one rename).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +14,7 @@
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -151,13 +156,49 @@ bool PutMovedAsideBack(const std::vector<std::string>& names, const std::string&
     return all;
 }
 
+std::vector<std::string> SaveNamedFiles(const std::vector<std::string>& names,
+                                        const std::string& from, const std::string& folder) {
+    LogDebugMessage(1, "Info: Rename the DLLs in (%s)", folder.c_str());
+    std::vector<std::string> changed;
+    for (const std::string& name : names) {
+        const std::string target = folder + "/" + name;
+        const std::string source = from + "/" + name;
+        const std::string saved = target + kBackupSuffix;
+        struct stat st;
+        const bool exists = ::lstat(target.c_str(), &st) == 0;
+        if (exists && KvORVFileOpUtil::comp(target.c_str(), source.c_str())) {
+            LogDebugMessage(1,
+                            "Info: The file (%s) holds the new content already, so it is neither "
+                            "saved nor replaced.",
+                            target.c_str());
+            continue;
+        }
+        changed.push_back(name);
+        if (!exists) {
+            continue;
+        }
+        if (::lstat(saved.c_str(), &st) == 0) {
+            // Saved by a run that was interrupted: that copy is the original.
+            if (!runstate::SameFile(target, saved)) {
+                LogDebugMessage(1, "Info: The saved file (%s) is kept.", saved.c_str());
+            }
+            continue;
+        }
+        if (!runstate::SaveOriginal(target, saved)) {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", name.c_str(),
+                            (name + kBackupSuffix).c_str());
+        }
+    }
+    return changed;
+}
+
 bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
                  const std::string& folder) {
-    MoveNamedFilesAside(names, folder);
-    if (CopyNamedFiles(names, from, folder)) {
+    const std::vector<std::string> changed = SaveNamedFiles(names, from, folder);
+    if (CopyNamedFiles(changed, from, folder)) {
         return true;
     }
-    PutMovedAsideBack(names, folder);
+    PutMovedAsideBack(changed, folder);
     return false;
 }
 

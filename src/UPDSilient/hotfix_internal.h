@@ -51,9 +51,18 @@ bool PutMovedAsideBack(const std::vector<std::string>& names, const std::string&
 // Renames, in `folder`, each listed name + "_1" back to the name (szDlls).
 int RestoreRenamedDlls(char* folder);
 
-// The in-place swap both procedures make: the named files of `folder` moved
-// aside, those of `from` copied in. False when a file cannot be copied; the
-// moved-aside files are then back under their names.
+// Saves each named file of `folder` that is to be replaced under name + "_1"
+// (a hard link, or a copy) and answers the names to replace. A file that
+// holds the content of `from` already is neither saved nor replaced, and a
+// name + "_1" that is there already (saved by an interrupted run) is kept:
+// a saved original is never overwritten.
+std::vector<std::string> SaveNamedFiles(const std::vector<std::string>& names,
+                                        const std::string& from, const std::string& folder);
+
+// The in-place swap both procedures make: the named files of `folder` saved
+// (SaveNamedFiles), those of `from` copied over them, so a name never lacks
+// a complete file. False when a file cannot be copied; the saved files are
+// then back under their names.
 bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
                  const std::string& folder);
 // After the tasks have restarted: a pause, then the moved-aside files go.

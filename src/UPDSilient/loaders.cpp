@@ -2,6 +2,12 @@
 // liborvext.so and the seven task executables, all copied out of the newest
 // version folder, the old ones kept under backup names. Every path is a full
 // path; the working folder is never changed.
+//
+// The old file is saved under its backup name by a hard link before the new
+// one is copied over its name, so the name always holds a complete file with
+// its execute bit. A file that holds the new content already is left as it
+// is, and a saved original is never overwritten: a second run, or one that
+// finishes an interrupted run, keeps the originals the first one saved.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +21,7 @@
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -53,6 +60,33 @@ std::string NextExtensionBackup(const std::string& folder) {
     return folder + "/" + kExtensionBackupPrefix + std::to_string(highest + 1);
 }
 
+// The backup of `library` that an interrupted run made (a hard link to it),
+// or "".
+std::string ExistingExtensionBackup(const std::string& folder, const std::string& library) {
+    std::string found;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        const size_t prefix = sizeof kExtensionBackupPrefix - 1;
+        while (struct dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (found.empty() && name.size() > prefix &&
+                name.compare(0, prefix, kExtensionBackupPrefix) == 0 &&
+                name.find_first_not_of("0123456789", prefix) == std::string::npos &&
+                runstate::SameFile(folder + "/" + name, library)) {
+                found = folder + "/" + name;
+            }
+        }
+        ::closedir(dir);
+    }
+    return found;
+}
+
+void LogAlreadyNew(const std::string& path) {
+    LogDebugMessage(1,
+                    "Info: The file (%s) holds the new content already, so it is neither saved "
+                    "nor replaced.",
+                    path.c_str());
+}
+
 }  // namespace
 
 bool ProgramFolderUsable(const ORVInsInfo& info) {
@@ -86,13 +120,23 @@ ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& c
         return swap;
     }
     swap.library = folder + "/" + kExtension;
+    bool savedNow = false;
     if (Exists(swap.library)) {
-        swap.backup = NextExtensionBackup(folder);
-        if (!KvORVFileOpUtil::rename(swap.library.c_str(), swap.backup.c_str())) {
-            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", swap.library.c_str(),
-                            swap.backup.c_str());
-            swap.backup.clear();
+        if (KvORVFileOpUtil::comp(swap.library.c_str(), source.c_str())) {
+            LogAlreadyNew(swap.library);
+            LogDebugMessage(1, "Info: Have updated extension manager.");
             return swap;
+        }
+        swap.backup = ExistingExtensionBackup(folder, swap.library);
+        if (swap.backup.empty()) {
+            swap.backup = NextExtensionBackup(folder);
+            if (!runstate::SaveOriginal(swap.library, swap.backup)) {
+                LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).",
+                                swap.library.c_str(), swap.backup.c_str());
+                swap.backup.clear();
+                return swap;
+            }
+            savedNow = true;
         }
     }
     const int rc =
@@ -100,11 +144,10 @@ ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& c
     if (rc != FOP_OK) {
         LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
                         source.c_str(), swap.library.c_str(), rc);
-        // The library that was there goes back under its name.
-        if (!swap.backup.empty() &&
-            !KvORVFileOpUtil::rename(swap.backup.c_str(), swap.library.c_str())) {
-            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", swap.backup.c_str(),
-                            swap.library.c_str());
+        // The library that was there is still under its name: the copy
+        // made for it here goes again.
+        if (savedNow) {
+            ::unlink(swap.backup.c_str());
         }
         swap.backup.clear();
         return swap;
@@ -150,10 +193,33 @@ bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
     for (const char* task : szaLoader) {
         const std::string target = bin + "/" + task;
         const std::string backup = target + "_1";
-        ::unlink(backup.c_str());
-        const int renamed = ::rename(target.c_str(), backup.c_str());
+        const bool exists = Exists(target);
+        if (exists && KvORVFileOpUtil::comp(target.c_str(), source.c_str())) {
+            LogAlreadyNew(target);
+            SetProductPermissions(target, false);
+            continue;
+        }
+        int renamed = -1;
+        bool savedNow = false;
+        if (Exists(backup)) {
+            // The original, saved by an earlier or an interrupted run.
+            if (!runstate::SameFile(target, backup)) {
+                LogDebugMessage(1, "Info: The saved file (%s) is kept.", backup.c_str());
+            }
+            renamed = 0;
+        } else if (exists) {
+            renamed = runstate::SaveOriginal(target, backup) ? 0 : -1;
+            savedNow = renamed == 0;
+        }
         LogDebugMessage(1, "rename from (%s) to (%s), error code is %d.", target.c_str(),
                         backup.c_str(), renamed);
+        if (exists && renamed != 0) {
+            // Without a saved copy the original would be lost.
+            all = false;
+            LogDebugMessage(1, "Error: Cannot save the file (%s) as (%s), so it is not replaced.",
+                            target.c_str(), backup.c_str());
+            continue;
+        }
         const int copied =
             KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
         LogDebugMessage(1, "Info: copy the file(%s) to (%s). Error code is %d.", source.c_str(),
@@ -162,10 +228,10 @@ bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
             all = false;
             LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
                             source.c_str(), target.c_str(), copied);
-            // The executable that was there goes back under its name.
-            if (renamed == 0 && ::rename(backup.c_str(), target.c_str()) != 0) {
-                LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", backup.c_str(),
-                                target.c_str());
+            // The executable that was there is still under its name: the
+            // copy made for it here goes again.
+            if (savedNow) {
+                ::unlink(backup.c_str());
             }
             continue;
         }

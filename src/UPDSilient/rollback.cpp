@@ -7,6 +7,14 @@
 // the folder cannot be moved, the link is pointed back at it. An in-place
 // rollback that cannot put every saved file back renames the moved-aside
 // files back and keeps the backup.
+//
+// Once its checks have passed, a rollback records its progress in the
+// product root (run_state.h), so that the next rollback of the same package
+// finishes one that was killed: the new-folder way once the hot-fix folder
+// is moved away (the removal name is deleted, the link checked, the tasks
+// loaded), the in-place way once every saved file is back (the backup folder
+// is renamed to a removal name before it is deleted, so a half-deleted
+// backup is never taken for one to restore from).
 #include <cerrno>
 #include <string>
 
@@ -14,6 +22,7 @@
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/run_context.h"
+#include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -46,11 +55,42 @@ int CountRunning(RunContext& context) {
     return running;
 }
 
-int RollbackInPlace(RunContext& context, const RollbackChoice& choice) {
+// The name the backup folder is renamed to before it is deleted.
+std::string BackupRemovalName(const std::string& packageFolder) {
+    return packageFolder + ".removing";
+}
+
+// Deletes the backup folder of an in-place rollback: renamed to its removal
+// name first, then deleted with everything in it.
+void RemoveBackupFolder(const std::string& packageFolder) {
+    const std::string removal = BackupRemovalName(packageFolder);
+    int rc = FOP_OK;
+    if (KvORVFileOpUtil::isDir(packageFolder.c_str())) {
+        if (KvORVFileOpUtil::rename(packageFolder.c_str(), removal.c_str())) {
+            runstate::FlushFolderOf(removal);
+        } else {
+            const std::string files = packageFolder + "/*";
+            KvORVFileOpUtil::unlink(files.c_str(), nullptr, nullptr);
+            rc = KvORVFileOpUtil::unlink(packageFolder.c_str(), nullptr, nullptr);
+        }
+    }
+    if (KvORVFileOpUtil::isDir(removal.c_str())) {
+        rc = KvORVFileOpUtil::xunlink(removal.c_str(), nullptr, nullptr);
+    }
+    LogDebugMessage(1, "Remove the old back up folder! (./FileGroup1)., error code [%d]", rc);
+}
+
+int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate::Record& record,
+                    bool& started) {
     LogDebugMessage(1, "Copy replace the file in ORV program with the new one.");
     if (!CarryOut(choice.decision)) {
         return ORV_RUN_FAILED;
     }
+    started = true;
+    runstate::Write(context.productRoot, record);
+    runstate::SweepLeftovers(context.productRoot);
+    runstate::SweepLeftovers(choice.current);
+    runstate::SweepLeftovers(context.packageFolder);
     LogPackageFileRemarks(*context.setting);
     const std::string& current = choice.current;
     if (!SwapFilesIn(context.fileTable, context.packageFolder, current)) {
@@ -63,10 +103,9 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice) {
     Walk(context, [](const ORVInsInfo& info, const RunContext&) { return RestartTasks(info); });
     FinishSwap(context.fileTable, current);
 
-    const std::string files = context.packageFolder + "/*";
-    KvORVFileOpUtil::unlink(files.c_str(), nullptr, nullptr);
-    const int rc = KvORVFileOpUtil::unlink(context.packageFolder.c_str(), nullptr, nullptr);
-    LogDebugMessage(1, "Remove the old back up folder! (./FileGroup1)., error code [%d]", rc);
+    record.step = runstate::kStepFilesBack;
+    runstate::Write(context.productRoot, record);
+    RemoveBackupFolder(context.packageFolder);
     return ORV_RUN_OK;
 }
 
@@ -111,13 +150,20 @@ bool MoveAway(RunContext& context, const std::string& hotfixFolder, const std::s
     return false;
 }
 
-int RollbackNewFolder(RunContext& context, const RollbackChoice& choice) {
+int RollbackNewFolder(RunContext& context, const RollbackChoice& choice, runstate::Record& record,
+                      bool& started) {
     if (!CarryOut(choice.decision)) {
         return ORV_RUN_FAILED;
     }
+    started = true;
+    runstate::Write(context.productRoot, record);
+    runstate::SweepLeftovers(context.productRoot);
+    runstate::SweepLeftovers(ProgramFolderPath(context.productRoot));
     if (!StopAndWait(context)) {
         return ORV_RUN_FAILED;
     }
+    record.step = runstate::kStepTasksStopped;
+    runstate::Write(context.productRoot, record);
 
     const std::string removal = RemovalFolderPath(context.productRoot);
     KvORVFileOpUtil::xunlink(removal.c_str(), nullptr, nullptr);
@@ -144,18 +190,92 @@ int RollbackNewFolder(RunContext& context, const RollbackChoice& choice) {
     if (!MoveAway(context, choice.hotfixFolder, removal)) {
         return ORV_RUN_FAILED;
     }
+    runstate::FlushFolderOf(removal);
+    record.step = runstate::kStepMovedAway;
+    runstate::Write(context.productRoot, record);
     KvORVFileOpUtil::xunlink(removal.c_str(), nullptr, nullptr);
     LoadAll(context);
     return ORV_RUN_OK;
+}
+
+// Finishes a new-folder rollback that was killed after the hot-fix folder
+// was moved away: the removal name goes, the link names the newest version
+// folder that stays, and the tasks are loaded.
+int FinishNewFolderRollback(RunContext& context, const runstate::Record& record) {
+    LogDebugMessage(1,
+                    "Info: Resume the interrupted rollback of build %d: its version folder is "
+                    "moved away already.",
+                    record.build);
+    runstate::SweepLeftovers(context.productRoot);
+    runstate::SweepLeftovers(ProgramFolderPath(context.productRoot));
+    const std::string removal = RemovalFolderPath(context.productRoot);
+    KvORVFileOpUtil::xunlink(removal.c_str(), nullptr, nullptr);
+    const std::string programFolder = ProgramFolderPath(context.productRoot);
+    const std::string remaining = NewestRemainingVersion(programFolder, record.build);
+    if (!remaining.empty() && SwitchLatest(context.productRoot, remaining + "/")) {
+        LogDebugMessage(1, "Info: Point the link latest at (%s/).", remaining.c_str());
+    }
+    LoadAll(context);
+    return ORV_RUN_OK;
+}
+
+// Finishes an in-place rollback that was killed once every saved file was
+// back: only the backup folder (or what is left of it) has to go.
+int FinishInPlaceRollback(const RunContext& context, const runstate::Record& record) {
+    LogDebugMessage(1,
+                    "Info: Resume the interrupted rollback of build %d: every saved file is back "
+                    "already.",
+                    record.build);
+    runstate::SweepLeftovers(context.productRoot);
+    RemoveBackupFolder(context.packageFolder);
+    return ORV_RUN_OK;
+}
+
+int Rollback(RunContext& context, _PatchSetting& setting, bool& started) {
+    const std::string& root = context.productRoot;
+    const std::string package = runstate::AbsolutePath(context.packageFolder);
+    runstate::Record record;
+    if (runstate::Read(root, record)) {
+        // This package's record: the same build, or, when the settings went
+        // with the backup folder, the same package folder.
+        const bool own = setting.BuildNumber != 0 ? record.build == setting.BuildNumber
+                                                  : record.package == package;
+        if (!own) {
+            runstate::SetAside(root, record);
+        } else if (record.mode == "rollback" && record.layout == "new-folder" &&
+                   setting.CreateNewFolder != 0 &&
+                   !KvORVFileOpUtil::isDir(VersionFolderPath(root, record.build).c_str())) {
+            started = true;
+            return FinishNewFolderRollback(context, record);
+        } else if (record.mode == "rollback" && record.layout == "in-place" &&
+                   record.step == runstate::kStepFilesBack && record.package == package) {
+            started = true;
+            return FinishInPlaceRollback(context, record);
+        }
+    }
+    record = runstate::Record();
+    record.build = setting.BuildNumber;
+    record.mode = "rollback";
+    record.layout = setting.CreateNewFolder != 0 ? "new-folder" : "in-place";
+    record.package = package;
+    record.step = runstate::kStepChecked;
+
+    const RollbackChoice choice = DecideRollback(context);
+    if (setting.CreateNewFolder == 0) {
+        return RollbackInPlace(context, choice, record, started);
+    }
+    return RollbackNewFolder(context, choice, record, started);
 }
 
 }  // namespace
 
 int RunRollback(InstallInfo& package, _PatchSetting& setting) {
     RunContext context = MakeRunContext(package, setting);
-    const RollbackChoice choice = DecideRollback(context);
-    if (setting.CreateNewFolder == 0) {
-        return RollbackInPlace(context, choice);
+    bool started = false;
+    const int result = Rollback(context, setting, started);
+    if (started) {
+        // Finished or failed for good: nothing is left for a later run.
+        runstate::Remove(context.productRoot);
     }
-    return RollbackNewFolder(context, choice);
+    return result;
 }

@@ -8,7 +8,16 @@
 // backup is made once (the saved orvpatch.ini, written last, marks it
 // complete) and a failure to back up or to put the new files in place fails
 // the run with the product files as they were.
+//
+// Once the checks have passed, the run records its progress in the product
+// root (run_state.h) until it ends. A new-folder update that was killed after
+// its version folder got its name is finished by the next run of the same
+// package: the record says the folder is this package's own, so the
+// environment check lets it pass and the run goes on after the fill. Every
+// step after the fill can be done again: a file that holds the new content
+// already is left as it is.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +29,7 @@
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/run_context.h"
+#include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -96,12 +106,20 @@ bool FillNewVersionFolder(const RunContext& context, const std::string& current,
             return false;
         }
     }
+    // The files are on disk before the folder is given a name that anything
+    // may use.
+    const int stagingFd = ::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (stagingFd >= 0) {
+        ::syncfs(stagingFd);
+        ::close(stagingFd);
+    }
     if (!KvORVFileOpUtil::rename(staging.c_str(), newFolder.c_str())) {
         int error = errno;
         LogDebugMessage(1, "Error: Cannot rename the folder (%s) to (%s), error code (%d).",
                         staging.c_str(), newFolder.c_str(), error);
         return false;
     }
+    runstate::FlushFolderOf(newFolder);
     return true;
 }
 
@@ -128,18 +146,21 @@ std::vector<ExtensionSwap> UpdateExtensionManagers(RunContext& context) {
     return swaps;
 }
 
-int InstallIntoNewFolder(RunContext& context, const UpdateChoice& choice) {
+int InstallIntoNewFolder(RunContext& context, const UpdateChoice& choice, runstate::Record& record,
+                         bool filled) {
     const int build = context.setting->BuildNumber;
     const std::string staging = Format("%s/program/%s%d%s/", context.productRoot.c_str(),
                                        kStagingPrefix, build, kStagingSuffix);
     LogPackageFileRemarks(*context.setting);
-    if (!FillNewVersionFolder(context, choice.current, staging, choice.newFolder)) {
+    if (!filled && !FillNewVersionFolder(context, choice.current, staging, choice.newFolder)) {
         RemoveEntry(staging.substr(0, staging.size() - 1));
         LogDebugMessage(
             1, "Error: The new version folder (%s) cannot be filled; nothing is installed.",
             choice.newFolder.c_str());
         return Fail(kIncompleteProblem);
     }
+    record.step = runstate::kStepFolderMade;
+    runstate::Write(context.productRoot, record);
 
     const std::vector<ExtensionSwap> swaps = UpdateExtensionManagers(context);
     SetProductPermissions(choice.newFolder, true);
@@ -209,6 +230,93 @@ int InstallInPlace(RunContext& context, const std::string& current,
     return ORV_RUN_OK;
 }
 
+// Removes the temporary files an interrupted run left in the folders this
+// run works in: the product root, program/, the version folders it uses,
+// the backup folder, and each installation's program and data folders.
+void SweepRunFolders(RunContext& context, const std::vector<std::string>& folders) {
+    runstate::SweepLeftovers(context.productRoot);
+    runstate::SweepLeftovers(ProgramFolderPath(context.productRoot));
+    for (const std::string& folder : folders) {
+        if (!folder.empty()) {
+            runstate::SweepLeftovers(folder);
+        }
+    }
+    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
+        if (!info.strDominoBinPath.empty() && info.strDominoBinPath[0] == '/') {
+            runstate::SweepLeftovers(info.strDominoBinPath);
+        }
+        if (!info.strDataPath.empty() && info.strDataPath[0] == '/') {
+            runstate::SweepLeftovers(info.strDataPath);
+        }
+        return true;
+    });
+}
+
+// Whether the record is this package's: the same build.
+bool OwnRecord(const runstate::Record& record, const _PatchSetting& setting) {
+    return setting.BuildNumber != 0 && record.build == setting.BuildNumber;
+}
+
+// The update after the opening. `started` tells whether it got past its
+// checks: from then on it has recorded its progress.
+int Update(RunContext& context, _PatchSetting& setting, const std::string& backupFolder,
+           bool& started) {
+    const std::string& root = context.productRoot;
+    runstate::Record record;
+    bool resume = false;
+    if (runstate::Read(root, record)) {
+        if (!OwnRecord(record, setting)) {
+            runstate::SetAside(root, record);
+        } else if (record.mode == "update" && record.layout == "new-folder" &&
+                   setting.CreateNewFolder != 0 &&
+                   KvORVFileOpUtil::isDir(VersionFolderPath(root, setting.BuildNumber).c_str())) {
+            // The folder was given its name complete, by this package's run.
+            resume = true;
+        }
+    }
+    if (resume) {
+        LogDebugMessage(1,
+                        "Info: Resume the interrupted update of build %d: its version folder "
+                        "(%s) is complete already.",
+                        setting.BuildNumber, VersionFolderPath(root, setting.BuildNumber).c_str());
+    } else if (!CarryOut(DecideEnvironment(context))) {
+        return ORV_RUN_FAILED;
+    }
+
+    // The scan task's registration goes before the build checks, so it is
+    // cleaned out even when one of them stops the update.
+    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
+        CleanUpKvmscanTask(info.strNotesIniPath.c_str());
+        return true;
+    });
+
+    UpdateChoice choice;
+    if (resume) {
+        // The checks passed in the run that made the folder; the newest
+        // version is now that folder itself.
+        choice.newFolder = VersionFolderPath(root, setting.BuildNumber) + "/";
+    } else {
+        choice = DecideUpdate(context);
+        if (!CarryOut(choice.decision)) {
+            return ORV_RUN_FAILED;
+        }
+    }
+    record.build = setting.BuildNumber;
+    record.mode = "update";
+    record.layout = setting.CreateNewFolder != 0 ? "new-folder" : "in-place";
+    record.package = runstate::AbsolutePath(context.packageFolder);
+    record.step = resume ? record.step : runstate::kStepChecked;
+    runstate::Write(root, record);
+    started = true;
+
+    RemoveLeftoverStaging(ProgramFolderPath(root));
+    SweepRunFolders(context, {choice.current, choice.newFolder, backupFolder});
+    if (setting.CreateNewFolder != 0) {
+        return InstallIntoNewFolder(context, choice, record, resume);
+    }
+    return InstallInPlace(context, choice.current, backupFolder);
+}
+
 }  // namespace
 
 bool IsStagingFolderName(const std::string& name) {
@@ -220,24 +328,11 @@ bool IsStagingFolderName(const std::string& name) {
 
 int RunUpdate(InstallInfo& package, _PatchSetting& setting, const std::string& backupFolder) {
     RunContext context = MakeRunContext(package, setting);
-    if (!CarryOut(DecideEnvironment(context))) {
-        return ORV_RUN_FAILED;
+    bool started = false;
+    const int result = Update(context, setting, backupFolder, started);
+    if (started) {
+        // Finished or failed for good: nothing is left for a later run.
+        runstate::Remove(context.productRoot);
     }
-
-    // The scan task's registration goes before the build checks, so it is
-    // cleaned out even when one of them stops the update.
-    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
-        CleanUpKvmscanTask(info.strNotesIniPath.c_str());
-        return true;
-    });
-
-    const UpdateChoice choice = DecideUpdate(context);
-    if (!CarryOut(choice.decision)) {
-        return ORV_RUN_FAILED;
-    }
-    RemoveLeftoverStaging(ProgramFolderPath(context.productRoot));
-    if (setting.CreateNewFolder != 0) {
-        return InstallIntoNewFolder(context, choice);
-    }
-    return InstallInPlace(context, choice.current, backupFolder);
+    return result;
 }

@@ -11,6 +11,7 @@
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/numbers.h"
+#include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -158,6 +159,8 @@ bool SwitchLatest(const std::string& root, const std::string& target) {
                         link.c_str(), target.c_str(), error);
         return false;
     }
+    // The switch itself survives a power loss.
+    runstate::FlushFolderOf(link);
     return true;
 }
 

@@ -1,0 +1,309 @@
+#include "UPDSilient/run_state.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+#include "UpdateORV/KvFileOpUtil.h"
+#include "UpdateORV/debug.h"
+
+namespace runstate {
+
+const char kStepChecked[] = "checked";
+const char kStepFolderMade[] = "folder-made";
+const char kStepTasksStopped[] = "tasks-stopped";
+const char kStepMovedAway[] = "moved-away";
+const char kStepFilesBack[] = "files-back";
+
+namespace {
+
+const char kRecordName[] = ".orvpatch-run";
+const char kSetAsideName[] = ".orvpatch-run.set-aside";
+const char kTemporaryMark[] = ".orvtmp-";
+const size_t kLargestRecord = 65536;
+
+std::string FolderOf(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void FlushFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes `text` as the file `name` of `folder`: a temporary file in the same
+// folder, flushed, renamed over the name, the folder flushed. On failure the
+// temporary file is gone, the old file is as it was and errno says why.
+bool ReplaceAtomically(const std::string& folder, const std::string& name,
+                       const std::string& text) {
+    static unsigned long counter = 0;
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = folder + "/." + name.substr(0, 64) + kTemporaryMark + std::to_string(::getpid()) +
+               "-" + std::to_string(++counter);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = WriteAll(fd, text) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    int error = errno;
+    ok = ::close(fd) == 0 && ok;
+    error = ok ? 0 : (error != 0 ? error : errno);
+    if (ok && ::rename(temp.c_str(), (folder + "/" + name).c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        errno = error;
+        return false;
+    }
+    FlushFolder(folder);
+    return true;
+}
+
+std::string Text(const Record& r) {
+    std::ostringstream out;
+    out << "build=" << r.build << "\nmode=" << r.mode << "\nlayout=" << r.layout
+        << "\npackage=" << r.package << "\nstep=" << r.step << "\n";
+    return out.str();
+}
+
+// Whether the process `pid` may still be running. A process of another
+// user answers EPERM: it runs.
+bool Alive(pid_t pid) {
+    return pid == ::getpid() || ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+std::string RecordPath(const std::string& root) {
+    return root + "/" + kRecordName;
+}
+
+bool Read(const std::string& root, Record& record) {
+    int fd = ::open(RecordPath(root).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    std::string text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<size_t>(st.st_size) <= kLargestRecord) {
+        char buf[4096];
+        ssize_t n;
+        while (text.size() <= kLargestRecord && (n = ::read(fd, buf, sizeof buf)) > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+
+    Record r;
+    bool haveBuild = false;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string::size_type eq = line.find('=');
+        if (eq == std::string::npos) {
+            continue;
+        }
+        const std::string key = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        if (key == "build") {
+            char* end = nullptr;
+            errno = 0;
+            long build = std::strtol(value.c_str(), &end, 10);
+            haveBuild = errno == 0 && end != value.c_str() && *end == '\0' && build > 0 &&
+                        build <= 2147483647L;
+            r.build = haveBuild ? static_cast<int>(build) : 0;
+        } else if (key == "mode") {
+            r.mode = value;
+        } else if (key == "layout") {
+            r.layout = value;
+        } else if (key == "package") {
+            r.package = value;
+        } else if (key == "step") {
+            r.step = value;
+        }
+    }
+    if (!haveBuild || (r.mode != "update" && r.mode != "rollback") ||
+        (r.layout != "new-folder" && r.layout != "in-place")) {
+        return false;
+    }
+    record = r;
+    return true;
+}
+
+bool Write(const std::string& root, const Record& record) {
+    if (!ReplaceAtomically(root, kRecordName, Text(record))) {
+        LogDebugMessage(1, "Error: Cannot record the progress of the run in (%s): %s.",
+                        RecordPath(root).c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void Remove(const std::string& root) {
+    if (::unlink(RecordPath(root).c_str()) == 0) {
+        FlushFolder(root);
+    }
+}
+
+void SetAside(const std::string& root, const Record& record) {
+    const std::string aside = root + "/" + kSetAsideName;
+    LogDebugMessage(1,
+                    "Info: The record (%s) of an interrupted %s of build %d belongs to another "
+                    "package, so it is set aside as (%s).",
+                    RecordPath(root).c_str(), record.mode.c_str(), record.build, aside.c_str());
+    if (::rename(RecordPath(root).c_str(), aside.c_str()) == 0) {
+        FlushFolder(root);
+    } else {
+        LogDebugMessage(1, "Error: Cannot rename the file (%s) to (%s): %s.",
+                        RecordPath(root).c_str(), aside.c_str(), std::strerror(errno));
+    }
+}
+
+std::string AbsolutePath(const std::string& folder) {
+    std::string path = folder;
+    if (path.empty() || path[0] != '/') {
+        std::vector<char> buf(4096);
+        if (::getcwd(buf.data(), buf.size()) == nullptr) {
+            return folder;
+        }
+        std::string cwd = buf.data();
+        path = (cwd == "/" ? "" : cwd) + "/" + folder;
+    }
+    // "/./" and a trailing "/." say nothing.
+    for (std::string::size_type at; (at = path.find("/./")) != std::string::npos;) {
+        path.erase(at, 2);
+    }
+    while (path.size() > 2 && path.compare(path.size() - 2, 2, "/.") == 0) {
+        path.erase(path.size() - 2);
+    }
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+bool IsTemporaryName(const std::string& name, pid_t* pid) {
+    // ".<name>.orvtmp-<pid>-<n>", <name> not empty.
+    const std::string::size_type mark = name.rfind(kTemporaryMark);
+    if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) {
+        return false;
+    }
+    const std::string rest = name.substr(mark + sizeof kTemporaryMark - 1);
+    const std::string::size_type dash = rest.find('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 >= rest.size() ||
+        rest.find_first_not_of("0123456789") != dash ||
+        rest.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash > 9) {
+        return false;
+    }
+    const long value = std::strtol(rest.substr(0, dash).c_str(), nullptr, 10);
+    if (value <= 0) {
+        return false;
+    }
+    if (pid != nullptr) {
+        *pid = static_cast<pid_t>(value);
+    }
+    return true;
+}
+
+void SweepLeftovers(const std::string& folder) {
+    std::string dirPath = folder.empty() ? "." : folder;
+    while (dirPath.size() > 1 && dirPath.back() == '/') {
+        dirPath.pop_back();
+    }
+    DIR* dir = ::opendir(dirPath.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> names;
+    while (struct dirent* entry = ::readdir(dir)) {
+        pid_t pid = 0;
+        if (IsTemporaryName(entry->d_name, &pid) && !Alive(pid)) {
+            names.push_back(entry->d_name);
+        }
+    }
+    ::closedir(dir);
+    for (const std::string& name : names) {
+        const std::string path = dirPath + "/" + name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            continue;  // never made by a writer of ours
+        }
+        LogDebugMessage(1, "Info: Remove the temporary file (%s) left by an interrupted run.",
+                        path.c_str());
+        if (::unlink(path.c_str()) != 0) {
+            LogDebugMessage(1, "Error: Cannot remove the file (%s): %s.", path.c_str(),
+                            std::strerror(errno));
+        }
+    }
+}
+
+bool SaveOriginal(const std::string& path, const std::string& saved) {
+    if (::link(path.c_str(), saved.c_str()) != 0) {
+        const int error = errno;
+        if (error == EEXIST ||
+            KvORVFileOpUtil::copy(path.c_str(), saved.c_str(), false, nullptr, nullptr) != FOP_OK) {
+            errno = error;
+            return false;
+        }
+    }
+    FlushFolder(FolderOf(saved));
+    return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+void FlushFolderOf(const std::string& path) {
+    std::string clean = path;
+    while (clean.size() > 1 && clean.back() == '/') {
+        clean.pop_back();
+    }
+    FlushFolder(FolderOf(clean));
+}
+
+}  // namespace runstate
