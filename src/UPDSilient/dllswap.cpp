@@ -147,6 +147,12 @@ bool PutMovedAsideBack(const std::vector<std::string>& names, const std::string&
         if (::fstatat(dir.fd(), backup.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;  // never moved aside: nothing to put back
         }
+        // A saved copy that is a hard link of the name: renaming one link over
+        // the other does nothing, so the saved name goes by itself.
+        if (runstate::SameFile(folder + "/" + backup, folder + "/" + name)) {
+            ::unlinkat(dir.fd(), backup.c_str(), 0);
+            continue;
+        }
         if (::renameat(dir.fd(), backup.c_str(), dir.fd(), name.c_str()) != 0) {
             LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", backup.c_str(),
                             name.c_str());

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -27,7 +28,6 @@ namespace {
 
 const char kRecordName[] = ".orvpatch-run";
 const char kSetAsideName[] = ".orvpatch-run.set-aside";
-const char kTemporaryMark[] = ".orvtmp-";
 const size_t kLargestRecord = 65536;
 
 std::string FolderOf(const std::string& path) {
@@ -44,60 +44,6 @@ void FlushFolder(const std::string& folder) {
         ::fsync(fd);
         ::close(fd);
     }
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = ENOSPC;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Writes `text` as the file `name` of `folder`: a temporary file in the same
-// folder, flushed, renamed over the name, the folder flushed. On failure the
-// temporary file is gone, the old file is as it was and errno says why.
-bool ReplaceAtomically(const std::string& folder, const std::string& name,
-                       const std::string& text) {
-    static unsigned long counter = 0;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = folder + "/." + name.substr(0, 64) + kTemporaryMark + std::to_string(::getpid()) +
-               "-" + std::to_string(++counter);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = WriteAll(fd, text) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    int error = errno;
-    ok = ::close(fd) == 0 && ok;
-    error = ok ? 0 : (error != 0 ? error : errno);
-    if (ok && ::rename(temp.c_str(), (folder + "/" + name).c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        errno = error;
-        return false;
-    }
-    FlushFolder(folder);
-    return true;
 }
 
 std::string Text(const Record& r) {
@@ -173,9 +119,24 @@ bool Read(const std::string& root, Record& record) {
 }
 
 bool Write(const std::string& root, const Record& record) {
-    if (!ReplaceAtomically(root, kRecordName, Text(record))) {
+    const int dirFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int rc = -1;
+    if (dirFd >= 0) {
+        const std::string text = Text(record);
+        fileio::ReplaceOptions options;
+        options.setMode = true;
+        options.mode = 0644;
+        rc = fileio::ReplaceAt(
+            dirFd, kRecordName, [&text](int fd) { return fileio::WriteAll(fd, text) ? 0 : -1; },
+            options);
+    }
+    const int error = errno;
+    if (dirFd >= 0) {
+        ::close(dirFd);
+    }
+    if (rc != 0) {
         LogDebugMessage(1, "Error: Cannot record the progress of the run in (%s): %s.",
-                        RecordPath(root).c_str(), std::strerror(errno));
+                        RecordPath(root).c_str(), std::strerror(error));
         return false;
     }
     return true;
@@ -224,29 +185,6 @@ std::string AbsolutePath(const std::string& folder) {
     return path;
 }
 
-bool IsTemporaryName(const std::string& name, pid_t* pid) {
-    // ".<name>.orvtmp-<pid>-<n>", <name> not empty.
-    const std::string::size_type mark = name.rfind(kTemporaryMark);
-    if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) {
-        return false;
-    }
-    const std::string rest = name.substr(mark + sizeof kTemporaryMark - 1);
-    const std::string::size_type dash = rest.find('-');
-    if (dash == std::string::npos || dash == 0 || dash + 1 >= rest.size() ||
-        rest.find_first_not_of("0123456789") != dash ||
-        rest.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash > 9) {
-        return false;
-    }
-    const long value = std::strtol(rest.substr(0, dash).c_str(), nullptr, 10);
-    if (value <= 0) {
-        return false;
-    }
-    if (pid != nullptr) {
-        *pid = static_cast<pid_t>(value);
-    }
-    return true;
-}
-
 void SweepLeftovers(const std::string& folder) {
     std::string dirPath = folder.empty() ? "." : folder;
     while (dirPath.size() > 1 && dirPath.back() == '/') {
@@ -259,7 +197,7 @@ void SweepLeftovers(const std::string& folder) {
     std::vector<std::string> names;
     while (struct dirent* entry = ::readdir(dir)) {
         pid_t pid = 0;
-        if (IsTemporaryName(entry->d_name, &pid) && !Alive(pid)) {
+        if (fileio::IsTemporaryName(entry->d_name, &pid) && !Alive(pid)) {
             names.push_back(entry->d_name);
         }
     }

@@ -54,13 +54,9 @@ void SetAside(const std::string& root, const Record& record);
 // unknown.
 std::string AbsolutePath(const std::string& folder);
 
-// The name a temporary file written for `finalName` carries in the same
-// folder: ".<name>.orvtmp-<pid>-<n>", with at most 64 bytes of the name;
-// whether `name` is one, and which process made it.
-bool IsTemporaryName(const std::string& name, pid_t* pid = nullptr);
-
 // Removes, in `folder`, the temporary files that a run of this program left
-// there when the process that made them is gone, each with an Info: line.
+// there (fileio::IsTemporaryName) when the process that made them is gone,
+// each with an Info: line.
 // Files of a live process and anything that is not a regular file are left.
 void SweepLeftovers(const std::string& folder);
 

@@ -135,11 +135,35 @@ void ReloadTasks(RunContext& context) {
     Walk(context, [](const ORVInsInfo& info, const RunContext&) { return RestartTasks(info); });
 }
 
+// Removes the temporary files an interrupted run left in the folders this
+// run works in: the product root, program/, the version folders it uses and
+// the backup folder (each installation's folders: SweepInstallationFolders,
+// in the extension manager's walk).
+void SweepRunFolders(const RunContext& context, const std::vector<std::string>& folders) {
+    runstate::SweepLeftovers(context.productRoot);
+    runstate::SweepLeftovers(ProgramFolderPath(context.productRoot));
+    for (const std::string& folder : folders) {
+        if (!folder.empty()) {
+            runstate::SweepLeftovers(folder);
+        }
+    }
+}
+
+// The same for one installation: its program and data folders.
+void SweepInstallationFolders(const ORVInsInfo& info) {
+    for (const std::string* folder : {&info.strDominoBinPath, &info.strDataPath}) {
+        if (!folder->empty() && (*folder)[0] == '/') {
+            runstate::SweepLeftovers(*folder);
+        }
+    }
+}
+
 // Replaces the extension manager of every installation; what each
 // replacement did, so that it can be undone.
 std::vector<ExtensionSwap> UpdateExtensionManagers(RunContext& context) {
     std::vector<ExtensionSwap> swaps;
     Walk(context, [&swaps](const ORVInsInfo& info, const RunContext& here) {
+        SweepInstallationFolders(info);
         swaps.push_back(UpdateExtensionManager(info, here));
         return true;
     });
@@ -228,28 +252,6 @@ int InstallInPlace(RunContext& context, const std::string& current,
     FinishSwap(context.fileTable, current);
     LogDebugMessage(1, "%s", kSuccessBanner);
     return ORV_RUN_OK;
-}
-
-// Removes the temporary files an interrupted run left in the folders this
-// run works in: the product root, program/, the version folders it uses,
-// the backup folder, and each installation's program and data folders.
-void SweepRunFolders(RunContext& context, const std::vector<std::string>& folders) {
-    runstate::SweepLeftovers(context.productRoot);
-    runstate::SweepLeftovers(ProgramFolderPath(context.productRoot));
-    for (const std::string& folder : folders) {
-        if (!folder.empty()) {
-            runstate::SweepLeftovers(folder);
-        }
-    }
-    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
-        if (!info.strDominoBinPath.empty() && info.strDominoBinPath[0] == '/') {
-            runstate::SweepLeftovers(info.strDominoBinPath);
-        }
-        if (!info.strDataPath.empty() && info.strDataPath[0] == '/') {
-            runstate::SweepLeftovers(info.strDataPath);
-        }
-        return true;
-    });
 }
 
 // Whether the record is this package's: the same build.
