@@ -213,12 +213,30 @@ TEST(UpdateLoader, SevenCopiesWithBackupsAndModes) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, FolderNames(m.bin));
 
-    // Again: the backups now hold the copies of the first run.
+    // Again with the same loader (a re-run, or one that finishes a killed
+    // run): nothing is saved or replaced, and the originals stay.
+    log.Clear();
+    EXPECT_EQ(1, UpdateLoader(&m.info, nullptr));
+    for (const char* task : kTaskNames) {
+        const std::string target = m.bin + "/" + task;
+        EXPECT_EQ("LOADER", ReadFile(target)) << task;
+        EXPECT_EQ(std::string("old ") + task, ReadFile(target + "_1")) << task;
+        EXPECT_EQ(1u, log.MessagesWith("Info: The file (" + target +
+                                       ") holds the new content already, so it is neither "
+                                       "saved nor replaced.")
+                          .size())
+            << task;
+    }
+    EXPECT_EQ(expected, FolderNames(m.bin));
+
+    // A newer loader: it replaces the executables, but the saved originals
+    // are never overwritten by it.
     WriteFile(m.version + "/loader", "LOADER 2");
     EXPECT_EQ(1, UpdateLoader(&m.info, nullptr));
     for (const char* task : kTaskNames) {
         EXPECT_EQ("LOADER 2", ReadFile(m.bin + "/" + task)) << task;
-        EXPECT_EQ("LOADER", ReadFile(m.bin + "/" + task + "_1")) << task;
+        EXPECT_EQ(0775u, ModeOf(m.bin + "/" + task)) << task;
+        EXPECT_EQ(std::string("old ") + task, ReadFile(m.bin + "/" + task + "_1")) << task;
     }
 }
 

@@ -135,6 +135,10 @@ TEST(RunWalks, EachWalkReadsTheRegistryAgainAndVisitsUncountedInstallations) {
     Package p;
     p.updateLoader = 1;
     m.WritePackage(p);
+    // A version whose extension manager and loader differ from the installed
+    // ones, so that both are replaced (and saved) in each program folder.
+    WriteFile(m.versionDir(1234) + "/liborvext.so", "newer extension manager\n");
+    WriteFile(m.versionDir(1234) + "/loader", "newer loader\n");
 
     RunResult r = m.Run();
     ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
