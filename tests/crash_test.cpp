@@ -2,16 +2,26 @@
 // and the campaign itself on every fifth kill point of the four runs
 // (`make crash-test` tries them all).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/CrashCampaign.h"
+#include "support/Snapshot.h"
 #include "support/TestMachine.h"
 
+using testsupport::CountMessage;
 using testsupport::KillPointRun;
+using testsupport::Listing;
 using testsupport::Package;
+using testsupport::PathExists;
+using testsupport::ReadFile;
+using testsupport::RunResult;
 using testsupport::TestMachine;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -37,6 +47,250 @@ std::vector<std::string> Messages(const TestMachine& m) {
         out.push_back(line);
     }
     return out;
+}
+
+std::string RecordPath(const TestMachine& m) {
+    return m.productRoot() + "/.orvpatch-run";
+}
+
+void WriteRecord(const TestMachine& m, int build, const std::string& mode,
+                 const std::string& layout, const std::string& package, const std::string& step) {
+    WriteFile(RecordPath(m), "build=" + std::to_string(build) + "\nmode=" + mode + "\nlayout=" +
+                                 layout + "\npackage=" + package + "\nstep=" + step + "\n");
+}
+
+// A process id that no process has any more.
+pid_t GonePid() {
+    pid_t pid = fork();
+    if (pid == 0) {
+        _exit(0);
+    }
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+// The state an interrupted run leaves, set up by hand, and what the next run
+// of the same command makes of it.
+TEST(InterruptedRuns, TheNextRunFinishesTheWorkOrSetsAForeignRecordAside) {
+    struct Case {
+        const char* name;
+        bool inPlace;
+        bool rollback;     // the interrupted run and the next one roll back
+        const char* info;  // the Info: line the next run logs (start of it)
+    };
+    const Case cases[] = {
+        {"update whose folder got its name", false, false,
+         "Info: Resume the interrupted update of build 1240"},
+        {"new-folder rollback after the move", false, true,
+         "Info: Resume the interrupted rollback of build 1240: its version folder is moved"},
+        {"in-place rollback with every file back", true, true,
+         "Info: Resume the interrupted rollback of build 1240: every saved file is back"},
+        {"record of another build", false, false,
+         "Info: The record (%) of an interrupted update of build 1111 belongs to another"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestMachine m(testsupport::Quiet());
+        m.WritePackage(c.inPlace ? testsupport::InPlacePackage() : Package());
+        const bool foreign = std::string(c.name) == "record of another build";
+        if (c.rollback) {
+            ASSERT_EQ(m.Run().exitStatus, 0);
+        }
+        std::string workDir = m.packageParent();
+        if (c.rollback && c.inPlace) {
+            workDir = m.hotfixDir(1240);
+            const std::string backup = workDir + "/FileGroup1";
+            // Every saved file is back; the backup folder went to its removal name.
+            ASSERT_EQ(0, rename(backup.c_str(), (backup + ".removing").c_str()));
+            for (const char* lib : {"libalpha.so", "libbeta.so"}) {
+                WriteFile(m.versionDir(1234) + "/" + lib, TestMachine::ProductContent(lib, 1234));
+            }
+            WriteRecord(m, 1240, "rollback", "in-place", backup, "files-back");
+        } else if (c.rollback) {
+            m.PointLatestAt(m.versionDir(1234) + "/");
+            ASSERT_EQ(
+                0, rename(m.versionDir(1240).c_str(), (m.programDir() + "/V3.0.0.0000").c_str()));
+            WriteRecord(m, 1240, "rollback", "new-folder", m.packageDir(), "moved-away");
+        } else if (foreign) {
+            WriteRecord(m, 1111, "update", "new-folder", "/elsewhere/FileGroup1", "folder-made");
+        } else {
+            // The folder got its name complete; nothing after that was done.
+            m.AddVersionFolder(1240);
+            WriteRecord(m, 1240, "update", "new-folder", m.packageDir(), "checked");
+        }
+
+        testsupport::RunOptions how;
+        how.workDir = workDir;
+        if (c.rollback) {
+            how.args = {"/u"};
+        }
+        RunResult r = m.Run(how);
+        EXPECT_EQ(r.exitStatus, 0) << Listing(r.log);
+        std::string info = c.info;
+        if (info.find('%') != std::string::npos) {
+            info.replace(info.find('%'), 1, RecordPath(m));
+        }
+        int found = 0;
+        for (const std::string& line : r.log) {
+            found += line.compare(0, info.size(), info) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(found, 1) << Listing(r.log);
+        EXPECT_FALSE(PathExists(RecordPath(m))) << "a finished run leaves no record";
+        EXPECT_EQ(PathExists(RecordPath(m) + ".set-aside"), foreign);
+        EXPECT_FALSE(PathExists(m.programDir() + "/V3.0.0.0000"));
+        EXPECT_FALSE(PathExists(m.hotfixDir(1240) + "/FileGroup1.removing"));
+        const int build = c.rollback ? 1234 : 1240;
+        if (!c.inPlace) {
+            EXPECT_EQ(m.LatestTarget(), m.versionDir(build) + "/");
+            EXPECT_EQ(PathExists(m.versionDir(1240)), !c.rollback);
+        }
+        if (c.rollback && c.inPlace) {
+            EXPECT_EQ(CountMessage(r.log,
+                                   "Remove the old back up folder! (./FileGroup1)., error "
+                                   "code [0]"),
+                      1);
+        }
+    }
+}
+
+TEST(InterruptedRuns, ARefusedRunChangesNothingAndLeavesNoRecord) {
+    TestMachine m(testsupport::Quiet());
+    m.WritePackage(Package());
+    // The package's version folder exists, and no record says this
+    // package's run made it.
+    m.AddVersionFolder(1240);
+    testsupport::SnapshotOptions options;
+    options.ignore = {"opt/varnel/ORV/orvspins.log"};
+    options.times = false;  // the log's folder gets a new time with the log
+    testsupport::Snapshot before = testsupport::TakeSnapshot(m.root(), options);
+    RunResult r = m.Run();
+    EXPECT_EQ(r.exitStatus, 212);
+    EXPECT_EQ(CountMessage(r.log, "Doesn't pass the environment checking!"), 1);
+    EXPECT_EQ(testsupport::DiffSnapshots(before, testsupport::TakeSnapshot(m.root(), options)),
+              std::vector<std::string>());
+}
+
+TEST(InterruptedRuns, TemporaryFilesOfAGoneProcessAreSweptThoseOfALiveOneKept) {
+    TestMachine m(testsupport::Quiet());
+    m.WritePackage(Package());
+    const std::string bin = m.servers()[0].programDir;
+    const std::string gone = bin + "/.liborvext.so.orvtmp-" + std::to_string(GonePid()) + "-1";
+    const std::string live = bin + "/.liborvext.so.orvtmp-" + std::to_string(getpid()) + "-1";
+    const std::string data =
+        m.servers()[0].dataDir + "/.notes.ini.orvtmp-" + std::to_string(GonePid()) + "-7";
+    const std::string notOurs = bin + "/.liborvext.so.orvtmp-x-1";
+    for (const std::string& path : {gone, live, data, notOurs}) {
+        WriteFile(path, "half written");
+    }
+    RunResult r = m.Run();
+    ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
+    for (const std::string& path : {gone, data}) {
+        EXPECT_FALSE(PathExists(path)) << path;
+        EXPECT_EQ(CountMessage(r.log, "Info: Remove the temporary file (" + path +
+                                          ") left by an interrupted run."),
+                  1)
+            << Listing(r.log);
+    }
+    EXPECT_TRUE(PathExists(live));
+    EXPECT_TRUE(PathExists(notOurs));
+}
+
+// Durable before visible: each new file is flushed before it is renamed
+// over a product name and its folder after; the file system is flushed
+// before the new version folder gets its name, and the folder that holds
+// latest after the link is switched.
+TEST(InterruptedRuns, FlushesComeBeforeEachRenameAndTheFolderAfter) {
+    const std::string strace = "/usr/bin/strace";
+    if (!PathExists(strace)) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    TestMachine m(testsupport::Quiet());
+    Package p;
+    p.updateLoader = 1;
+    m.WritePackage(p);
+    WriteFile(m.versionDir(1234) + "/loader", "newer loader\n");
+    testsupport::TempDir scratch;
+    const std::string trace = scratch.sub("trace");
+    testsupport::RunOptions how;
+    how.program = strace;
+    how.args = {"-f",
+                "-y",
+                "-o",
+                trace,
+                "-e",
+                "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2",
+                std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed"};
+    RunResult r = m.Run(how);
+    ASSERT_EQ(r.exitStatus, 0) << Listing(r.log) << r.err;
+
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(trace));
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" = 0") != std::string::npos) {
+            lines.push_back(line);
+        }
+    }
+    auto quoted = [](const std::string& line, size_t nth) {
+        size_t at = 0;
+        for (size_t i = 0; i <= nth; ++i) {
+            at = line.find('"', i == 0 ? 0 : at + 1);
+            at = at == std::string::npos ? at : line.find('"', at + 1);
+            if (at == std::string::npos) {
+                return std::string();
+            }
+        }
+        size_t open = line.rfind('"', at - 1);
+        return line.substr(open + 1, at - open - 1);
+    };
+    auto flushed = [&](size_t from, size_t to, const std::string& part) {
+        for (size_t i = from; i < to; ++i) {
+            if ((lines[i].find("fsync(") != std::string::npos ||
+                 lines[i].find("syncfs(") != std::string::npos) &&
+                lines[i].find(part) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    int temporaries = 0;
+    bool folderNamed = false;
+    bool latestSwitched = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.find("rename") == std::string::npos) {
+            continue;
+        }
+        const std::string from = quoted(line, 0);
+        const std::string to = quoted(line, 1);
+        if (from.find(".orvtmp-") != std::string::npos &&
+            line.find(".orvpatch-staging-") == std::string::npos) {
+            // (Inside the staging folder nothing is visible yet: the whole
+            // file system is flushed once before the folder is named.)
+            ++temporaries;
+            const std::string name = from.substr(from.rfind('/') + 1);
+            EXPECT_TRUE(flushed(0, i, name + ">")) << "not flushed before: " << line;
+            std::string folder =
+                to.rfind('/') != std::string::npos
+                    ? to.substr(0, to.rfind('/'))
+                    : line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
+            EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + folder + ">"))
+                << "folder not flushed after: " << line;
+        } else if (from.find(".orvpatch-staging-") != std::string::npos) {
+            folderNamed = true;
+            bool syncfsBefore = false;
+            for (size_t j = 0; j < i; ++j) {
+                syncfsBefore = syncfsBefore || lines[j].find("syncfs(") != std::string::npos;
+            }
+            EXPECT_TRUE(syncfsBefore) << line;
+            EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + m.programDir() + ">")) << line;
+        } else if (to == m.programDir() + "/latest") {
+            latestSwitched = true;
+            EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + m.programDir() + ">")) << line;
+        }
+    }
+    EXPECT_GE(temporaries, 10) << "package files, extension manager and loaders";
+    EXPECT_TRUE(folderNamed);
+    EXPECT_TRUE(latestSwitched);
 }
 
 TEST(KillPoint, CountingAloneChangesNothingAndAKillComesRightAfterItsEvent) {
