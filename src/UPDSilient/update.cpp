@@ -107,12 +107,8 @@ bool FillNewVersionFolder(const RunContext& context, const std::string& current,
         }
     }
     // The files are on disk before the folder is given a name that anything
-    // may use.
-    const int stagingFd = ::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (stagingFd >= 0) {
-        ::syncfs(stagingFd);
-        ::close(stagingFd);
-    }
+    // may use: the tree copy flushes the file system when it is done, and
+    // each package file is flushed by its copy.
     if (!KvORVFileOpUtil::rename(staging.c_str(), newFolder.c_str())) {
         int error = errno;
         LogDebugMessage(1, "Error: Cannot rename the folder (%s) to (%s), error code (%d).",
