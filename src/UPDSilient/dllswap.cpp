@@ -177,6 +177,8 @@ std::vector<std::string> SaveNamedFiles(const std::vector<std::string>& names,
                             "Info: The file (%s) holds the new content already, so it is neither "
                             "saved nor replaced.",
                             target.c_str());
+            // A run killed between the copy and the permissions left them.
+            SetProductPermissions(target, false);
             continue;
         }
         changed.push_back(name);

@@ -86,7 +86,12 @@ void Event(const std::string& what) {
     --g_depth;
 }
 
+// An open that can change a file: for writing, creating or truncating. An
+// open for appending alone (the log's) changes nothing until its write.
 bool Writes(int flags) {
+    if ((flags & O_APPEND) != 0 && (flags & (O_CREAT | O_TRUNC)) == 0) {
+        return false;
+    }
     return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0;
 }
 
@@ -478,8 +483,8 @@ int fchownat(int dirFd, const char* path, uid_t uid, gid_t gid, int flags) {
     return rc;
 }
 
-// Log lines: a stream opened for writing or appending counts once, when it
-// is closed and its line is in the file.
+// Log lines: a stream opened (or made from a descriptor) for writing or
+// appending counts once, when it is closed and its line is in the file.
 FILE* fopen(const char* path, const char* mode) {
     static auto real = Next<FILE* (*)(const char*, const char*)>("fopen");
     FILE* file = real(path, mode);
@@ -488,6 +493,21 @@ FILE* fopen(const char* path, const char* mode) {
             if (g_logs[i] == nullptr) {
                 g_logs[i] = file;
                 g_logPaths[i] = path;
+                break;
+            }
+        }
+    }
+    return file;
+}
+
+FILE* fdopen(int fd, const char* mode) {
+    static auto real = Next<FILE* (*)(int, const char*)>("fdopen");
+    FILE* file = real(fd, mode);
+    if (file != nullptr && Counting() && strpbrk(mode, "wa+") != nullptr) {
+        for (int i = 0; i < 16; ++i) {
+            if (g_logs[i] == nullptr) {
+                g_logs[i] = file;
+                g_logPaths[i] = FdPath(fd);
                 break;
             }
         }

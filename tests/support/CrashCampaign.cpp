@@ -389,7 +389,10 @@ void CheckLatest(const TestMachine& m, const State& k, const std::vector<const S
             bool ok = false;
             for (const State* other : refs) {
                 auto o = other->find(it->first);
-                ok = ok || (got != k.end() && o != other->end() && o->second == got->second);
+                // The content counts here; modes are checked with the files.
+                ok = ok ||
+                     (got != k.end() && o != other->end() && o->second.type == got->second.type &&
+                      o->second.data == got->second.data);
             }
             if (!ok) {
                 missing = it->first;
