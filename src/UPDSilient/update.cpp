@@ -17,7 +17,6 @@
 // step after the fill can be done again: a file that holds the new content
 // already is left as it is.
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
