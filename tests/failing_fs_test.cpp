@@ -207,6 +207,16 @@ TEST_P(FailingFileSystem, EndsCleanlyAndLosesNothing) {
     package.updateLoader = 1;
     package.createNewFolder = c.target->inPlace ? "0" : "1";
     m.WritePackage(package);
+    // Installed files that differ from the version's, so the run has to
+    // write into the Domino program folders (a file that holds the new
+    // content already is left as it is). Losses() takes either text.
+    for (const Server& s : m.servers()) {
+        WriteFile(s.programDir + "/liborvext.so",
+                  TestMachine::ProductContent("liborvext.so", 1240));
+        for (const char* task : kTaskNames) {
+            WriteFile(s.programDir + "/" + task, TestMachine::ProductContent("loader", 1240));
+        }
+    }
     const std::string folder = c.target->folder(m);
     MountTiny(folder, c.condition);
     if (HasFatalFailure()) {
