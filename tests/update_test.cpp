@@ -377,10 +377,11 @@ TEST(UpdateNewFolder, AFailedFillRemovesTheStagingFolderAndFailsTheRun) {
         std::string oldExt = ReadFile(m.servers()[0].programDir + "/liborvext.so");
         RunResult r = m.Run();
         ExpectNothingInstalled(m, r, oldExt);
-        EXPECT_EQ(
-            FindMessage(r.log, "Error: Cannot copy the file(./FileGroup1/libmissing.so) to (" +
-                                   m.stagingDir(1240) + "/libmissing.so). Error code is -2."),
-            static_cast<int>(r.log.size()) - 2)
+        EXPECT_EQ(FindMessage(r.log,
+                              "Error: Cannot copy the file(./FileGroup1/libmissing.so) to (" +
+                                  m.stagingDir(1240) +
+                                  "/libmissing.so). Error code is -2. (No such file or directory)"),
+                  static_cast<int>(r.log.size()) - 2)
             << Listing(r.log);
     }
     // A socket in the current version is no file to read: it is made again
@@ -524,3 +525,16 @@ TEST(UpdateInPlace, NewFilesThatCannotAllBePutInPlaceLeaveTheOldOnes) {
 }
 
 }  // namespace
+
+TEST(UpdateNewFolder, ALinkTheCopyDoesNotFollowIsKeptAndNamed) {
+    TestMachine m(Quiet());
+    ASSERT_EQ(0, symlink(".", (m.versionDir(1234) + "/self").c_str()));
+    m.WritePackage(Package());
+    RunResult r = m.Run();
+    ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
+    EXPECT_EQ(testsupport::LinkTarget(m.versionDir(1240) + "/self"), ".");
+    EXPECT_EQ(CountMessage(r.log,
+                           "Info: The link (" + m.versionDir(1234) + "/self) is copied as a link."),
+              1)
+        << Listing(r.log);
+}

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/run_context.h"
 #include "UPDSilient/run_state.h"
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -88,20 +90,29 @@ void RemoveLeftoverStaging(const std::string& programFolder) {
 bool FillNewVersionFolder(const RunContext& context, const std::string& current,
                           const std::string& staging, const std::string& newFolder) {
     std::string source = current + "/*";
-    int rc = KvORVFileOpUtil::xcopy(source.c_str(), staging.c_str(), true, nullptr, nullptr);
+    fileio::TreeCopyReport report;
+    int rc = fileio::XCopy(source.c_str(), staging.c_str(), true, nullptr, nullptr, &report);
     if (rc != FOP_OK) {
+        const int error = errno;
         LogDebugMessage(1,
-                        "Error: Cannot copy the current version (%s) into (%s). Error code is %d.",
-                        current.c_str(), staging.c_str(), rc);
+                        "Error: Cannot copy the current version (%s) into (%s). Error code is %d. "
+                        "(%s)",
+                        current.c_str(), staging.c_str(), rc, std::strerror(error));
         return false;
+    }
+    // A link the copy does not follow (dangling, a loop, back into the tree)
+    // is made again as the same link; each is named, so none goes unseen.
+    for (const std::string& link : report.linksKept) {
+        LogDebugMessage(1, "Info: The link (%s) is copied as a link.", link.c_str());
     }
     for (const std::string& name : context.packageFiles) {
         std::string from = context.packageFolder + "/" + name;
         std::string to = staging + name;
         rc = KvORVFileOpUtil::copy(from.c_str(), to.c_str(), true, nullptr, nullptr);
         if (rc != FOP_OK) {
-            LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
-                            from.c_str(), to.c_str(), rc);
+            const int error = errno;
+            LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d. (%s)",
+                            from.c_str(), to.c_str(), rc, std::strerror(error));
             return false;
         }
     }
