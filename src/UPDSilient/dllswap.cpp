@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
@@ -92,8 +94,8 @@ bool CopyNamedFiles(const std::vector<std::string>& names, const std::string& fr
         const std::string dst = to + "/" + name;
         const int rc = KvORVFileOpUtil::copy(src.c_str(), dst.c_str(), true, nullptr, nullptr);
         if (rc != 0) {
-            LogDebugMessage(1, "Error: Cannot copy the file(%s). Error code is %d.", name.c_str(),
-                            rc);
+            LogDebugMessage(1, "Error: Cannot copy the file(%s). Error code is %d. (%s)",
+                            name.c_str(), rc, std::strerror(errno));
             return false;
         }
         SetProductPermissions(dst, false);

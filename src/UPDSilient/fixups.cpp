@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
@@ -139,10 +141,11 @@ bool InstallReadMe(const RunContext& context) {
     const std::string source = context.packageFolder + "/" + kReadMe;
     const std::string target = context.productRoot + "/program/" + kReadMe;
     const int rc = KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
+    const int error = errno;
     LogDebugMessage(1, "Copy file from (%s) to (%s)", source.c_str(), target.c_str());
     if (rc != FOP_OK) {
-        LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
-                        source.c_str(), target.c_str(), rc);
+        LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d. (%s)",
+                        source.c_str(), target.c_str(), rc, std::strerror(error));
         return false;
     }
     return true;

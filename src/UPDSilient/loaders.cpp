@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
@@ -142,8 +143,8 @@ ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& c
     const int rc =
         KvORVFileOpUtil::copy(source.c_str(), swap.library.c_str(), true, nullptr, nullptr);
     if (rc != FOP_OK) {
-        LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
-                        source.c_str(), swap.library.c_str(), rc);
+        LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d. (%s)",
+                        source.c_str(), swap.library.c_str(), rc, std::strerror(errno));
         // The library that was there is still under its name: the copy
         // made for it here goes again.
         if (savedNow) {
@@ -222,12 +223,13 @@ bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
         }
         const int copied =
             KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
+        const int copyError = errno;
         LogDebugMessage(1, "Info: copy the file(%s) to (%s). Error code is %d.", source.c_str(),
                         target.c_str(), copied);
         if (copied != FOP_OK) {
             all = false;
-            LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
-                            source.c_str(), target.c_str(), copied);
+            LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d. (%s)",
+                            source.c_str(), target.c_str(), copied, std::strerror(copyError));
             // The executable that was there is still under its name: the
             // copy made for it here goes again.
             if (savedNow) {

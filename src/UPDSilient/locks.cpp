@@ -3,6 +3,7 @@
 // of its own, named "<task>{...}", in the data folder's orvtemp folder.
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,7 +18,13 @@ int isFileLocked(const char* path) {
     if (path == nullptr) {
         return 0;
     }
-    // Non-blocking, so that a lock file that is really a pipe cannot stall the run.
+    // The lock folders belong to the server's user: only a regular file is
+    // a lock file, and it is opened without blocking, so that a link to a
+    // device or a pipe planted there is never opened or cannot stall the run.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return 0;
+    }
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return 0;

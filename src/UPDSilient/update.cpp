@@ -231,8 +231,9 @@ int InstallInPlace(RunContext& context, const std::string& current,
             const int rc = KvORVFileOpUtil::copy(settings.c_str(), savedSettings.c_str(), true,
                                                  nullptr, nullptr);
             if (rc != FOP_OK) {
-                LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d.",
-                                settings.c_str(), savedSettings.c_str(), rc);
+                LogDebugMessage(1,
+                                "Error: Cannot copy the file(%s) to (%s). Error code is %d. (%s)",
+                                settings.c_str(), savedSettings.c_str(), rc, std::strerror(errno));
                 saved = false;
             }
         }
