@@ -1,5 +1,6 @@
 #include "UPDSilient/decisions.h"
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -18,17 +19,8 @@ const char kIncompleteProblem[] = "The hot fix cannot be installed completely.";
 
 namespace {
 
-struct Version {
-    int part[4] = {0, 0, 0, 0};
-    bool operator>(const Version& other) const {
-        for (int i = 0; i < 4; ++i) {
-            if (part[i] != other.part[i]) {
-                return part[i] > other.part[i];
-            }
-        }
-        return false;
-    }
-};
+// A version folder's four numbers, compared first number first.
+typedef std::array<int, 4> Version;
 
 Decision Stop(Decision decision, const std::string& line, const char* problem) {
     decision.proceed = false;
@@ -222,7 +214,7 @@ int CountHotfixes(const std::string& programFolder) {
 
 std::string NewestRemainingVersion(const std::string& programFolder, int hotfixBuild) {
     const std::string hotfixName = VersionFolderName(hotfixBuild);
-    Version best;
+    Version best{{0, 0, 0, 0}};
     std::string chosen;
     KvORVDirList list((programFolder + "V*").c_str());
     while (list.hasNext()) {
@@ -231,12 +223,12 @@ std::string NewestRemainingVersion(const std::string& programFolder, int hotfixB
         if (name == hotfixName || name == "V3.0.0.0000" || !KvORVFileOpUtil::isDir(path.c_str())) {
             continue;
         }
-        Version v;
-        KvParseVersionStr(path.c_str(), &v.part[0], &v.part[1], &v.part[2], &v.part[3]);
+        Version v{{0, 0, 0, 0}};
+        KvParseVersionStr(path.c_str(), &v[0], &v[1], &v[2], &v[3]);
         if (v > best) {
             best = v;
             chosen = path;
         }
     }
-    return best.part[0] != 0 ? chosen : std::string();
+    return best[0] != 0 ? chosen : std::string();
 }

@@ -162,12 +162,7 @@ void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& con
         RewriteFailure(out, notesIniPath, "creating a temporary file", errno);
         return;
     }
-    fileio::ReplaceOptions options;
-    options.setOwner = true;
-    options.uid = st.st_uid;
-    options.gid = st.st_gid;
-    options.setMode = true;
-    options.mode = st.st_mode & 07777;
+    const fileio::ReplaceOptions options = fileio::KeepingOwnerAndMode(st);
     fileio::ReplaceStep step = fileio::ReplaceStep::kNone;
     fileio::ReplaceAt(
         dir.get(), target.substr(slash + 1),

@@ -173,6 +173,16 @@ std::string NextTemporaryName(const std::string& finalName) {
     return TemporaryName(finalName, getpid(), ++counter);
 }
 
+ReplaceOptions KeepingOwnerAndMode(const struct stat& st) {
+    ReplaceOptions options;
+    options.setOwner = true;
+    options.uid = st.st_uid;
+    options.gid = st.st_gid;
+    options.setMode = true;
+    options.mode = st.st_mode & 07777;
+    return options;
+}
+
 int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd)>& writer,
               const ReplaceOptions& options, ReplaceStep* failed) {
     ReplaceStep step = ReplaceStep::kNone;

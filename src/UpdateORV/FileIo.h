@@ -107,6 +107,10 @@ struct ReplaceOptions {
     Flush flush = Flush::kEach;
 };
 
+// Options that give the new file the owner, group and mode of `st` (the
+// file it replaces).
+ReplaceOptions KeepingOwnerAndMode(const struct stat& st);
+
 // Writes the new content of `name` in the folder `dirFd` under a temporary
 // name in that folder, gives it its mode and owner, flushes it, renames it
 // over `name` and flushes the folder. `writer` fills the open temporary file

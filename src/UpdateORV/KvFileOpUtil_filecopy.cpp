@@ -215,17 +215,13 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
         return FOP_ERR_TARGET;
     }
     fileio::ReplaceOptions options;
-    options.flush = flush;
     if (dstExists) {
         // Without the right to give the file away it keeps the copier's
         // owner: the content is what matters to the caller.
-        options.setOwner = true;
+        options = fileio::KeepingOwnerAndMode(dstSt);
         options.ownerRequired = false;
-        options.uid = dstSt.st_uid;
-        options.gid = dstSt.st_gid;
-        options.setMode = true;
-        options.mode = dstSt.st_mode & 07777;
     }
+    options.flush = flush;
     fileio::ReplaceStep step = fileio::ReplaceStep::kNone;
     const int fdIn = in.get();
     const off_t size = inSt.st_size;
