@@ -119,10 +119,17 @@ const std::vector<Case>& Cases() {
         {"listed file not in the package", "update", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.absent = {"libbeta.so"}; }, false,
          "Error: The new version folder ("},
-        {"in place, file not in the version folder", "update", [] { return Servers(1); },
+        {"in place, a file the fix adds", "update", [] { return Servers(1); },
          [](TestMachine&, Package& p) {
              p.createNewFolder = "0";
              p.files = {"libalpha.so", "libnew.so"};
+         },
+         true, ""},
+        {"in place, a folder where the fix has a file", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package& p) {
+             p.createNewFolder = "0";
+             p.files = {"libalpha.so", "libnew.so"};
+             ::mkdir((m.versionDir(1234) + "/libnew.so").c_str(), 0755);
          },
          false, "Error: Cannot back up the files into ("},
         {"in place passes", "update", [] { return Servers(1); },

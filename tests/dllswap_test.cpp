@@ -270,3 +270,29 @@ TEST(LibrarySwap, InPlaceSequenceLeavesNewFilesAndTheBackup) {
     EXPECT_EQ("old B", ReadFile(backup + "/libb.so"));
     EXPECT_TRUE(log.MessagesWith("Error: ").empty());
 }
+
+TEST(AddedFiles, TheBackupListsThemAndOnlyNamesItDoesNotHoldCountAsAdded) {
+    TempDir tmp;
+    const std::string backup = tmp.sub("hotfix/B1/FileGroup1");
+    ASSERT_TRUE(AddedNames(backup, {"libnew.so"}).empty());  // no backup, no list
+
+    ASSERT_TRUE(WriteAddedNames(backup, {"libnew.so", "sub/libdeep.so", "libback.so"}));
+    EXPECT_EQ(ReadFile(backup + "/.orvpatch-added"), "libnew.so\nsub/libdeep.so\nlibback.so\n");
+    WriteFile(backup + "/libback.so", "saved");  // a file that is there is put back
+    const std::vector<std::string> table = {"libalpha.so", "libnew.so", "libback.so",
+                                            "sub/libdeep.so"};
+    EXPECT_EQ(AddedNames(backup, table), (std::vector<std::string>{"libnew.so", "sub/libdeep.so"}));
+    EXPECT_EQ(NamesWithout(table, AddedNames(backup, table)),
+              (std::vector<std::string>{"libalpha.so", "libback.so"}));
+
+    // Taken out under the moved-aside name; one gone already is passed over.
+    const std::string current = tmp.sub("V3.0.0.1");
+    MakeDirs(current + "/sub");
+    WriteFile(current + "/libnew.so", "added");
+    EXPECT_EQ(NamesNotIn(table, current),
+              (std::vector<std::string>{"libalpha.so", "libback.so", "sub/libdeep.so"}));
+    EXPECT_TRUE(MoveAddedAside({"libnew.so", "sub/libdeep.so"}, current));
+    EXPECT_FALSE(PathExists(current + "/libnew.so"));
+    EXPECT_EQ(ReadFile(current + "/libnew.so_1"), "added");
+    EXPECT_FALSE(MoveAddedAside({"x"}, tmp.sub("missing")));
+}

@@ -305,6 +305,54 @@ TEST(RollbackInPlace, SavedFilesThatCannotBePutBackKeepTheFixAndTheBackup) {
         << r.log.back();
 }
 
+TEST(RollbackInPlace, AFileTheFixAddedIsTakenOutAgainAndStaysWhileTheRollbackCannotEnd) {
+    TestMachine m;
+    Package p = InPlacePackage();
+    p.files = {"libalpha.so", "libnew.so", "libbeta.so"};  // libnew.so is not installed yet
+    m.WritePackage(p);
+    const std::string current = m.versionDir(1234);
+    const std::string backup = m.hotfixDir(1240) + "/FileGroup1";
+    RunResult update = m.Run();
+    ASSERT_EQ(update.exitStatus, 0) << Listing(update.log);
+    EXPECT_EQ(ReadFile(current + "/libnew.so"), TestMachine::PackageContent("libnew.so", 1240));
+    EXPECT_EQ(ReadFile(current + "/libbeta.so"), TestMachine::PackageContent("libbeta.so", 1240));
+    EXPECT_FALSE(PathExists(backup + "/libnew.so"));
+    EXPECT_EQ(ReadFile(backup + "/.orvpatch-added"), "libnew.so\n");
+    EXPECT_EQ(CountMessage(update.log, "Info: The file (" + current +
+                                           "/libnew.so) is not there yet: the hot fix adds it, "
+                                           "and taking the hot fix out removes it."),
+              1)
+        << Listing(update.log);
+
+    // A saved file missing from the backup: nothing is taken out or put back.
+    const std::string beta = ReadFile(backup + "/libbeta.so");
+    ASSERT_EQ(::unlink((backup + "/libbeta.so").c_str()), 0);
+    RunResult failed = RollBackFrom(m, m.hotfixDir(1240));
+    EXPECT_EQ(failed.exitStatus, 212) << Listing(failed.log);
+    for (const char* lib : {"libalpha.so", "libnew.so", "libbeta.so"}) {
+        EXPECT_EQ(ReadFile(current + "/" + lib), TestMachine::PackageContent(lib, 1240)) << lib;
+        EXPECT_FALSE(PathExists(current + "/" + lib + std::string("_1"))) << lib;
+    }
+    EXPECT_TRUE(failed.commands(0).empty());
+
+    // With the backup whole again the fix comes out, the added file with it.
+    WriteFile(backup + "/libbeta.so", beta);
+    RunResult r = RollBackFrom(m, m.hotfixDir(1240));
+    ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
+    for (const char* lib : {"libalpha.so", "libbeta.so"}) {
+        EXPECT_EQ(ReadFile(current + "/" + lib), TestMachine::ProductContent(lib, 1234)) << lib;
+    }
+    for (const char* gone : {"libnew.so", "libnew.so_1", "libalpha.so_1", "libbeta.so_1"}) {
+        EXPECT_FALSE(PathExists(current + "/" + gone)) << gone;
+    }
+    EXPECT_FALSE(PathExists(backup));
+    EXPECT_TRUE(InOrder(r.log, {"Info: The file (" + current +
+                                    "/libnew.so) was added by the hot fix, so it is taken out.",
+                                "Info: Rename the DLLs in (" + current + ")",
+                                "Info: Remove the DLLs in (" + current + ")"}))
+        << Listing(r.log);
+}
+
 TEST(RollbackInPlace, WithoutAVersionFolderNothingIsWrittenAnywhere) {
     MachineOptions o = Quiet();
     o.builds = {};

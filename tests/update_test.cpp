@@ -471,9 +471,11 @@ TEST(UpdateInPlace, SavesTheOldFilesOnceAndPutsTheNewOnesInPlace) {
 TEST(UpdateInPlace, AnIncompleteBackupStopsBeforeAnyProductFileIsRenamed) {
     TestMachine m;
     Package p = InPlacePackage();
-    p.files = {"libalpha.so", "libnew.so", "libbeta.so"};  // libnew.so is not installed yet
+    p.files = {"libalpha.so", "libnew.so", "libbeta.so"};
     m.WritePackage(p);
     std::string current = m.versionDir(1234);
+    // A folder where the package has a file: it cannot be saved as one.
+    ASSERT_EQ(::mkdir((current + "/libnew.so").c_str(), 0755), 0);
     RunResult r = m.Run();
     EXPECT_EQ(r.exitStatus, 212);
     EXPECT_EQ(r.out, kIncompleteVerdict);
@@ -481,7 +483,8 @@ TEST(UpdateInPlace, AnIncompleteBackupStopsBeforeAnyProductFileIsRenamed) {
         EXPECT_EQ(ReadFile(current + "/" + lib), TestMachine::ProductContent(lib, 1234));
         EXPECT_FALSE(PathExists(current + "/" + lib + std::string("_1")));
     }
-    EXPECT_FALSE(PathExists(current + "/libnew.so"));
+    struct stat st;
+    EXPECT_TRUE(::stat((current + "/libnew.so").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     EXPECT_FALSE(PathExists(m.hotfixDir(1240) + "/FileGroup1"));
     EXPECT_TRUE(r.commands(0).empty());
     EXPECT_EQ(CountMessage(r.log, "Info: Rename the DLLs in (" + current + ")"), 0);
@@ -492,8 +495,8 @@ TEST(UpdateInPlace, AnIncompleteBackupStopsBeforeAnyProductFileIsRenamed) {
 TEST(UpdateInPlace, NewFilesThatCannotAllBePutInPlaceLeaveTheOldOnes) {
     TestMachine m;
     Package p = InPlacePackage();
-    p.files = {"libalpha.so", "libbeta.so", "libgamma.so"};
-    p.absent = {"libbeta.so"};
+    p.files = {"libalpha.so", "libnew.so", "libbeta.so", "libgamma.so"};
+    p.absent = {"libbeta.so"};  // libnew.so, which the fix adds, is copied before the failure
     m.WritePackage(p);
     std::string current = m.versionDir(1234);
     std::string backup = m.hotfixDir(1240) + "/FileGroup1";
@@ -505,6 +508,7 @@ TEST(UpdateInPlace, NewFilesThatCannotAllBePutInPlaceLeaveTheOldOnes) {
         EXPECT_FALSE(PathExists(current + "/" + lib + std::string("_1"))) << lib;
         EXPECT_EQ(ReadFile(backup + "/" + lib), TestMachine::ProductContent(lib, 1234)) << lib;
     }
+    EXPECT_FALSE(PathExists(current + "/libnew.so"));
     EXPECT_TRUE(PathExists(backup + "/orvpatch.ini"));
     EXPECT_TRUE(r.commands(0).empty());
     EXPECT_EQ(r.log.back(), "Error: Cannot put the new files in place in (" + current +
@@ -522,6 +526,7 @@ TEST(UpdateInPlace, NewFilesThatCannotAllBePutInPlaceLeaveTheOldOnes) {
         EXPECT_EQ(ReadFile(current + "/" + lib), TestMachine::PackageContent(lib, 1240)) << lib;
         EXPECT_EQ(ReadFile(backup + "/" + lib), TestMachine::ProductContent(lib, 1234)) << lib;
     }
+    EXPECT_EQ(ReadFile(current + "/libnew.so"), TestMachine::PackageContent("libnew.so", 1240));
 }
 
 }  // namespace

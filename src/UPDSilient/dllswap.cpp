@@ -10,13 +10,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/run_state.h"
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -25,6 +28,7 @@ char* szDlls[32];
 namespace {
 
 const char kBackupSuffix[] = "_1";
+const char kAddedNamesFile[] = ".orvpatch-added";
 // Seconds the restarted tasks are given before the moved-aside files go.
 const int kSwapSettleSeconds = 5;
 
@@ -61,6 +65,38 @@ std::vector<std::string> TableNames() {
     return list.names;
 }
 
+// Copies `src` to `dst` and gives the copy the product's permissions. A
+// copy over a file keeps that file's mode until the permissions are set; a
+// new file is made complete, with its permissions, under a temporary name
+// and then renamed into place, so it never shows up without its execute
+// bit. A file library result code.
+int CopyWithProductPermissions(const std::string& src, const std::string& dst) {
+    struct stat st;
+    if (::lstat(dst.c_str(), &st) == 0 || errno != ENOENT) {
+        const int rc = KvORVFileOpUtil::copy(src.c_str(), dst.c_str(), true, nullptr, nullptr);
+        if (rc == FOP_OK) {
+            SetProductPermissions(dst, false);
+        }
+        return rc;
+    }
+    const std::string folder = KvORVFileOpUtil::getDirName(dst.c_str());
+    const std::string temp =
+        folder + fileio::NextTemporaryName(KvORVFileOpUtil::getFileName(dst.c_str()));
+    int rc = KvORVFileOpUtil::copy(src.c_str(), temp.c_str(), false, nullptr, nullptr);
+    if (rc != FOP_OK) {
+        return rc;
+    }
+    SetProductPermissions(temp, false);
+    if (::rename(temp.c_str(), dst.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        errno = error;
+        return FOP_ERR_TARGET;
+    }
+    runstate::FlushFolderOf(dst);
+    return FOP_OK;
+}
+
 }  // namespace
 
 bool IsPackageNameSafe(const std::string& name) {
@@ -92,13 +128,12 @@ bool CopyNamedFiles(const std::vector<std::string>& names, const std::string& fr
     for (const std::string& name : names) {
         const std::string src = from + "/" + name;
         const std::string dst = to + "/" + name;
-        const int rc = KvORVFileOpUtil::copy(src.c_str(), dst.c_str(), true, nullptr, nullptr);
+        const int rc = CopyWithProductPermissions(src, dst);
         if (rc != 0) {
             LogDebugMessage(1, "Error: Cannot copy the file(%s). Error code is %d. (%s)",
                             name.c_str(), rc, std::strerror(errno));
             return false;
         }
-        SetProductPermissions(dst, false);
     }
     return true;
 }
@@ -204,12 +239,112 @@ std::vector<std::string> SaveNamedFiles(const std::vector<std::string>& names,
 
 bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
                  const std::string& folder) {
+    const std::vector<std::string> absent = NamesNotIn(names, folder);
     const std::vector<std::string> changed = SaveNamedFiles(names, from, folder);
     if (CopyNamedFiles(changed, from, folder)) {
         return true;
     }
     PutMovedAsideBack(changed, folder);
+    for (const std::string& name : absent) {
+        ::unlink((folder + "/" + name).c_str());
+    }
     return false;
+}
+
+std::vector<std::string> NamesNotIn(const std::vector<std::string>& names,
+                                    const std::string& folder) {
+    std::vector<std::string> absent;
+    for (const std::string& name : names) {
+        struct stat st;
+        if (::lstat((folder + "/" + name).c_str(), &st) != 0 && errno == ENOENT) {
+            absent.push_back(name);
+        }
+    }
+    return absent;
+}
+
+std::vector<std::string> NamesWithout(const std::vector<std::string>& names,
+                                      const std::vector<std::string>& leaveOut) {
+    std::vector<std::string> kept;
+    for (const std::string& name : names) {
+        if (std::find(leaveOut.begin(), leaveOut.end(), name) == leaveOut.end()) {
+            kept.push_back(name);
+        }
+    }
+    return kept;
+}
+
+bool WriteAddedNames(const std::string& backupFolder, const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += name + "\n";
+    }
+    const std::string path = backupFolder + "/" + kAddedNamesFile;
+    fileio::ReplaceStep step = fileio::ReplaceStep::kNone;
+    int rc = KvORVFileOpUtil::createDir(backupFolder.c_str(), nullptr, nullptr);
+    if (rc == FOP_OK) {
+        OpenFolder dir(backupFolder);
+        rc = dir.ok() ? fileio::ReplaceAt(
+                            dir.fd(), kAddedNamesFile,
+                            [&text](int fd) { return fileio::WriteAll(fd, text) ? 0 : -1; },
+                            fileio::ReplaceOptions(), &step)
+                      : -1;
+    }
+    if (rc != FOP_OK) {
+        LogDebugMessage(1, "Error: Cannot write the file (%s). (%s)", path.c_str(),
+                        std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> AddedNames(const std::string& from,
+                                    const std::vector<std::string>& names) {
+    struct stat st;
+    const std::string path = from + "/" + kAddedNamesFile;
+    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, path.c_str(), st);
+    std::string text;
+    if (!fd.valid() || !fileio::ReadAll(fd.get(), text)) {
+        return {};
+    }
+    std::vector<std::string> listed;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        listed.push_back(line);
+    }
+    std::vector<std::string> added;
+    for (const std::string& name : NamesNotIn(names, from)) {
+        if (std::find(listed.begin(), listed.end(), name) != listed.end()) {
+            added.push_back(name);
+        }
+    }
+    return added;
+}
+
+bool MoveAddedAside(const std::vector<std::string>& names, const std::string& folder) {
+    if (names.empty()) {
+        return true;
+    }
+    OpenFolder dir(folder);
+    if (!dir.ok()) {
+        return false;
+    }
+    for (const std::string& name : names) {
+        struct stat st;
+        if (::fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // gone already (an interrupted run took it out)
+        }
+        const std::string aside = name + kBackupSuffix;
+        if (::renameat(dir.fd(), name.c_str(), dir.fd(), aside.c_str()) != 0) {
+            LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", name.c_str(),
+                            aside.c_str());
+            return false;
+        }
+        LogDebugMessage(1, "Info: The file (%s/%s) was added by the hot fix, so it is taken out.",
+                        folder.c_str(), name.c_str());
+    }
+    ::fsync(dir.fd());  // the moves survive a power loss before the tasks restart
+    return true;
 }
 
 void FinishSwap(const std::vector<std::string>& names, const std::string& folder) {

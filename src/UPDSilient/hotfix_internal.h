@@ -62,11 +62,35 @@ std::vector<std::string> SaveNamedFiles(const std::vector<std::string>& names,
 // The in-place swap both procedures make: the named files of `folder` saved
 // (SaveNamedFiles), those of `from` copied over them, so a name never lacks
 // a complete file. False when a file cannot be copied; the saved files are
-// then back under their names.
+// then back under their names, and a file copied where there was none is
+// gone again.
 bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
                  const std::string& folder);
 // After the tasks have restarted: a pause, then the moved-aside files go.
 void FinishSwap(const std::vector<std::string>& names, const std::string& folder);
+
+// ------------------------------------- files an in-place hot fix adds
+
+// The names of `names` that `folder` holds nothing under (no entry at all).
+std::vector<std::string> NamesNotIn(const std::vector<std::string>& names,
+                                    const std::string& folder);
+// `names` without those of `leaveOut`, in order.
+std::vector<std::string> NamesWithout(const std::vector<std::string>& names,
+                                      const std::vector<std::string>& leaveOut);
+
+// The names a hot fix adds are kept in its backup folder, one per line in
+// "<backup>/.orvpatch-added", so that taking it out removes those files.
+// Written before the backup is complete (before orvpatch.ini is saved);
+// creates the folder. False, logged, on failure.
+bool WriteAddedNames(const std::string& backupFolder, const std::vector<std::string>& names);
+// The names of `names` that the backup folder `from` lists as added and
+// does not hold itself (a file put back wins over the list).
+std::vector<std::string> AddedNames(const std::string& from, const std::vector<std::string>& names);
+// Moves each named file that a hot fix added aside to name + "_1" in
+// `folder`, so the tasks restart without it (FinishSwap then deletes it,
+// PutMovedAsideBack brings it back). A name already gone is passed over.
+// False, logged, when one cannot be moved.
+bool MoveAddedAside(const std::vector<std::string>& names, const std::string& folder);
 
 // --------------------------------------------- per-installation steps
 

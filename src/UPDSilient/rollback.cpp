@@ -93,7 +93,13 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate:
     runstate::SweepLeftovers(context.packageFolder);
     LogPackageFileRemarks(*context.setting);
     const std::string& current = choice.current;
-    if (!SwapFilesIn(context.fileTable, context.packageFolder, current)) {
+    // Files the hot fix added go aside first; the saved ones then come back.
+    const std::vector<std::string> added = AddedNames(context.packageFolder, context.fileTable);
+    if (!MoveAddedAside(added, current) ||
+        !SwapFilesIn(NamesWithout(context.fileTable, added), context.packageFolder, current)) {
+        if (!added.empty()) {
+            PutMovedAsideBack(added, current);
+        }
         LogDebugMessage(1,
                         "Error: Cannot put the saved files back into (%s); the hot fix files are "
                         "renamed back and the back up folder (%s) is kept.",

@@ -225,7 +225,18 @@ int InstallInPlace(RunContext& context, const std::string& current,
     } else {
         LogDebugMessage(1, "Back up the dlls from (%s) to (%s)", current.c_str(),
                         backupFolder.c_str());
-        bool saved = CopyNamedFiles(context.fileTable, current, backupFolder);
+        // A listed file the version does not have yet is one the fix adds:
+        // there is nothing to save, and the backup says it was added.
+        const std::vector<std::string> added = NamesNotIn(context.fileTable, current);
+        for (const std::string& name : added) {
+            LogDebugMessage(1,
+                            "Info: The file (%s/%s) is not there yet: the hot fix adds it, and "
+                            "taking the hot fix out removes it.",
+                            current.c_str(), name.c_str());
+        }
+        bool saved =
+            CopyNamedFiles(NamesWithout(context.fileTable, added), current, backupFolder) &&
+            (added.empty() || WriteAddedNames(backupFolder, added));
         if (saved) {
             const std::string settings = context.packageFolder + "/orvpatch.ini";
             const int rc = KvORVFileOpUtil::copy(settings.c_str(), savedSettings.c_str(), true,

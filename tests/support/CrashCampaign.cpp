@@ -26,7 +26,8 @@ const int kBase = 1234;
 const char kProgram[] = "opt/varnel/ORV/program/";
 const char kRemovalName[] = "V3.0.0.0000";
 const char kExtension[] = "liborvext.so";
-const char* const kPackageFiles[] = {"libalpha.so", "libbeta.so", "loader"};
+// libnew.so is in no version yet: the fix adds it.
+const char* const kPackageFiles[] = {"libalpha.so", "libnew.so", "libbeta.so", "loader"};
 
 struct RunSpec {
     const char* name;

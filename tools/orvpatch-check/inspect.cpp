@@ -423,13 +423,19 @@ void DecideUpdateMode(const Report& report, const std::list<ORVInsInfo>& accepte
         outcome.steps.push_back("save " + std::to_string(table.size()) + " file(s) of " + current +
                                 " and orvpatch.ini into " + backup);
         outcome.bytesNeeded += FileSize(package.folder + "/orvpatch.ini");
-        for (const std::string& name : table) {
-            if (!Exists(current + "/" + name)) {
+        const std::vector<std::string> added = NamesNotIn(table, current);
+        for (const std::string& name : added) {
+            outcome.steps.push_back("note: " + name + " is not in " + current +
+                                    " yet: the hot fix adds it, and its rollback takes it out");
+        }
+        for (const std::string& name : NamesWithout(table, added)) {
+            struct stat st;
+            if (stat((current + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
                 Stop(outcome, incomplete,
                      Format("Error: Cannot back up the files into (%s); nothing is installed.",
                             backup.c_str()));
-                outcome.steps.push_back("stop: " + name + " is not in " + current +
-                                        ", so it cannot be saved");
+                outcome.steps.push_back("stop: " + name + " in " + current +
+                                        " is not a file that can be saved");
                 return;
             }
             outcome.bytesNeeded += FileSize(current + "/" + name);
@@ -488,7 +494,12 @@ void DecideRollbackMode(const Report& report, const std::list<ORVInsInfo>& accep
             outcome.steps.push_back("note: this is not the saved copy " + saved +
                                     "; the files put back are this package's own");
         }
-        const std::vector<std::string>& table = context.fileTable;
+        const std::vector<std::string> added = AddedNames(package.folder, context.fileTable);
+        for (const std::string& name : added) {
+            outcome.steps.push_back("take " + name + " out of " + current +
+                                    " (the hot fix added it)");
+        }
+        const std::vector<std::string> table = NamesWithout(context.fileTable, added);
         outcome.steps.push_back("rename each of the " + std::to_string(table.size()) +
                                 " file(s) in " + current + " to <name>_1");
         outcome.steps.push_back("copy the saved file(s) of " + package.folder + " into " + current);
