@@ -173,6 +173,12 @@ const std::vector<Case>& Cases() {
          "Has try 10 times to stop ORV, but still failed, so give up."},
         {"in-place rollback from the backup", "rollback", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, "", [](TestMachine&) {}},
+        {"in-place rollback of a fix that added a file", "rollback", [] { return Servers(1); },
+         [](TestMachine&, Package& p) {
+             p.createNewFolder = "0";
+             p.files = {"libalpha.so", "libnew.so"};
+         },
+         true, "", [](TestMachine&) {}},
         {"in-place rollback, a saved file gone", "rollback", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, false,
          "Error: Cannot put the saved files back into (",
