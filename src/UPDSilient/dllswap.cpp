@@ -280,14 +280,11 @@ bool WriteAddedNames(const std::string& backupFolder, const std::vector<std::str
         text += name + "\n";
     }
     const std::string path = backupFolder + "/" + kAddedNamesFile;
-    fileio::ReplaceStep step = fileio::ReplaceStep::kNone;
     int rc = KvORVFileOpUtil::createDir(backupFolder.c_str(), nullptr, nullptr);
     if (rc == FOP_OK) {
         OpenFolder dir(backupFolder);
-        rc = dir.ok() ? fileio::ReplaceAt(
-                            dir.fd(), kAddedNamesFile,
-                            [&text](int fd) { return fileio::WriteAll(fd, text) ? 0 : -1; },
-                            fileio::ReplaceOptions(), &step)
+        rc = dir.ok() ? fileio::ReplaceWithText(dir.fd(), kAddedNamesFile, text,
+                                                fileio::ReplaceOptions())
                       : -1;
     }
     if (rc != FOP_OK) {

@@ -164,9 +164,7 @@ void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& con
     }
     const fileio::ReplaceOptions options = fileio::KeepingOwnerAndMode(st);
     fileio::ReplaceStep step = fileio::ReplaceStep::kNone;
-    fileio::ReplaceAt(
-        dir.get(), target.substr(slash + 1),
-        [&content](int fd) { return fileio::WriteAll(fd, content) ? 0 : -1; }, options, &step);
+    fileio::ReplaceWithText(dir.get(), target.substr(slash + 1), content, options, &step);
     if (step != fileio::ReplaceStep::kNone) {
         RewriteFailure(out, notesIniPath, StepText(step), errno);
     }

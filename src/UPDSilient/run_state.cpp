@@ -126,9 +126,7 @@ bool Write(const std::string& root, const Record& record) {
         fileio::ReplaceOptions options;
         options.setMode = true;
         options.mode = 0644;
-        rc = fileio::ReplaceAt(
-            dirFd, kRecordName, [&text](int fd) { return fileio::WriteAll(fd, text) ? 0 : -1; },
-            options);
+        rc = fileio::ReplaceWithText(dirFd, kRecordName, text, options);
     }
     const int error = errno;
     if (dirFd >= 0) {

@@ -248,4 +248,10 @@ int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd
     return 0;
 }
 
+int ReplaceWithText(int dirFd, const std::string& name, const std::string& text,
+                    const ReplaceOptions& options, ReplaceStep* failed) {
+    return ReplaceAt(
+        dirFd, name, [&text](int fd) { return WriteAll(fd, text) ? 0 : -1; }, options, failed);
+}
+
 }  // namespace fileio

@@ -121,6 +121,10 @@ ReplaceOptions KeepingOwnerAndMode(const struct stat& st);
 int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd)>& writer,
               const ReplaceOptions& options, ReplaceStep* failed = nullptr);
 
+// ReplaceAt with `text` as the whole new content.
+int ReplaceWithText(int dirFd, const std::string& name, const std::string& text,
+                    const ReplaceOptions& options, ReplaceStep* failed = nullptr);
+
 // ---- Tree copy with a report ----
 
 // What a tree copy did besides copying: links it recreated as links instead
