@@ -187,7 +187,11 @@ TEST(CreateLink, MakesAndReplacesTheLatestLink) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     std::vector<std::string> names = FolderNames(dir.sub("program"), false);
     EXPECT_EQ(3u, names.size());
-    EXPECT_TRUE(log.Messages().empty());
+    // Each switch is logged, naming the link and its new target.
+    EXPECT_EQ(
+        (std::vector<std::string>{"Info: The link (" + latest + ") now names (" + first + ").",
+                                  "Info: The link (" + latest + ") now names (" + second + ")."}),
+        log.Messages());
 
     // A leftover of an interrupted switch does not stand in the way.
     ASSERT_EQ(0, symlink("/nowhere", dir.sub("program/.latest_new").c_str()));

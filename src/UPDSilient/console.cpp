@@ -13,6 +13,7 @@
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/debug.h"
 #include "machine/Machine.h"
 
@@ -109,9 +110,18 @@ int ChangeUser(char* path) {
 }
 
 void RunDominoCommand(const char* notesIniPath, const char* binPath, const char* command) {
-    std::string notesIni = notesIniPath != nullptr ? notesIniPath : "";
-    std::string bin = binPath != nullptr ? binPath : "";
-    std::string text = command != nullptr ? command : "";
+    ORVInsInfo info;
+    info.strNotesIniPath = notesIniPath != nullptr ? notesIniPath : "";
+    info.strDominoBinPath = binPath != nullptr ? binPath : "";
+    // Called on its own, the data folder is the one that holds notes.ini.
+    const std::string::size_type slash = info.strNotesIniPath.rfind('/');
+    info.strDataPath = slash == std::string::npos ? "." : info.strNotesIniPath.substr(0, slash);
+    SendDominoCommand(info, command != nullptr ? command : "");
+}
+
+bool SendDominoCommand(const ORVInsInfo& info, const std::string& text) {
+    const std::string& notesIni = info.strNotesIniPath;
+    const std::string& bin = info.strDominoBinPath;
 
     machine::ChildSpec child;
     child.program = bin + "/server";
@@ -128,14 +138,14 @@ void RunDominoCommand(const char* notesIniPath, const char* binPath, const char*
                         "'%s' cannot be told (%s)",
                         OneLine(text).c_str(), OneLine(bin).c_str(), OneLine(notesIni).c_str(),
                         std::strerror(identity.error));
-        return;
+        return false;
     }
     if (bin.empty() || bin[0] != '/') {
         LogDebugMessage(1,
                         "Error: Cannot run the command '%s' of the server in '%s': the program "
                         "folder is not an absolute path",
                         OneLine(text).c_str(), OneLine(bin).c_str());
-        return;
+        return false;
     }
     child.switchIdentity = identity.switchIdentity;
     child.uid = identity.uid;
@@ -151,12 +161,15 @@ void RunDominoCommand(const char* notesIniPath, const char* binPath, const char*
     if (!result.started || (result.error != 0 && !result.timedOut)) {
         LogDebugMessage(1, "Error: Cannot run the command '%s' of the server in '%s': %s",
                         OneLine(text).c_str(), OneLine(bin).c_str(), std::strerror(result.error));
-    } else if (result.timedOut) {
+        return false;
+    }
+    if (result.timedOut) {
         LogDebugMessage(1,
                         "Error: The command '%s' of the server in '%s' did not end within %d "
                         "seconds and was killed",
                         OneLine(text).c_str(), OneLine(bin).c_str(), kCommandTimeoutSeconds);
     }
+    return true;
 }
 
 void KvORVSleep(int seconds) {

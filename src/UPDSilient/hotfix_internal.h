@@ -96,6 +96,7 @@ bool MoveAddedAside(const std::vector<std::string>& names, const std::string& fo
 
 // What the extension manager's update did in one program folder.
 struct ExtensionSwap {
+    bool failed = false;    // the library could not be updated (an Error: line says why)
     bool replaced = false;  // the new library is in place
     std::string library;    // <program folder>/liborvext.so
     std::string backup;     // where the library it replaced went ("" when there was none)
@@ -124,6 +125,13 @@ std::vector<std::string> StopCommands(const ORVInsInfo& info);
 std::vector<std::string> RunningCountedTasks(const ORVInsInfo& info);
 // False when the commands cannot be run as the owner of notes.ini.
 bool RestartTasks(const ORVInsInfo& info);
+
+// Sends one console command to the installation's server: its executable
+// "<program folder>/server", run directly with its notes.ini, under the
+// identity of that notes.ini's owner. True when the command was started; a
+// command that was refused, or whose program could not be started, is false
+// (an Error: line says why). The server's own answer is not looked at.
+bool SendDominoCommand(const ORVInsInfo& info, const std::string& command);
 
 // The package's readme beside the version folders. False when it could not
 // be copied (logged).

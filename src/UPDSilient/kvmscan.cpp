@@ -167,7 +167,9 @@ void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& con
     fileio::ReplaceWithText(dir.get(), target.substr(slash + 1), content, options, &step);
     if (step != fileio::ReplaceStep::kNone) {
         RewriteFailure(out, notesIniPath, StepText(step), errno);
+        return;
     }
+    out.push_back(Format("Info: Rewrite '%s' without the task kvmscan.", notesIniPath));
 }
 
 // Reads notes.ini and rewrites it when a server-task line loses kvmscan.

@@ -110,14 +110,17 @@ ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& c
     const std::string source = latest + "/" + kExtension;
     if (latest.empty() || !KvORVFileOpUtil::isExist(source.c_str())) {
         LogDebugMessage(1, "Error: The extension mananger doesn't exist. (%s)", source.c_str());
+        swap.failed = true;
         return swap;
     }
     if (!ProgramFolderUsable(info)) {
+        swap.failed = true;
         return swap;
     }
     const std::string& folder = info.strDominoBinPath;
     if (!KvORVFileOpUtil::isDir(folder.c_str())) {
         LogDebugMessage(1, "Error: Cannot change to folder (%s).", folder.c_str());
+        swap.failed = true;
         return swap;
     }
     swap.library = folder + "/" + kExtension;
@@ -135,6 +138,7 @@ ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& c
                 LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).",
                                 swap.library.c_str(), swap.backup.c_str());
                 swap.backup.clear();
+                swap.failed = true;
                 return swap;
             }
             savedNow = true;
@@ -151,6 +155,7 @@ ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& c
             ::unlink(swap.backup.c_str());
         }
         swap.backup.clear();
+        swap.failed = true;
         return swap;
     }
     swap.replaced = true;

@@ -23,7 +23,7 @@ bool Running(const ORVInsInfo& info, const char* task) {
 }
 
 void Send(const ORVInsInfo& info, const std::string& command) {
-    RunDominoCommand(info.strNotesIniPath.c_str(), info.strDominoBinPath.c_str(), command.c_str());
+    SendDominoCommand(info, command);
 }
 
 void Quit(const ORVInsInfo& info, const std::string& task) {

@@ -161,6 +161,7 @@ bool SwitchLatest(const std::string& root, const std::string& target) {
     }
     // The switch itself survives a power loss.
     runstate::FlushFolderOf(link);
+    LogDebugMessage(1, "Info: The link (%s) now names (%s).", link.c_str(), target.c_str());
     return true;
 }
 
