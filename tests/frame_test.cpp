@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "orvpatch_version.h"
 #include "support/RunProgram.h"
 #include "support/TempDir.h"
 
@@ -49,31 +50,47 @@ class FrameTest : public ::testing::Test {
 };
 
 TEST_F(FrameTest, ArgumentsChooseTheMode) {
+    enum Mode { kUpdate, kRollback, kHelp, kVersion };
     struct Case {
         std::vector<std::string> args;
-        bool rollback;
+        Mode mode;
     };
     const Case cases[] = {
-        {{}, false},
-        {{"/u"}, true},
-        {{"/U"}, false},
-        {{"-u"}, false},
-        {{"u"}, false},
-        {{"/u", "x"}, false},
-        {{
-             "/u ",
-         },
-         false},
-        {{"x", "/u"}, false},
+        {{}, kUpdate},
+        {{"/u"}, kRollback},
+        {{"/U"}, kUpdate},
+        {{"-u"}, kUpdate},
+        {{"u"}, kUpdate},
+        {{"/u", "x"}, kUpdate},
+        {{"/u "}, kUpdate},
+        {{"x", "/u"}, kUpdate},
+        // Answered on standard output; nothing else happens, nothing is logged.
+        {{"--help"}, kHelp},
+        {{"--version"}, kVersion},
+        {{"--version", "x"}, kUpdate},
+        {{"--VERSION"}, kUpdate},
+        {{"-h"}, kUpdate},
     };
     for (const Case& c : cases) {
         testsupport::RemoveTree(root.sub("opt/varnel/ORV/orvspins.log"));
         ProgramResult r = run(c.args);
         std::string text = log();
         std::string label = c.args.empty() ? "(none)" : c.args[0];
+        if (c.mode == kHelp || c.mode == kVersion) {
+            EXPECT_EQ(r.exitStatus, 0) << label;
+            EXPECT_EQ(text, "") << label;
+            if (c.mode == kVersion) {
+                EXPECT_EQ(r.out, std::string("orvpatch ") + ORVPATCH_VERSION + "\n");
+            } else {
+                EXPECT_EQ(r.out.rfind("Usage: orvpatch ", 0), 0u) << r.out;
+            }
+            continue;
+        }
         EXPECT_EQ(r.exitStatus, 212) << label;
-        EXPECT_EQ(text.find(kRollbackBanner) != std::string::npos, c.rollback) << label << text;
-        EXPECT_EQ(text.find(kUpdateBanner) != std::string::npos, !c.rollback) << label << text;
+        EXPECT_EQ(text.find(kRollbackBanner) != std::string::npos, c.mode == kRollback)
+            << label << text;
+        EXPECT_EQ(text.find(kUpdateBanner) != std::string::npos, c.mode == kUpdate)
+            << label << text;
     }
 }
 
