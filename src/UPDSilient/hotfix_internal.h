@@ -52,12 +52,14 @@ bool PutMovedAsideBack(const std::vector<std::string>& names, const std::string&
 int RestoreRenamedDlls(char* folder);
 
 // Saves each named file of `folder` that is to be replaced under name + "_1"
-// (a hard link, or a copy) and answers the names to replace. A file that
-// holds the content of `from` already is neither saved nor replaced, and a
-// name + "_1" that is there already (saved by an interrupted run) is kept:
-// a saved original is never overwritten.
-std::vector<std::string> SaveNamedFiles(const std::vector<std::string>& names,
-                                        const std::string& from, const std::string& folder);
+// (a hard link, or a copy) and puts the names to replace in `changed`. A
+// file that holds the content of `from` already is neither saved nor
+// replaced, and a name + "_1" that is there already (saved by an
+// interrupted run) is kept: a saved original is never overwritten. False
+// (logged) at the first original that cannot be saved; `changed` then holds
+// the names handled before it.
+bool SaveNamedFiles(const std::vector<std::string>& names, const std::string& from,
+                    const std::string& folder, std::vector<std::string>& changed);
 
 // The in-place swap both procedures make: the named files of `folder` saved
 // (SaveNamedFiles), those of `from` copied over them, so a name never lacks
@@ -116,14 +118,26 @@ bool ServerRunning(const ORVInsInfo& info);
 // Stops, counts, loads and restarts the ORV tasks of one installation.
 void StopTasks(const ORVInsInfo& info);
 int CountRunningTasks(const ORVInsInfo& info);
-void LoadTasks(const ORVInsInfo& info);
+// Loads the tasks that do not run (the monitor always). False when a command
+// could not be sent or a loaded task does not run within a few seconds
+// (an Error: line says which).
+bool LoadTasks(const ORVInsInfo& info);
 // What StopTasks and CountRunningTasks decide from the lock probes as they
 // stand now, without sending anything: the console commands StopTasks would
 // send (none when the server does not run; the server probe is logged), and
 // the running tasks CountRunningTasks counts, which the rollback waits to end.
 std::vector<std::string> StopCommands(const ORVInsInfo& info);
 std::vector<std::string> RunningCountedTasks(const ORVInsInfo& info);
-// False when the commands cannot be run as the owner of notes.ini.
+// The console commands LoadTasks and RestartTasks would send as the lock
+// probes see the tasks now (every task asked to quit taken to end).
+std::vector<std::string> LoadCommands(const ORVInsInfo& info);
+std::vector<std::string> RestartCommands(const ORVInsInfo& info);
+// Restarts the tasks of a running server: each that runs is asked to quit
+// and loaded again once it has ended, the others just loaded. True when the
+// server does not run or every task runs again; false (Error: lines) when
+// the commands cannot be run as the owner of notes.ini, a command could not
+// be sent, a task did not quit within its bounded wait (it is then never
+// loaded a second time), or a loaded task does not run.
 bool RestartTasks(const ORVInsInfo& info);
 
 // Sends one console command to the installation's server: its executable

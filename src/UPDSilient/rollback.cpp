@@ -39,11 +39,26 @@ void StopAll(RunContext& context) {
     });
 }
 
-void LoadAll(RunContext& context) {
-    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
-        LoadTasks(info);
+// Loads the tasks again everywhere; false when they do not all run.
+bool LoadAll(RunContext& context) {
+    bool all = true;
+    Walk(context, [&all](const ORVInsInfo& info, const RunContext&) {
+        all = LoadTasks(info) && all;
         return true;
     });
+    return all;
+}
+
+// The end of a rollback whose files are taken out: it fails when the tasks
+// could not be started again everywhere.
+int Finish(bool running) {
+    if (!running) {
+        LogDebugMessage(1,
+                        "Error: The hot fix is taken out, but the ORV tasks do not run again in "
+                        "the installations named above.");
+        return ORV_RUN_FAILED;
+    }
+    return ORV_RUN_OK;
 }
 
 int CountRunning(RunContext& context) {
@@ -106,13 +121,17 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate:
                         current.c_str(), context.packageFolder.c_str());
         return ORV_RUN_FAILED;
     }
-    Walk(context, [](const ORVInsInfo& info, const RunContext&) { return RestartTasks(info); });
+    bool restarted = true;
+    Walk(context, [&restarted](const ORVInsInfo& info, const RunContext&) {
+        restarted = RestartTasks(info) && restarted;
+        return true;
+    });
     FinishSwap(context.fileTable, current);
 
     record.step = runstate::kStepFilesBack;
     runstate::Write(context.productRoot, record);
     RemoveBackupFolder(context.packageFolder);
-    return ORV_RUN_OK;
+    return Finish(restarted);
 }
 
 // Stops the tasks and waits for them to end; false (tasks loaded again) when
@@ -200,8 +219,7 @@ int RollbackNewFolder(RunContext& context, const RollbackChoice& choice, runstat
     record.step = runstate::kStepMovedAway;
     runstate::Write(context.productRoot, record);
     KvORVFileOpUtil::xunlink(removal.c_str(), nullptr, nullptr);
-    LoadAll(context);
-    return ORV_RUN_OK;
+    return Finish(LoadAll(context));
 }
 
 // Finishes a new-folder rollback that was killed after the hot-fix folder
@@ -218,11 +236,17 @@ int FinishNewFolderRollback(RunContext& context, const runstate::Record& record)
     KvORVFileOpUtil::xunlink(removal.c_str(), nullptr, nullptr);
     const std::string programFolder = ProgramFolderPath(context.productRoot);
     const std::string remaining = NewestRemainingVersion(programFolder, record.build);
-    if (!remaining.empty() && SwitchLatest(context.productRoot, remaining + "/")) {
+    const bool linked = !remaining.empty() && SwitchLatest(context.productRoot, remaining + "/");
+    if (linked) {
         LogDebugMessage(1, "Info: Point the link latest at (%s/).", remaining.c_str());
+    } else if (remaining.empty()) {
+        LogDebugMessage(1,
+                        "Error: There is no other version folder in (%s) for the link latest, so "
+                        "return.",
+                        programFolder.c_str());
     }
-    LoadAll(context);
-    return ORV_RUN_OK;
+    const bool running = LoadAll(context);
+    return linked ? Finish(running) : ORV_RUN_FAILED;
 }
 
 // Finishes an in-place rollback that was killed once every saved file was

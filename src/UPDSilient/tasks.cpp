@@ -15,46 +15,65 @@ namespace {
 const int kQuickTaskWait = 2;  // orvemf and orvsch
 const int kRealTaskWait = 5;   // each round of orvreal
 const int kMonitorWait = 1;    // orvmon
-// Repeated quit commands sent to orvreal before it is loaded anyway.
+// Repeated quit commands sent to orvreal before the restart gives up on it.
 const int kRealTaskMaxRepeats = 120;
+// How much longer than its wait a task asked to quit may take before the
+// restart gives up on it, and how long a loaded task may take to show its
+// lock, in seconds.
+const int kQuitGrace = 30;
+const int kLoadGrace = 10;
+
+// The tasks a restart cycles, in order, with the wait after each quit. The
+// monitor is asked to quit whether or not it runs.
+struct RestartItem {
+    const char* task;
+    int wait;
+    bool alwaysQuit;
+};
+const RestartItem kRestartOrder[] = {{"orvemf", kQuickTaskWait, false},
+                                     {"orvsch", kQuickTaskWait, false},
+                                     {"orvreal", kRealTaskWait, false},
+                                     {"orvmon", kMonitorWait, true}};
 
 bool Running(const ORVInsInfo& info, const char* task) {
     return IsORVRun(info.strDataPath.c_str(), task) == 1;
 }
 
-void Send(const ORVInsInfo& info, const std::string& command) {
-    SendDominoCommand(info, command);
+bool Send(const ORVInsInfo& info, const std::string& command) {
+    return SendDominoCommand(info, command);
 }
 
-void Quit(const ORVInsInfo& info, const std::string& task) {
-    Send(info, "te " + task + " quit");
+bool Quit(const ORVInsInfo& info, const std::string& task) {
+    return Send(info, "te " + task + " quit");
 }
 
-void Load(const ORVInsInfo& info, const std::string& task) {
-    Send(info, "load " + task);
+bool Load(const ORVInsInfo& info, const std::string& task) {
+    return Send(info, "load " + task);
 }
 
-// A task that runs is stopped, given `wait` seconds, and loaded again; one
-// that does not run is just loaded.
-void RestartQuickly(const ORVInsInfo& info, const char* task, int wait) {
-    if (!Running(info, task)) {
-        Load(info, task);
-        return;
+// Waits up to `seconds` for the task to be running (or, with `running`
+// false, to have ended); whether it got there.
+bool WaitFor(const ORVInsInfo& info, const char* task, bool running, int seconds) {
+    for (int waited = 0; Running(info, task) != running; ++waited) {
+        if (waited >= seconds) {
+            return false;
+        }
+        KvORVSleep(1);
     }
-    Quit(info, task);
-    KvORVSleep(wait);
-    Load(info, task);
+    return true;
+}
+
+void LogNotEnded(const ORVInsInfo& info, const char* task, int seconds) {
+    LogDebugMessage(1,
+                    "Error: The task %s of the server in (%s) did not quit within %d seconds, so "
+                    "it is not loaded again.",
+                    task, info.strDataPath.c_str(), seconds);
 }
 
 // orvreal may take long to end: it is asked again every few seconds, with a
-// dot on standard output for each round, and loaded once it has ended or
+// dot on standard output for each round. False when it is still running
 // after the last round.
-void RestartRealTask(const ORVInsInfo& info) {
-    if (!Running(info, "orvreal")) {
-        Load(info, "orvreal");
-        return;
-    }
-    Quit(info, "orvreal");
+bool WaitForRealTask(const ORVInsInfo& info) {
     KvORVSleep(kRealTaskWait);
     int n = 0;
     while (Running(info, "orvreal")) {
@@ -67,7 +86,60 @@ void RestartRealTask(const ORVInsInfo& info) {
         std::fputs(".", stdout);
         std::fflush(stdout);
     }
-    Load(info, "orvreal");
+    if (Running(info, "orvreal")) {
+        LogNotEnded(info, "orvreal", kRealTaskWait * (n + 1));
+        return false;
+    }
+    return true;
+}
+
+// One task of the restart: a task that runs (or the monitor, always) is
+// asked to quit and given its wait; then it is loaded. A task whose quit
+// could not be sent, or that does not end, is never loaded a second time.
+bool RestartOne(const ORVInsInfo& info, const RestartItem& item) {
+    if (item.alwaysQuit || Running(info, item.task)) {
+        if (!Quit(info, item.task)) {
+            return false;
+        }
+        if (std::string(item.task) == "orvreal") {
+            if (!WaitForRealTask(info)) {
+                return false;
+            }
+        } else {
+            KvORVSleep(item.wait);
+            if (!WaitFor(info, item.task, false, kQuitGrace)) {
+                LogNotEnded(info, item.task, item.wait + kQuitGrace);
+                return false;
+            }
+        }
+    }
+    return Load(info, item.task);
+}
+
+// After the loads: each loaded task must show its lock within a few seconds.
+bool AllRunning(const ORVInsInfo& info, const std::vector<const char*>& tasks) {
+    bool all = true;
+    for (const char* task : tasks) {
+        if (!WaitFor(info, task, true, kLoadGrace)) {
+            LogDebugMessage(1,
+                            "Error: The task %s of the server in (%s) is not running after "
+                            "the restart.",
+                            task, info.strDataPath.c_str());
+            all = false;
+        }
+    }
+    return all;
+}
+
+// The tasks the load after a stop starts, in order; the monitor always.
+std::vector<const char*> TasksToLoad(const ORVInsInfo& info) {
+    std::vector<const char*> tasks;
+    for (const char* task : {"orvemf", "orvsch", "orvmon", "orvreal"}) {
+        if (std::string(task) == "orvmon" || !Running(info, task)) {
+            tasks.push_back(task);
+        }
+    }
+    return tasks;
 }
 
 }  // namespace
@@ -106,40 +178,63 @@ int CountRunningTasks(const ORVInsInfo& info) {
     return static_cast<int>(RunningCountedTasks(info).size());
 }
 
-void LoadTasks(const ORVInsInfo& info) {
+std::vector<std::string> LoadCommands(const ORVInsInfo& info) {
+    std::vector<std::string> commands;
+    for (const char* task : TasksToLoad(info)) {
+        commands.push_back(std::string("load ") + task);
+    }
+    return commands;
+}
+
+bool LoadTasks(const ORVInsInfo& info) {
     if (!ServerRunning(info)) {
-        return;
+        return true;
     }
-    if (!Running(info, "orvemf")) {
-        Load(info, "orvemf");
+    const std::vector<const char*> tasks = TasksToLoad(info);
+    bool sent = true;
+    for (const char* task : tasks) {
+        sent = Load(info, task) && sent;
     }
-    if (!Running(info, "orvsch")) {
-        Load(info, "orvsch");
+    return AllRunning(info, tasks) && sent;
+}
+
+std::vector<std::string> RestartCommands(const ORVInsInfo& info) {
+    std::vector<std::string> commands;
+    for (const RestartItem& item : kRestartOrder) {
+        if (item.alwaysQuit || Running(info, item.task)) {
+            commands.push_back(std::string("te ") + item.task + " quit");
+        }
+        commands.push_back(std::string("load ") + item.task);
     }
-    Load(info, "orvmon");
-    if (!Running(info, "orvreal")) {
-        Load(info, "orvreal");
-    }
+    return commands;
 }
 
 bool RestartTasks(const ORVInsInfo& info) {
-    // The commands run as the owner of notes.ini; a patcher that may not act
-    // as that owner stops the walk here.
+    // The commands run as the owner of notes.ini; without one, only a server
+    // that does not run needs none.
     std::string notesIni = info.strNotesIniPath;
-    if (ChangeUser(&notesIni[0]) != 0) {
-        return false;
-    }
+    const bool identity = ChangeUser(&notesIni[0]) == 0;
     if (!ServerRunning(info)) {
         LogDebugMessage(1, "Domino isnot running now.");
         return true;
     }
-    RestartQuickly(info, "orvemf", kQuickTaskWait);
-    RestartQuickly(info, "orvsch", kQuickTaskWait);
-    RestartRealTask(info);
-    Quit(info, "orvmon");
-    KvORVSleep(kMonitorWait);
-    Load(info, "orvmon");
-    return true;
+    if (!identity) {
+        LogDebugMessage(1,
+                        "Error: The ORV tasks of the server in (%s) cannot be restarted: the "
+                        "patcher cannot act as the owner of (%s).",
+                        info.strDataPath.c_str(), info.strNotesIniPath.c_str());
+        return false;
+    }
+    bool all = true;
+    std::vector<const char*> loaded;
+    for (const RestartItem& item : kRestartOrder) {
+        if (RestartOne(info, item)) {
+            loaded.push_back(item.task);
+        } else {
+            all = false;
+        }
+    }
+    return AllRunning(info, loaded) && all;
 }
 
 int StopAllORV(ORVInsInfo* info, void* /*context*/) {
@@ -164,5 +259,14 @@ int LoadAllORV(ORVInsInfo* info, void* /*context*/) {
 }
 
 int RestartAllORV(ORVInsInfo* info, void* /*context*/) {
-    return (info == nullptr || RestartTasks(*info)) ? 1 : 0;
+    if (info == nullptr) {
+        return 1;
+    }
+    // A patcher that may not act as the owner of notes.ini stops the walk.
+    std::string notesIni = info->strNotesIniPath;
+    if (ChangeUser(&notesIni[0]) != 0) {
+        return 0;
+    }
+    RestartTasks(*info);
+    return 1;
 }

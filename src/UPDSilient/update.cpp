@@ -130,15 +130,44 @@ bool FillNewVersionFolder(const RunContext& context, const std::string& current,
 }
 
 // The walks both ways of the update end with: the task loaders when the
-// package asks for them, then the restart of the tasks.
-void ReloadTasks(RunContext& context) {
+// package asks for them, then the restart of the tasks. False when a loader
+// was not replaced or the tasks of an installation were not restarted.
+bool ReloadTasks(RunContext& context) {
+    bool all = true;
     if (context.setting != nullptr && context.setting->UpdateLoader != 0) {
-        Walk(context, [](const ORVInsInfo& info, const RunContext& here) {
-            UpdateTaskLoaders(info, here);
+        Walk(context, [&all](const ORVInsInfo& info, const RunContext& here) {
+            all = UpdateTaskLoaders(info, here) && all;
             return true;
         });
     }
-    Walk(context, [](const ORVInsInfo& info, const RunContext&) { return RestartTasks(info); });
+    Walk(context, [&all](const ORVInsInfo& info, const RunContext&) {
+        all = RestartTasks(info) && all;
+        return true;
+    });
+    return all;
+}
+
+// The end of an update once the hot fix is in place: the success banner
+// only when every later step did its work. Otherwise the fix is there but
+// not (everywhere) running, and the run says so and fails.
+int Finish(bool complete) {
+    if (!complete) {
+        LogDebugMessage(1,
+                        "Error: The hot fix is in place, but a step after it failed in the "
+                        "installations named above; the update is not complete.");
+        return Fail(kIncompleteProblem);
+    }
+    LogDebugMessage(1, "%s", kSuccessBanner);
+    return ORV_RUN_OK;
+}
+
+bool NoneFailed(const std::vector<ExtensionSwap>& swaps) {
+    for (const ExtensionSwap& swap : swaps) {
+        if (swap.failed) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Removes the temporary files an interrupted run left in the folders this
@@ -207,9 +236,8 @@ int InstallIntoNewFolder(RunContext& context, const UpdateChoice& choice, runsta
         return Fail(kIncompleteProblem);
     }
     InstallReadMe(context);
-    ReloadTasks(context);
-    LogDebugMessage(1, "%s", kSuccessBanner);
-    return ORV_RUN_OK;
+    const bool restarted = ReloadTasks(context);
+    return Finish(NoneFailed(swaps) && restarted);
 }
 
 int InstallInPlace(RunContext& context, const std::string& current,
@@ -258,6 +286,17 @@ int InstallInPlace(RunContext& context, const std::string& current,
         }
     }
 
+    // The backup's folders were made by this run or an interrupted one: their
+    // names are on disk, up to the product root, before any file is swapped.
+    runstate::FlushFolderOf(savedSettings);
+    for (std::string folder = backupFolder; folder.size() > context.productRoot.size();) {
+        runstate::FlushFolderOf(folder);
+        folder = KvORVFileOpUtil::getDirName(folder.c_str());
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
+        }
+    }
+
     if (!SwapFilesIn(context.fileTable, context.packageFolder, current)) {
         LogDebugMessage(1,
                         "Error: Cannot put the new files in place in (%s); the old files are "
@@ -265,11 +304,10 @@ int InstallInPlace(RunContext& context, const std::string& current,
                         current.c_str());
         return Fail(kIncompleteProblem);
     }
-    UpdateExtensionManagers(context);
-    ReloadTasks(context);
+    const bool extensions = NoneFailed(UpdateExtensionManagers(context));
+    const bool restarted = ReloadTasks(context);
     FinishSwap(context.fileTable, current);
-    LogDebugMessage(1, "%s", kSuccessBanner);
-    return ORV_RUN_OK;
+    return Finish(extensions && restarted);
 }
 
 // Whether the record is this package's: the same build.
