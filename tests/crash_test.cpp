@@ -198,99 +198,119 @@ TEST(InterruptedRuns, TemporaryFilesOfAGoneProcessAreSweptThoseOfALiveOneKept) {
 // Durable before visible: each new file is flushed before it is renamed
 // over a product name and its folder after; the file system is flushed
 // before the new version folder gets its name, and the folder that holds
-// latest after the link is switched.
+// latest after the link is switched. Every folder and hard link a run makes
+// (the in-place backup's folders up to the product root among them) has its
+// name flushed after it is made.
 TEST(InterruptedRuns, FlushesComeBeforeEachRenameAndTheFolderAfter) {
     const std::string strace = "/usr/bin/strace";
     if (!PathExists(strace)) {
         GTEST_SKIP() << "strace is not installed";
     }
-    TestMachine m(testsupport::Quiet());
-    Package p;
-    p.updateLoader = 1;
-    m.WritePackage(p);
-    WriteFile(m.versionDir(1234) + "/loader", "newer loader\n");
-    testsupport::TempDir scratch;
-    const std::string trace = scratch.sub("trace");
-    testsupport::RunOptions how;
-    how.program = strace;
-    how.args = {"-f",
-                "-y",
-                "-o",
-                trace,
-                "-e",
-                "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2",
-                std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed"};
-    RunResult r = m.Run(how);
-    ASSERT_EQ(r.exitStatus, 0) << Listing(r.log) << r.err;
+    for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace ? "in place" : "new folder");
+        TestMachine m(testsupport::Quiet());
+        Package p = inPlace ? testsupport::InPlacePackage() : Package();
+        p.updateLoader = 1;
+        m.WritePackage(p);
+        WriteFile(m.versionDir(1234) + "/loader", "newer loader\n");
+        testsupport::TempDir scratch;
+        const std::string trace = scratch.sub("trace");
+        testsupport::RunOptions how;
+        how.program = strace;
+        how.args = {"-f",
+                    "-y",
+                    "-o",
+                    trace,
+                    "-e",
+                    "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2,mkdir,mkdirat,link,"
+                    "linkat",
+                    std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed"};
+        RunResult r = m.Run(how);
+        ASSERT_EQ(r.exitStatus, 0) << Listing(r.log) << r.err;
 
-    std::vector<std::string> lines;
-    std::istringstream in(ReadFile(trace));
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(" = 0") != std::string::npos) {
-            lines.push_back(line);
+        std::vector<std::string> lines;
+        std::istringstream in(ReadFile(trace));
+        for (std::string line; std::getline(in, line);) {
+            if (line.find(" = 0") != std::string::npos) {
+                lines.push_back(line);
+            }
         }
+        auto quoted = [](const std::string& line, size_t nth) {
+            size_t at = 0;
+            for (size_t i = 0; i <= nth; ++i) {
+                at = line.find('"', i == 0 ? 0 : at + 1);
+                at = at == std::string::npos ? at : line.find('"', at + 1);
+                if (at == std::string::npos) {
+                    return std::string();
+                }
+            }
+            size_t open = line.rfind('"', at - 1);
+            return line.substr(open + 1, at - open - 1);
+        };
+        auto flushed = [&](size_t from, size_t to, const std::string& part) {
+            for (size_t i = from; i < to; ++i) {
+                if ((lines[i].find("fsync(") != std::string::npos ||
+                     lines[i].find("syncfs(") != std::string::npos) &&
+                    lines[i].find(part) != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        // The folder an entry named in `line` lies in: from its path, or
+        // from the open folder it was made relative to.
+        auto folderOf = [&](const std::string& line, const std::string& path) {
+            return path.rfind('/') != std::string::npos
+                       ? path.substr(0, path.rfind('/'))
+                       : line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
+        };
+        int temporaries = 0;
+        int made = 0;
+        bool folderNamed = false;
+        bool latestSwitched = false;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const std::string& line = lines[i];
+            if (line.find(".orvpatch-staging-") != std::string::npos &&
+                line.find("rename") == std::string::npos) {
+                continue;  // nothing there is visible before the folder is named
+            }
+            if (line.find("mkdir") != std::string::npos || line.find("link") != std::string::npos) {
+                ++made;
+                const std::string name = quoted(line, line.find("link") != std::string::npos);
+                EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + folderOf(line, name) + ">"))
+                    << "folder not flushed after: " << line;
+                continue;
+            }
+            if (line.find("rename") == std::string::npos) {
+                continue;
+            }
+            const std::string from = quoted(line, 0);
+            const std::string to = quoted(line, 1);
+            if (from.find(".orvtmp-") != std::string::npos &&
+                line.find(".orvpatch-staging-") == std::string::npos) {
+                ++temporaries;
+                const std::string name = from.substr(from.rfind('/') + 1);
+                EXPECT_TRUE(flushed(0, i, name + ">")) << "not flushed before: " << line;
+                EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + folderOf(line, to) + ">"))
+                    << "folder not flushed after: " << line;
+            } else if (from.find(".orvpatch-staging-") != std::string::npos) {
+                folderNamed = true;
+                bool syncfsBefore = false;
+                for (size_t j = 0; j < i; ++j) {
+                    syncfsBefore = syncfsBefore || lines[j].find("syncfs(") != std::string::npos;
+                }
+                EXPECT_TRUE(syncfsBefore) << line;
+                EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + m.programDir() + ">")) << line;
+            } else if (to == m.programDir() + "/latest") {
+                latestSwitched = true;
+                EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + m.programDir() + ">")) << line;
+            }
+        }
+        EXPECT_GE(temporaries, 10) << "package files, extension manager and loaders";
+        EXPECT_EQ(folderNamed, !inPlace);
+        EXPECT_EQ(latestSwitched, !inPlace);
+        EXPECT_GE(made, inPlace ? 3 : 1) << "backup folders, saved originals";
     }
-    auto quoted = [](const std::string& line, size_t nth) {
-        size_t at = 0;
-        for (size_t i = 0; i <= nth; ++i) {
-            at = line.find('"', i == 0 ? 0 : at + 1);
-            at = at == std::string::npos ? at : line.find('"', at + 1);
-            if (at == std::string::npos) {
-                return std::string();
-            }
-        }
-        size_t open = line.rfind('"', at - 1);
-        return line.substr(open + 1, at - open - 1);
-    };
-    auto flushed = [&](size_t from, size_t to, const std::string& part) {
-        for (size_t i = from; i < to; ++i) {
-            if ((lines[i].find("fsync(") != std::string::npos ||
-                 lines[i].find("syncfs(") != std::string::npos) &&
-                lines[i].find(part) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    };
-    int temporaries = 0;
-    bool folderNamed = false;
-    bool latestSwitched = false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        if (line.find("rename") == std::string::npos) {
-            continue;
-        }
-        const std::string from = quoted(line, 0);
-        const std::string to = quoted(line, 1);
-        if (from.find(".orvtmp-") != std::string::npos &&
-            line.find(".orvpatch-staging-") == std::string::npos) {
-            // (Inside the staging folder nothing is visible yet: the whole
-            // file system is flushed once before the folder is named.)
-            ++temporaries;
-            const std::string name = from.substr(from.rfind('/') + 1);
-            EXPECT_TRUE(flushed(0, i, name + ">")) << "not flushed before: " << line;
-            std::string folder =
-                to.rfind('/') != std::string::npos
-                    ? to.substr(0, to.rfind('/'))
-                    : line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
-            EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + folder + ">"))
-                << "folder not flushed after: " << line;
-        } else if (from.find(".orvpatch-staging-") != std::string::npos) {
-            folderNamed = true;
-            bool syncfsBefore = false;
-            for (size_t j = 0; j < i; ++j) {
-                syncfsBefore = syncfsBefore || lines[j].find("syncfs(") != std::string::npos;
-            }
-            EXPECT_TRUE(syncfsBefore) << line;
-            EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + m.programDir() + ">")) << line;
-        } else if (to == m.programDir() + "/latest") {
-            latestSwitched = true;
-            EXPECT_TRUE(flushed(i + 1, lines.size(), "<" + m.programDir() + ">")) << line;
-        }
-    }
-    EXPECT_GE(temporaries, 10) << "package files, extension manager and loaders";
-    EXPECT_TRUE(folderNamed);
-    EXPECT_TRUE(latestSwitched);
 }
 
 TEST(KillPoint, CountingAloneChangesNothingAndAKillComesRightAfterItsEvent) {

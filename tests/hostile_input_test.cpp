@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -195,6 +196,7 @@ enum Flags {
     kFromBackup = 1,  // run from the saved copy of an in-place update
     kNeedsRoot = 2,
     kNoDacOverride = 2 | 4,  // run as a superuser who cannot pass over permission bits
+    kRunningServer = 8,      // the server and its tasks run
 };
 
 struct Case {
@@ -261,7 +263,7 @@ const std::vector<Case>& Corpus() {
      [](M& m) { SetKey(RegistryPath(m), "DomSvr0NotesIniPath", "/nonexistent/notes.ini"); }},
     {"registry_notes_ini_command", 212, kNoInstall,
      [](M& m) { SetKey(RegistryPath(m), "DomSvr0NotesIniPath", Fill(m, "`touch @MARK@`;$(touch @MARK@)").c_str()); }},
-    {"registry_bin_path_command", 0, "is not an absolute path", [](M& m) {
+    {"registry_bin_path_command", 212, "is not an absolute path", [](M& m) {
          SetKey(m.servers()[0].notesIni, "NotesProgram", nullptr);
          SetKey(RegistryPath(m), "DomSvr0DominoBinPath", Fill(m, "$(touch @MARK@)").c_str());
      }},
@@ -304,8 +306,8 @@ const std::vector<Case>& Corpus() {
          unlink(Notes(m).c_str());
          ASSERT_EQ(0, symlink("gone.ini", Notes(m).c_str()));
      }},
-    {"notes_ini_empty_program_folder", 0, "is not an absolute path", [](M& m) { SetKey(Notes(m), "NotesProgram", ""); }},
-    {"notes_ini_relative_program_folder", 0, "is not an absolute path",
+    {"notes_ini_empty_program_folder", 212, "is not an absolute path", [](M& m) { SetKey(Notes(m), "NotesProgram", ""); }},
+    {"notes_ini_relative_program_folder", 212, "is not an absolute path",
      [](M& m) { SetKey(Notes(m), "NotesProgram", "domino0/bin"); }},
     // The data folder belongs to the server's user, who plants a link to a
     // file of root's holding a task line.
@@ -429,6 +431,26 @@ const std::vector<Case>& Corpus() {
      },
      [](M& m) { return ContentIs(m.versionDir(1234) + "/libalpha.so", M::ProductContent("libalpha.so", 1234)); },
      {"/u"}, kFromBackup},
+    // ---- An operator's mishaps
+    // The rollback of an in-place fix started in the package's folder, not its backup's.
+    {"operator_in_place_rollback_from_package", 212, "from its back up folder only", InstalledInPlace,
+     [](M& m) {
+         return ContentIs(m.versionDir(1234) + "/libalpha.so", M::PackageContent("libalpha.so", 1240)) +
+                ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234)) +
+                ContentIs(m.packageDir() + "/libalpha.so", M::PackageContent("libalpha.so", 1240));
+     }, {"/u"}},
+    {"operator_second_run_at_once", 212, "holds the product root", [](M& m) {
+         // Held by this test's process until it ends.
+         const int held = open(m.productRoot().c_str(), O_RDONLY | O_DIRECTORY);
+         ASSERT_EQ(0, flock(held, LOCK_EX));
+     },
+     [](M& m) { return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "the second run changed the machine"); }},
+    {"operator_console_program_gone", 212, "Cannot run the command", [](M& m) {
+         const std::string server = m.servers()[0].programDir + "/server";
+         ASSERT_EQ(0, rename(server.c_str(), (server + ".moved").c_str()));
+     },
+     [](M& m) { return Expect(!LogHolds(m.LogMessages(), kSuccess), "the log says the update succeeded"); },
+     {}, kRunningServer},
     };
     return cases;
 }
@@ -483,7 +505,7 @@ TEST_P(HostileInput, EndsCleanly) {
         GTEST_SKIP() << "needs the superuser";
     }
     MachineOptions options;
-    options.startServers = false;
+    options.startServers = (c.flags & kRunningServer) != 0;
     options.secondMillis = 1;
     TestMachine m(options);
     m.WritePackage(Package());

@@ -1,5 +1,7 @@
 #include "UPDSilient/decisions.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -158,6 +160,16 @@ RollbackChoice DecideRollback(const RunContext& context) {
                      Format("Error: There is no version folder in (%s/program), so return.",
                             context.productRoot.c_str()),
                      nullptr);
+        } else if (!IsBackupFolder(context.packageFolder, context.productRoot,
+                                   setting.BuildNumber)) {
+            // Anywhere else, the files put back would be the hot fix's own and
+            // the folder removed at the end would not be a backup.
+            const std::string backup = BackupFolderPath(context.productRoot, setting.BuildNumber);
+            d = Stop(d,
+                     Format("Error: An in-place hot fix is taken out from its back up folder "
+                            "only: run the rollback in (%s). Nothing is changed.",
+                            backup.substr(0, backup.rfind('/')).c_str()),
+                     nullptr);
         }
         return choice;
     }
@@ -197,6 +209,16 @@ RollbackChoice DecideRollback(const RunContext& context) {
     }
     d.logLines.push_back(Format("There %d hotfixes installed.", choice.hotfixes));
     return choice;
+}
+
+bool IsBackupFolder(const std::string& packageFolder, const std::string& root, int build) {
+    const std::string backup = BackupFolderPath(root, build);
+    struct stat package;
+    struct stat saved;
+    struct stat settings;
+    return ::stat(packageFolder.c_str(), &package) == 0 && ::stat(backup.c_str(), &saved) == 0 &&
+           package.st_dev == saved.st_dev && package.st_ino == saved.st_ino &&
+           ::stat((backup + "/orvpatch.ini").c_str(), &settings) == 0 && S_ISREG(settings.st_mode);
 }
 
 int CountHotfixes(const std::string& programFolder) {

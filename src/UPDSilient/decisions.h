@@ -82,6 +82,11 @@ struct RollbackChoice {
 };
 RollbackChoice DecideRollback(const RunContext& context);
 
+// Whether `packageFolder` is the backup folder an in-place update of
+// `build` made, <root>/hotfix/B<build>/FileGroup1, and that backup is
+// complete (its orvpatch.ini, saved last, is there).
+bool IsBackupFolder(const std::string& packageFolder, const std::string& root, int build);
+
 // Counts the entries of program/ that are folders whose text after the last
 // '.' reads as a number above 0.
 int CountHotfixes(const std::string& programFolder);

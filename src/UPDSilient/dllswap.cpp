@@ -87,6 +87,15 @@ int CopyWithProductPermissions(const std::string& src, const std::string& dst) {
         return rc;
     }
     SetProductPermissions(temp, false);
+    // Its permissions are on disk too before it gets its name.
+    fileio::Fd made(::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!made.valid() || ::fsync(made.get()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        errno = error;
+        return FOP_ERR_TARGET;
+    }
+    made.close();
     if (::rename(temp.c_str(), dst.c_str()) != 0) {
         const int error = errno;
         ::unlink(temp.c_str());
@@ -199,10 +208,10 @@ bool PutMovedAsideBack(const std::vector<std::string>& names, const std::string&
     return all;
 }
 
-std::vector<std::string> SaveNamedFiles(const std::vector<std::string>& names,
-                                        const std::string& from, const std::string& folder) {
+bool SaveNamedFiles(const std::vector<std::string>& names, const std::string& from,
+                    const std::string& folder, std::vector<std::string>& changed) {
     LogDebugMessage(1, "Info: Rename the DLLs in (%s)", folder.c_str());
-    std::vector<std::string> changed;
+    changed.clear();
     for (const std::string& name : names) {
         const std::string target = folder + "/" + name;
         const std::string source = from + "/" + name;
@@ -230,17 +239,25 @@ std::vector<std::string> SaveNamedFiles(const std::vector<std::string>& names,
             continue;
         }
         if (!runstate::SaveOriginal(target, saved)) {
+            // Without its saved original the file must not be replaced, nor
+            // any other: the swap stops before anything changes.
             LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).", name.c_str(),
                             (name + kBackupSuffix).c_str());
+            changed.pop_back();
+            return false;
         }
     }
-    return changed;
+    return true;
 }
 
 bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
                  const std::string& folder) {
     const std::vector<std::string> absent = NamesNotIn(names, folder);
-    const std::vector<std::string> changed = SaveNamedFiles(names, from, folder);
+    std::vector<std::string> changed;
+    if (!SaveNamedFiles(names, from, folder, changed)) {
+        PutMovedAsideBack(changed, folder);
+        return false;
+    }
     if (CopyNamedFiles(changed, from, folder)) {
         return true;
     }
