@@ -271,6 +271,25 @@ TEST(LibrarySwap, InPlaceSequenceLeavesNewFilesAndTheBackup) {
     EXPECT_TRUE(log.MessagesWith("Error: ").empty());
 }
 
+// A file whose original cannot be saved (its name leaves no room for "_1")
+// is never replaced: a later failure could not put it back.
+TEST(LibrarySwap, AFileThatCannotBeSavedStopsTheSwapBeforeAnythingIsReplaced) {
+    LogCapture log;
+    TempDir dir;
+    const std::string current = dir.sub("current");
+    const std::string package = dir.sub("package");
+    const std::string longName(254, 'n');
+    WriteFile(current + "/liba.so", "old A");
+    WriteFile(current + "/" + longName, "old long");
+    WriteFile(package + "/liba.so", "new A");
+    WriteFile(package + "/" + longName, "new long");
+
+    EXPECT_FALSE(SwapFilesIn({"liba.so", longName}, package, current));
+    EXPECT_EQ("old A", ReadFile(current + "/liba.so"));
+    EXPECT_EQ("old long", ReadFile(current + "/" + longName));
+    EXPECT_EQ((std::vector<std::string>{"liba.so", longName}), FolderNames(current));
+}
+
 TEST(AddedFiles, TheBackupListsThemAndOnlyNamesItDoesNotHoldCountAsAdded) {
     TempDir tmp;
     const std::string backup = tmp.sub("hotfix/B1/FileGroup1");
