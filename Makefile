@@ -19,9 +19,10 @@ build: $(BUILD)/build.ninja
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# A real update and rollback on a self-contained test machine.
-demo: build
-	$(BUILD)/orvpatch-demo
+# A real update and rollback on a self-contained test machine; builds only
+# what the demonstration runs.
+demo: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target demo
 
 # Every kill point of the crash campaign (several minutes); the CTest suite
 # tries every fifth. Results in $(BUILD)/campaigns/crash.tsv.

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the release archive from an already built tree and checks that it
-# holds both programs and both manuals under the version's folder name.
+# holds both programs, both manuals, the readme and the operator guide under
+# the version's folder name, with a SHA256SUMS that checks out.
 # Usage: package_listing.sh BUILD_FOLDER VERSION ARCH
 set -u
 build=$1
@@ -24,7 +25,8 @@ listing=$(tar tzf "$archive") || exit 1
 echo "$listing"
 status=0
 for entry in sbin/orvpatch sbin/orvpatch-check share/man/man8/orvpatch.8 \
-    share/man/man8/orvpatch-check.8; do
+    share/man/man8/orvpatch-check.8 share/doc/orvpatch/README.md \
+    share/doc/orvpatch/OPERATORS.md SHA256SUMS; do
     if ! echo "$listing" | grep -qx "$name/$entry"; then
         echo "FAIL: $name/$entry is missing"
         status=1
@@ -33,6 +35,12 @@ done
 # Nothing of the test build travels along.
 if echo "$listing" | grep -E 'testbed|domsim|lockholder|_test$|kvfileop'; then
     echo "FAIL: a test program is in the archive"
+    status=1
+fi
+mkdir "$out/unpacked" && tar xzf "$archive" -C "$out/unpacked" || exit 1
+if ! (cd "$out/unpacked/$name" && sha256sum -c --strict SHA256SUMS >/dev/null &&
+    [ "$(wc -l <SHA256SUMS)" -eq "$(find . -type f ! -name SHA256SUMS | wc -l)" ]); then
+    echo "FAIL: SHA256SUMS does not check out, or does not name every file"
     status=1
 fi
 exit $status
