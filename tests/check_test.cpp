@@ -228,7 +228,12 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
 TEST(Check, JsonHoldsEveryKeyInBothModesAndOnlyTheModesAsked) {
     TestMachine m(Servers(2));
     m.WritePackage(Package());
+    // A bare check is the update's, as a bare orvpatch; the keys of both
+    // modes together.
     RunResult both = Check(m, {"--json"});
+    EXPECT_EQ(both.exitStatus, 0) << both.out;
+    EXPECT_EQ(both.out.find("\"rollback\": {"), std::string::npos);
+    both.out += Check(m, {"--json", "--mode", "rollback"}).out;
     for (const char* key : {"format_version",
                             "tool_version",
                             "root",
@@ -276,7 +281,13 @@ TEST(Check, JsonHoldsEveryKeyInBothModesAndOnlyTheModesAsked) {
                             "log_line",
                             "steps",
                             "bytes_needed",
-                            "bytes_free"}) {
+                            "bytes_free",
+                            "console_program",
+                            "console_problem",
+                            "saved_files",
+                            "run_record",
+                            "run_under_way",
+                            "run_holder"}) {
         EXPECT_NE(both.out.find("\"" + std::string(key) + "\": "), std::string::npos) << key;
     }
     EXPECT_EQ(Field(both.out, "format_version"), "1");
@@ -306,8 +317,10 @@ TEST(Check, JsonEscapesWhatARegistryPathHolds) {
                 "/notes.ini\nDomSvr1DominoBinPath=" + odd + "\n";
     testsupport::WriteFile(m.root() + "/etc/orvsys.ini", registry);
 
+    // The odd installation has no program folder: its extension manager
+    // cannot be updated, so the update would not complete.
     RunResult r = Check(m, {"--json", "--mode", "update"});
-    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    ASSERT_EQ(r.exitStatus, 1) << r.err;
     EXPECT_NE(
         r.out.find("\"/odd\\\"quote\\\\back\\u0009tab\\u0001ctl\\u00ff\\u00c3(bad)\xc3\xa9ok"),
         std::string::npos)
