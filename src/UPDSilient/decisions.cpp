@@ -1,5 +1,6 @@
 #include "UPDSilient/decisions.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -281,41 +282,83 @@ bool Listed(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// The tree walk's visitor: the first regular file it cannot open, and the
-// bytes of the regular files. Links are left to the copy's own rules.
+// What a tree copy would meet below a folder: the first entry it could not
+// read (a folder it cannot list, a regular file it cannot open) and the
+// bytes of the regular files. Links and special files are the copy's to
+// recreate; nothing below a link is looked at.
 struct TreeLook {
     std::string unreadable;
     long long bytes = 0;
 };
 
-int LookAtEntry(KvORVFileOpUtil::CallbackEntry* entry) {
-    TreeLook* look = static_cast<TreeLook*>(entry->userData);
-    struct stat st;
-    if (entry->action != FOP_VISIT_FILE || entry->srcName == nullptr ||
-        ::lstat(entry->srcName, &st) != 0 || !S_ISREG(st.st_mode)) {
-        return 1;
+// Looks at the folder open as `fd` (`path` names it) and below, through
+// open folders, so no path length or descriptor count limits the depth:
+// each child is walked with its parent closed, which is opened again
+// through "..". Answers that parent's descriptor (-1 when it cannot be), and
+// closes `fd`.
+int LookAtFolder(int fd, const std::string& path, TreeLook& look) {
+    std::vector<std::pair<std::string, bool>> entries;  // name, folder
+    const int listed = ::dup(fd);
+    DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (dir == nullptr) {
+        if (listed >= 0) {
+            ::close(listed);
+        }
+        look.unreadable = path;
+    } else {
+        while (struct dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            struct stat st;
+            if (name == "." || name == ".." ||
+                ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                continue;
+            }
+            if (S_ISREG(st.st_mode)) {
+                look.bytes += st.st_size;
+                const int file = ::openat(
+                    fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+                if (file >= 0) {
+                    ::close(file);
+                } else if (look.unreadable.empty()) {
+                    look.unreadable = path + "/" + name;
+                }
+            } else if (S_ISDIR(st.st_mode)) {
+                entries.emplace_back(name, true);
+            }
+        }
+        ::closedir(dir);
     }
-    look->bytes += st.st_size;
-    const int fd =
-        ::open(entry->srcName, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
+    for (const auto& entry : entries) {
+        if (!look.unreadable.empty()) {
+            break;
+        }
+        const int child =
+            ::openat(fd, entry.first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child < 0) {
+            look.unreadable = path + "/" + entry.first;
+            break;
+        }
         ::close(fd);
-    } else if (look->unreadable.empty() && errno != ENAMETOOLONG) {
-        // A path past PATH_MAX is one the copy reaches through open
-        // folders: it is not taken for unreadable here.
-        look->unreadable = entry->srcName;
+        fd = LookAtFolder(child, path + "/" + entry.first, look);
+        if (fd < 0) {
+            return -1;
+        }
     }
-    return 1;
+    const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    return parent;
 }
 
 TreeLook LookAtTree(const std::string& folder) {
     TreeLook look;
-    KvORVFileOpUtil::CallbackEntry entry;
-    std::memset(&entry, 0, sizeof entry);
-    entry.cbSize = KvORVFileOpUtil::kCallbackEntrySize;
-    entry.userData = &look;
-    if (!KvORVFileOpUtil::xaccess(folder.c_str(), LookAtEntry, &entry) && look.unreadable.empty()) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
         look.unreadable = folder;
+        return look;
+    }
+    const int parent = LookAtFolder(fd, folder, look);
+    if (parent >= 0) {
+        ::close(parent);
     }
     return look;
 }
