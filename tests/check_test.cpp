@@ -1,7 +1,9 @@
 // orvpatch-check against the test machine: for each broken input it tells the
 // verdict and log line the patcher then really prints and writes; its JSON
 // keeps its key names; its usage errors; and it changes nothing at all.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,12 +94,46 @@ struct Case {
     // When set: the package is installed first, this runs, and both programs
     // then run from the backup in hotfix/B<build>.
     std::function<void(TestMachine&)> installed = nullptr;
+    // A text some step of the report holds; with a leading '!', one no step holds.
+    const char* step = "";
 };
+
+void Replace(const std::string& path, const std::string& content, mode_t mode) {
+    testsupport::WriteFile(path, content);
+    ::chmod(path.c_str(), mode);
+}
 
 const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
         {"update passes", "update", [] { return Servers(2); }, [](TestMachine&, Package&) {}, true,
          ""},
+        {"update passes, the extension manager left in place", "update", [] { return Servers(1); },
+         [](TestMachine&, Package&) {}, true, "", nullptr, "domino0/bin/liborvext.so in place"},
+        {"update killed once its folder had its name", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package&) {
+             m.AddVersionFolder(1240);
+             testsupport::WriteFile(m.productRoot() + "/.orvpatch-run",
+                                    "build=1240\nmode=update\nlayout=new-folder\npackage=" +
+                                        m.packageDir() + "\nstep=folder-made\n");
+         },
+         true, "", nullptr, "resume the interrupted update"},
+        {"update, the console program not executable", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package&) {
+             ::chmod((m.servers()[0].programDir + "/server").c_str(), 0644);
+         },
+         false, "Error: The hot fix is in place, but a step after it failed", nullptr,
+         "may not be run"},
+        {"update while another run holds the product root", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package&) {
+             ::flock(::open(m.productRoot().c_str(), O_RDONLY | O_DIRECTORY), LOCK_EX);
+         },
+         false, "Error: Another run ("},
+        {"in place, an original an interrupted run saved", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package& p) {
+             p.createNewFolder = "0";
+             Replace(m.versionDir(1234) + "/libalpha.so_1", "saved original\n", 0644);
+         },
+         true, "", nullptr, "V3.0.0.1234/libalpha.so_1, the original"},
         {"registry missing", "update", [] { return Servers(1); },
          [](TestMachine& m, Package&) { ::unlink((m.root() + "/etc/orvsys.ini").c_str()); }, false,
          "Parsing orvsys.ini error."},
@@ -118,7 +154,7 @@ const std::vector<Case>& Cases() {
          "Doesn't pass the environment checking!"},
         {"listed file not in the package", "update", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.absent = {"libbeta.so"}; }, false,
-         "Error: The new version folder ("},
+         "Error: The new version folder (", nullptr, "!V3.0.0.1240"},
         {"in place, a file the fix adds", "update", [] { return Servers(1); },
          [](TestMachine&, Package& p) {
              p.createNewFolder = "0";
@@ -171,6 +207,17 @@ const std::vector<Case>& Cases() {
          },
          [](TestMachine&, Package&) {}, false,
          "Has try 10 times to stop ORV, but still failed, so give up."},
+        {"rollback, the console program gone", "rollback",
+         [] {
+             MachineOptions o = Servers(1);
+             o.builds = {1234, 1240};
+             o.latest = 1240;
+             return o;
+         },
+         [](TestMachine& m, Package&) {
+             ::unlink((m.servers()[0].programDir + "/server").c_str());
+         },
+         false, "Has try 10 times to stop ORV, but still failed, so give up."},
         {"in-place rollback from the backup", "rollback", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, "", [](TestMachine&) {}},
         {"in-place rollback of a fix that added a file", "rollback", [] { return Servers(1); },
@@ -210,6 +257,11 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
         EXPECT_EQ(view.wouldPass, c.passes);
         EXPECT_EQ(view.logLine.compare(0, std::string(c.logStart).size(), c.logStart), 0)
             << view.logLine;
+        const size_t at =
+            check.out.find("\"steps\": [", check.out.find("\"" + std::string(c.mode)));
+        const std::string steps = check.out.substr(at, check.out.find(']', at) - at);
+        const std::string step = c.step[0] == '!' ? c.step + 1 : c.step;
+        EXPECT_EQ(steps.find(step) != std::string::npos, c.step[0] != '!') << steps;
 
         RunOptions patcher;
         patcher.workDir = from;
@@ -228,7 +280,12 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
 TEST(Check, JsonHoldsEveryKeyInBothModesAndOnlyTheModesAsked) {
     TestMachine m(Servers(2));
     m.WritePackage(Package());
+    // A bare check is the update's, as a bare orvpatch; the keys of both
+    // modes together.
     RunResult both = Check(m, {"--json"});
+    EXPECT_EQ(both.exitStatus, 0) << both.out;
+    EXPECT_EQ(both.out.find("\"rollback\": {"), std::string::npos);
+    both.out += Check(m, {"--json", "--mode", "rollback"}).out;
     for (const char* key : {"format_version",
                             "tool_version",
                             "root",
@@ -276,7 +333,13 @@ TEST(Check, JsonHoldsEveryKeyInBothModesAndOnlyTheModesAsked) {
                             "log_line",
                             "steps",
                             "bytes_needed",
-                            "bytes_free"}) {
+                            "bytes_free",
+                            "console_program",
+                            "console_problem",
+                            "saved_files",
+                            "run_record",
+                            "run_under_way",
+                            "run_holder"}) {
         EXPECT_NE(both.out.find("\"" + std::string(key) + "\": "), std::string::npos) << key;
     }
     EXPECT_EQ(Field(both.out, "format_version"), "1");
@@ -306,8 +369,10 @@ TEST(Check, JsonEscapesWhatARegistryPathHolds) {
                 "/notes.ini\nDomSvr1DominoBinPath=" + odd + "\n";
     testsupport::WriteFile(m.root() + "/etc/orvsys.ini", registry);
 
+    // The odd installation has no program folder: its extension manager
+    // cannot be updated, so the update would not complete.
     RunResult r = Check(m, {"--json", "--mode", "update"});
-    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    ASSERT_EQ(r.exitStatus, 1) << r.err;
     EXPECT_NE(
         r.out.find("\"/odd\\\"quote\\\\back\\u0009tab\\u0001ctl\\u00ff\\u00c3(bad)\xc3\xa9ok"),
         std::string::npos)

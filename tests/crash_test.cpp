@@ -376,6 +376,8 @@ TEST(CrashCampaign, EveryFifthKillPointOfTheFourRunsEndsWithWorkingServers) {
         EXPECT_GT(s.events, 20) << s.run;
         EXPECT_EQ(s.tried, (s.events + 4) / 5) << s.run;
         EXPECT_EQ(s.failed, 0) << summary << "see " << options.detailPath;
+        EXPECT_GT(s.checked, 0) << s.run;
+        EXPECT_EQ(s.agreed, s.checked) << summary << "see " << options.tsvPath;
     }
 }
 

@@ -523,8 +523,11 @@ TEST_P(HostileInput, EndsCleanly) {
     run.args = c.args;
     run.timeoutSeconds = kTimeBound;
     run.workDir = (c.flags & kFromBackup) ? m.hotfixDir(1240) : "";
+    const bool noDac = (c.flags & kNoDacOverride) == kNoDacOverride;
+    // The check's prediction, on the state the run then starts from.
+    const Prediction predicted = PredictRun(m, run.args, run.workDir, true, noDac);
     const auto start = std::chrono::steady_clock::now();
-    const RunResult r = RunConfined(m, run, (c.flags & kNoDacOverride) == kNoDacOverride);
+    const RunResult r = RunConfined(m, run, noDac);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
@@ -536,6 +539,11 @@ TEST_P(HostileInput, EndsCleanly) {
     } else if (r.exitStatus != c.exit) {
         faults.push_back("exit status " + std::to_string(r.exitStatus) + ", not " +
                          std::to_string(c.exit));
+    }
+    const std::string disagreement =
+        predicted.compared ? Disagreement(predicted, r.exitStatus, r.out) : "";
+    if (!disagreement.empty()) {
+        faults.push_back("orvpatch-check disagrees: " + disagreement);
     }
     if (MarkerAnywhere(m.root())) {
         faults.push_back("a smuggled command ran");
@@ -565,7 +573,10 @@ TEST_P(HostileInput, EndsCleanly) {
         faults.empty() ? (known ? "pass-but-listed" : "pass") : (known ? "known-failure" : "fail");
     RecordCampaignLine(
         "hostile", c.name,
-        {c.name, verdict, std::to_string(r.exitStatus), std::to_string(seconds), summary});
+        {c.name, verdict, std::to_string(r.exitStatus), std::to_string(seconds), summary,
+         !predicted.compared    ? "not compared"
+         : disagreement.empty() ? "agrees"
+                                : "disagrees"});
     if (faults.empty() && known) {
         std::fprintf(stderr, "%s passes now: take it off the known-failures list\n", c.name);
     }

@@ -1,14 +1,22 @@
 #include "UPDSilient/decisions.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/numbers.h"
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -103,6 +111,14 @@ bool CarryOut(const Decision& decision) {
         PrintVerdict(decision.verdict);
     }
     return decision.proceed;
+}
+
+Decision DecideBusy(const std::string& root, const std::string& holderText) {
+    return Stop(Decision(),
+                Format("Error: Another run (%s) holds the product root (%s), so nothing is "
+                       "changed.",
+                       holderText.c_str(), root.c_str()),
+                kIncompleteProblem);
 }
 
 Decision DecideEnvironment(const RunContext& context) {
@@ -253,4 +269,300 @@ std::string NewestRemainingVersion(const std::string& programFolder, int hotfixB
         }
     }
     return best[0] != 0 ? chosen : std::string();
+}
+
+namespace {
+
+const _PatchSetting& SettingOf(const RunContext& context) {
+    static const _PatchSetting none;
+    return context.setting != nullptr ? *context.setting : none;
+}
+
+bool Listed(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// What a tree copy would meet below a folder: the first entry it could not
+// read (a folder it cannot list, a regular file it cannot open) and the
+// bytes of the regular files. Links and special files are the copy's to
+// recreate; nothing below a link is looked at.
+struct TreeLook {
+    std::string unreadable;
+    long long bytes = 0;
+};
+
+// Looks at the folder open as `fd` (`path` names it) and below, through
+// open folders, so no path length or descriptor count limits the depth:
+// each child is walked with its parent closed, which is opened again
+// through "..". Answers that parent's descriptor (-1 when it cannot be), and
+// closes `fd`.
+int LookAtFolder(int fd, const std::string& path, TreeLook& look) {
+    std::vector<std::pair<std::string, bool>> entries;  // name, folder
+    const int listed = ::dup(fd);
+    DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (dir == nullptr) {
+        if (listed >= 0) {
+            ::close(listed);
+        }
+        look.unreadable = path;
+    } else {
+        while (struct dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            struct stat st;
+            if (name == "." || name == ".." ||
+                ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                continue;
+            }
+            if (S_ISREG(st.st_mode)) {
+                look.bytes += st.st_size;
+                const int file = ::openat(
+                    fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+                if (file >= 0) {
+                    ::close(file);
+                } else if (look.unreadable.empty()) {
+                    look.unreadable = path + "/" + name;
+                }
+            } else if (S_ISDIR(st.st_mode)) {
+                entries.emplace_back(name, true);
+            }
+        }
+        ::closedir(dir);
+    }
+    for (const auto& entry : entries) {
+        if (!look.unreadable.empty()) {
+            break;
+        }
+        const int child =
+            ::openat(fd, entry.first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child < 0) {
+            look.unreadable = path + "/" + entry.first;
+            break;
+        }
+        ::close(fd);
+        fd = LookAtFolder(child, path + "/" + entry.first, look);
+        if (fd < 0) {
+            return -1;
+        }
+    }
+    const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    return parent;
+}
+
+TreeLook LookAtTree(const std::string& folder) {
+    TreeLook look;
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        look.unreadable = folder;
+        return look;
+    }
+    const int parent = LookAtFolder(fd, folder, look);
+    if (parent >= 0) {
+        ::close(parent);
+    }
+    return look;
+}
+
+const char kNotFilled[] =
+    "Error: The new version folder (%s) cannot be filled; nothing is installed.";
+const char kNotBackedUp[] = "Error: Cannot back up the files into (%s); nothing is installed.";
+
+}  // namespace
+
+ResumeChoice DecideUpdateResume(const RunContext& context) {
+    ResumeChoice choice;
+    const _PatchSetting& setting = SettingOf(context);
+    const std::string& root = context.productRoot;
+    runstate::Record& record = choice.record;
+    choice.recordFound = runstate::Read(root, record);
+    if (!choice.recordFound) {
+        return choice;
+    }
+    if (setting.BuildNumber == 0 || record.build != setting.BuildNumber) {
+        choice.setAside = true;
+    } else if (record.mode == "update" && record.layout == "new-folder" &&
+               setting.CreateNewFolder != 0 &&
+               KvORVFileOpUtil::isDir(VersionFolderPath(root, setting.BuildNumber).c_str())) {
+        // The folder was given its name complete, by this package's run.
+        choice.resume = Resume::kUpdateFolderMade;
+    }
+    return choice;
+}
+
+ResumeChoice DecideRollbackResume(const RunContext& context) {
+    ResumeChoice choice;
+    const _PatchSetting& setting = SettingOf(context);
+    const std::string& root = context.productRoot;
+    const std::string package = runstate::AbsolutePath(context.packageFolder);
+    runstate::Record& record = choice.record;
+    choice.recordFound = runstate::Read(root, record);
+    if (!choice.recordFound) {
+        return choice;
+    }
+    // This package's record: the same build, or, when the settings went
+    // with the backup folder, the same package folder.
+    const bool own =
+        setting.BuildNumber != 0 ? record.build == setting.BuildNumber : record.package == package;
+    if (!own) {
+        choice.setAside = true;
+    } else if (record.mode == "rollback" && record.layout == "new-folder" &&
+               setting.CreateNewFolder != 0 &&
+               !KvORVFileOpUtil::isDir(VersionFolderPath(root, record.build).c_str())) {
+        choice.resume = Resume::kRollbackMovedAway;
+    } else if (record.mode == "rollback" && record.layout == "in-place" &&
+               record.step == runstate::kStepFilesBack && record.package == package) {
+        choice.resume = Resume::kRollbackFilesBack;
+    }
+    return choice;
+}
+
+std::string UnreadableFile(const std::vector<std::string>& names, const std::string& folder,
+                           std::string* why) {
+    for (const std::string& name : names) {
+        struct stat st;
+        const std::string path = folder + "/" + name;
+        if (!fileio::OpenRegularForReading(AT_FDCWD, path.c_str(), st).valid()) {
+            if (why != nullptr) {
+                *why = std::strerror(errno);
+            }
+            return name;
+        }
+    }
+    return std::string();
+}
+
+std::string UnreadableInTree(const std::string& folder) {
+    return LookAtTree(folder).unreadable;
+}
+
+long long BytesFree(std::string path) {
+    struct statvfs vfs;
+    while (::statvfs(path.c_str(), &vfs) != 0) {
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        const std::string::size_type slash = path.rfind('/');
+        if (slash == std::string::npos || path == "/") {
+            return 0;
+        }
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+    const unsigned long long blocks = ::geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail;
+    return static_cast<long long>(blocks * vfs.f_frsize);
+}
+
+long long FileBytes(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+               ? static_cast<long long>(st.st_size)
+               : 0;
+}
+
+FillChoice DecideNewFolderFill(const RunContext& context, const std::string& current,
+                               const std::string& newFolder) {
+    FillChoice fill;
+    Decision& d = fill.decision;
+    const TreeLook tree = LookAtTree(current);
+    fill.bytesNeeded = tree.bytes;
+    for (const std::string& name : context.packageFiles) {
+        fill.bytesNeeded += FileBytes(context.packageFolder + "/" + name);
+        // A file of the version the package replaces is copied once.
+        fill.bytesNeeded -= std::min(tree.bytes, FileBytes(current + "/" + name));
+    }
+    fill.bytesFree = BytesFree(ProgramFolderPath(context.productRoot));
+    std::string why;
+    std::string line;
+    if (!tree.unreadable.empty()) {
+        line = Format("Error: Cannot copy the current version (%s) into (%s): (%s) cannot be read.",
+                      current.c_str(), newFolder.c_str(), tree.unreadable.c_str());
+    } else {
+        const std::string name = UnreadableFile(context.packageFiles, context.packageFolder, &why);
+        if (!name.empty()) {
+            // As the copy of that file would fail and say.
+            const int rc = why == std::strerror(EISDIR) ? FOP_ERR_READ : FOP_ERR_OPEN_SOURCE;
+            line = Format(
+                "Error: Cannot copy the file(%s/%s) to (%s%s). Error code is %d. (%s)",
+                context.packageFolder.c_str(), name.c_str(),
+                StagingFolderPath(context.productRoot, SettingOf(context).BuildNumber).c_str(),
+                name.c_str(), rc, why.c_str());
+        } else if (fill.bytesNeeded > fill.bytesFree) {
+            line = Format("Error: The new version folder (%s) needs %lld bytes, but %lld are free.",
+                          newFolder.c_str(), fill.bytesNeeded, fill.bytesFree);
+        }
+    }
+    if (!line.empty()) {
+        d.logLines.push_back(line);
+        d = Stop(d, Format(kNotFilled, newFolder.c_str()), kIncompleteProblem);
+    }
+    return fill;
+}
+
+FillChoice DecideInPlaceBackup(const RunContext& context, const std::string& current,
+                               const std::string& backupFolder,
+                               const std::vector<std::string>& added) {
+    FillChoice fill;
+    const std::vector<std::string> saved = NamesWithout(context.fileTable, added);
+    fill.bytesNeeded = FileBytes(context.packageFolder + "/orvpatch.ini");
+    for (const std::string& name : saved) {
+        fill.bytesNeeded += FileBytes(current + "/" + name);
+    }
+    fill.bytesFree = BytesFree(backupFolder);
+    std::string why;
+    const std::string name = UnreadableFile(saved, current, &why);
+    std::string line;
+    if (!name.empty()) {
+        line =
+            Format("Error: Cannot save the file (%s/%s): it is not a file that can be read (%s).",
+                   current.c_str(), name.c_str(), why.c_str());
+    } else if (fill.bytesNeeded > fill.bytesFree) {
+        line = Format("Error: The back up in (%s) needs %lld bytes, but %lld are free.",
+                      backupFolder.c_str(), fill.bytesNeeded, fill.bytesFree);
+    }
+    if (!line.empty()) {
+        fill.decision.logLines.push_back(line);
+        fill.decision =
+            Stop(fill.decision, Format(kNotBackedUp, backupFolder.c_str()), kIncompleteProblem);
+    }
+    return fill;
+}
+
+Decision DecideSwap(const std::vector<std::string>& names, const std::string& from,
+                    const std::string& folder) {
+    Decision d;
+    std::string why;
+    const std::string name = UnreadableFile(names, from, &why);
+    if (!name.empty()) {
+        d.proceed = false;
+        d.logLines.push_back(
+            Format("Error: Cannot copy the file(%s/%s) to (%s/%s): it is not a file that can be "
+                   "read (%s).",
+                   from.c_str(), name.c_str(), folder.c_str(), name.c_str(), why.c_str()));
+    }
+    return d;
+}
+
+std::string FileAfterFill(const RunContext& context, const std::string& current,
+                          const std::string& newFolder, const std::string& name, bool resumed) {
+    const bool inPlace = SettingOf(context).CreateNewFolder == 0;
+    if (resumed) {
+        return NewestAfterFill(current, newFolder) + "/" + name;
+    }
+    const bool fromPackage = Listed(inPlace ? context.fileTable : context.packageFiles, name) &&
+                             (inPlace || NewestAfterFill(current, newFolder) != current);
+    return (fromPackage ? context.packageFolder : current) + "/" + name;
+}
+
+std::string NewestAfterFill(const std::string& current, const std::string& newFolder) {
+    std::string fresh = newFolder;
+    while (fresh.size() > 1 && fresh.back() == '/') {
+        fresh.pop_back();
+    }
+    if (current.empty()) {
+        return fresh;
+    }
+    Version a{{0, 0, 0, 0}};
+    Version b{{0, 0, 0, 0}};
+    KvParseVersionStr(current.c_str(), &a[0], &a[1], &a[2], &a[3]);
+    KvParseVersionStr(fresh.c_str(), &b[0], &b[1], &b[2], &b[3]);
+    return b > a ? fresh : current;
 }

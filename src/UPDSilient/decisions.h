@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "UPDSilient/run_context.h"
+#include "UPDSilient/run_state.h"
 
 // printf-style formatting into a string of any length.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -44,6 +45,8 @@ std::string CurrentVersionFolder(const std::string& root);
 // fills before giving it its version name: ".orvpatch-staging-B<build>.tmp".
 // One left behind by an interrupted update is removed by the next one.
 bool IsStagingFolderName(const std::string& name);
+// <root>/program/.orvpatch-staging-B<build>.tmp/
+std::string StagingFolderPath(const std::string& root, int build);
 
 // Whether `path` holds a '.', and the text after its last one ("" when none).
 bool HasBuildText(const std::string& path);
@@ -60,6 +63,10 @@ struct Decision {
 
 // Logs the decision's lines and prints its verdict; answers `proceed`.
 bool CarryOut(const Decision& decision);
+
+// A run that finds another holding the product root (runlock::RunUnderWay,
+// the holder as runlock::HolderText tells it) changes nothing and stops.
+Decision DecideBusy(const std::string& root, const std::string& holderText);
 
 // The update's first check: the package's version folder must not exist.
 Decision DecideEnvironment(const RunContext& context);
@@ -95,3 +102,70 @@ int CountHotfixes(const std::string& programFolder);
 // the removal name, chosen as the newest-folder search chooses; empty when
 // there is none.
 std::string NewestRemainingVersion(const std::string& programFolder, int hotfixBuild);
+
+// ------------------------------------------------- an interrupted run
+
+// What the record of an interrupted run (run_state.h) makes of this run.
+enum class Resume {
+    kNone,               // the run starts from its checks
+    kUpdateFolderMade,   // update: the version folder got its name; go on after the fill
+    kRollbackMovedAway,  // new-folder rollback: the hot-fix folder is moved away already
+    kRollbackFilesBack,  // in-place rollback: every saved file is back already
+};
+struct ResumeChoice {
+    bool recordFound = false;
+    bool setAside = false;  // the record is another package's: it is set aside first
+    Resume resume = Resume::kNone;
+    runstate::Record record;
+};
+// Reads <root>/.orvpatch-run and decides, for the update and the rollback of
+// this package. Reads only; the procedures set the record aside.
+ResumeChoice DecideUpdateResume(const RunContext& context);
+ResumeChoice DecideRollbackResume(const RunContext& context);
+
+// ----------------------------------------- what a fill or swap can read
+
+// The first of `names` that `folder` holds no regular file under that can
+// be opened for reading, with why; "" when every one can. A FIFO or device
+// is never waited on.
+std::string UnreadableFile(const std::vector<std::string>& names, const std::string& folder,
+                           std::string* why = nullptr);
+// The first entry of the tree `folder` a tree copy could not read: a folder
+// that cannot be listed whole, or a regular file that cannot be opened; ""
+// when there is none.
+std::string UnreadableInTree(const std::string& folder);
+// Bytes the superuser may still use on the file system of `path` or of its
+// nearest existing parent.
+long long BytesFree(std::string path);
+// The size of a regular file (0 for anything else).
+long long FileBytes(const std::string& path);
+
+// Whether a new version folder can be filled from `current` and the package:
+// every package file readable, the tree readable whole, room for both. The
+// update checks this before it writes anything.
+struct FillChoice {
+    Decision decision;
+    long long bytesNeeded = 0;
+    long long bytesFree = 0;
+};
+FillChoice DecideNewFolderFill(const RunContext& context, const std::string& current,
+                               const std::string& newFolder);
+// Whether the in-place backup of `current` into `backupFolder` can be made
+// (the listed files the version has are regular files that can be read, and
+// there is room for them); `added` are the names the fix adds.
+FillChoice DecideInPlaceBackup(const RunContext& context, const std::string& current,
+                               const std::string& backupFolder,
+                               const std::vector<std::string>& added);
+// Whether the swap can put each of `names` from `from` into `folder`: its
+// one log line names the first file that cannot be read.
+Decision DecideSwap(const std::vector<std::string>& names, const std::string& from,
+                    const std::string& folder);
+
+// The file an update puts under <version folder>/<name>: for a new folder
+// the package's when it lists the name, else the current version's (`resumed`:
+// the folder is filled already); in place the package's when its file table
+// lists the name, else the current one.
+std::string FileAfterFill(const RunContext& context, const std::string& current,
+                          const std::string& newFolder, const std::string& name, bool resumed);
+// The version folder newest once `newFolder` is there beside `current`.
+std::string NewestAfterFill(const std::string& current, const std::string& newFolder);

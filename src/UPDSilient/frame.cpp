@@ -69,11 +69,7 @@ int PatcherMain(int argc, char** argv) {
     // Held until the procedure has ended, on every path.
     const runlock::RunLock lock = runlock::RunLock::Take(g_szORVPatch);
     if (lock.state() == runlock::RunLock::State::kBusy) {
-        LogDebugMessage(1,
-                        "Error: Another run (%s) holds the product root (%s), so nothing is "
-                        "changed.",
-                        runlock::HolderText(lock.holder()).c_str(), g_szORVPatch);
-        PrintVerdict(VerdictText(kIncompleteProblem));
+        CarryOut(DecideBusy(g_szORVPatch, runlock::HolderText(lock.holder())));
         return ORV_RUN_FAILED;
     }
     if (rollback) {

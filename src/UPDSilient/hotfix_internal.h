@@ -30,6 +30,8 @@ bool IsPackageNameSafe(const std::string& name);
 // absolute path. Logs an "Error: " line and answers false otherwise, so no
 // step ever works at the top of the file system because a name was empty.
 bool ProgramFolderUsable(const ORVInsInfo& info);
+// ProgramFolderUsable's Error: line, or "" (logs nothing).
+std::string ProgramFolderProblem(const ORVInsInfo& info);
 
 // ------------------------------------------------------ the library swap
 
@@ -103,10 +105,47 @@ struct ExtensionSwap {
     std::string library;    // <program folder>/liborvext.so
     std::string backup;     // where the library it replaced went ("" when there was none)
 };
+// What the extension manager's update would do in one program folder with
+// `source` (<newest version folder>/liborvext.so) as the new library: fail
+// (the Error: line), leave a library that holds the new content already, or
+// save the old one under `backup` (one an interrupted run saved already, or
+// the next free liborvext.so_<n>) and copy the new one over it. Reads only;
+// UpdateExtensionManager acts on it.
+struct ExtensionPlan {
+    std::string problem;  // the Error: line; "" when it can be updated
+    std::string library;  // <program folder>/liborvext.so
+    bool exists = false;  // a library is there now
+    bool identical = false;
+    std::string backup;  // where the old library goes ("" when there is none)
+    bool backupExists = false;
+};
+ExtensionPlan PlanExtensionManager(const ORVInsInfo& info, const std::string& source);
+// The two source tests of the plans: a new extension manager is there, a
+// loader is a regular file that can be read.
+bool ExtensionSourceThere(const std::string& source);
+bool LoaderSourceReadable(const std::string& source);
 ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& context);
 // Puts the libraries that UpdateExtensionManager replaced back.
 void RestoreExtensionManagers(const std::vector<ExtensionSwap>& swaps);
 
+// What the loader update would do in one program folder with `source`
+// (<newest version folder>/loader): fail before it starts (the Error:
+// line), whether its copies can succeed, and for each task executable whether it holds the loader
+// already, and whether an original saved as <task>_1 by an earlier run is kept.
+struct LoaderTask {
+    std::string target;  // <program folder>/<task>
+    bool exists = false;
+    bool identical = false;
+    bool savedExists = false;  // <task>_1 is there
+};
+struct LoaderPlan {
+    std::string problem;
+    // Whether the loader can be read: otherwise every copy fails, the
+    // executables stay as they are and the update is not complete.
+    bool sourceReadable = false;
+    std::vector<LoaderTask> tasks;
+};
+LoaderPlan PlanTaskLoaders(const ORVInsInfo& info, const std::string& source);
 // Replaces each task executable with the newest version's loader. False
 // when one could not be replaced (logged).
 bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context);
@@ -132,6 +171,28 @@ std::vector<std::string> RunningCountedTasks(const ORVInsInfo& info);
 // probes see the tasks now (every task asked to quit taken to end).
 std::vector<std::string> LoadCommands(const ORVInsInfo& info);
 std::vector<std::string> RestartCommands(const ORVInsInfo& info);
+// Why the console commands of the installation cannot be run: its program
+// folder is no absolute path, or "<program folder>/server" is missing, no
+// regular file, or not executable by the owner of notes.ini (whom the
+// commands run as); "" when they can. Reads only.
+std::string ConsoleProblem(const ORVInsInfo& info);
+
+// What a restart of the installation's tasks would do, from the lock probes
+// as they stand now: nothing when the server does not run; otherwise its
+// commands, or the Error: line that fails it before any is sent. Logs the
+// server probe only. RestartTasks acts on it.
+struct RestartOutlook {
+    bool serverRunning = false;
+    std::string problem;  // the Error: line; "" when the commands can be sent
+    std::vector<std::string> commands;
+};
+RestartOutlook DecideRestart(const ORVInsInfo& info);
+// The same for the load after a stop (LoadTasks).
+RestartOutlook DecideLoad(const ORVInsInfo& info);
+// The running tasks the rollback waits to end that its stop cannot end:
+// none is asked to quit, or no command can be sent.
+std::vector<std::string> TasksTheStopLeaves(const ORVInsInfo& info);
+
 // Restarts the tasks of a running server: each that runs is asked to quit
 // and loaded again once it has ended, the others just loaded. True when the
 // server does not run or every task runs again; false (Error: lines) when
@@ -163,3 +224,7 @@ NewestVersion FindNewestVersion(const std::string& root, const std::string& sub)
 // Makes <root>/program/latest name `target`; false (logged) when the link
 // cannot be switched, the old link then being as it was.
 bool SwitchLatest(const std::string& root, const std::string& target);
+// Why program/latest cannot be switched: a real folder stands under its
+// name, which no link can replace in one rename; "" otherwise. SwitchLatest
+// asks it first.
+std::string LatestSwitchProblem(const std::string& root, const std::string& target);

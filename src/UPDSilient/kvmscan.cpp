@@ -195,25 +195,10 @@ void CleanUp(Messages& out, const char* notesIniPath, bool isLink) {
     }
     fd.close();
 
-    std::vector<std::string> lines = SplitLines(content);
     bool changed = false;
-    for (std::string& line : lines) {
-        if (!IsServerTaskLine(line)) {
-            continue;
-        }
-        std::string rebuilt = RebuildServerTaskLine(line);
-        if (rebuilt.size() != line.size()) {
-            changed = true;
-        }
-        line = rebuilt;
-    }
+    const std::string updated = WithoutScanTask(content, changed);
     if (!changed) {
         return;
-    }
-    std::string updated;
-    updated.reserve(content.size());
-    for (const std::string& line : lines) {
-        updated += line;
     }
     ReplaceFile(out, notesIniPath, updated, isLink);
 }
@@ -301,6 +286,39 @@ class FsIdentity {
 };
 
 }  // namespace
+
+std::string WithoutScanTask(const std::string& content, bool& changed) {
+    std::vector<std::string> lines = SplitLines(content);
+    changed = false;
+    std::string updated;
+    updated.reserve(content.size());
+    for (std::string& line : lines) {
+        if (IsServerTaskLine(line)) {
+            std::string rebuilt = RebuildServerTaskLine(line);
+            changed = changed || rebuilt.size() != line.size();
+            line = rebuilt;
+        }
+        updated += line;
+    }
+    return updated;
+}
+
+bool ScanTaskCleanUpDue(const char* notesIniPath) {
+    struct stat entry;
+    if (notesIniPath == nullptr || lstat(notesIniPath, &entry) != 0) {
+        return false;
+    }
+    FsIdentity owner(entry.st_uid, entry.st_gid);
+    struct stat st;
+    std::string content;
+    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, notesIniPath, st,
+                                                  S_ISLNK(entry.st_mode) ? 0 : O_NOFOLLOW);
+    bool changed = false;
+    if (owner.ok() && fd.valid() && fileio::ReadAll(fd.get(), content)) {
+        WithoutScanTask(content, changed);
+    }
+    return changed;
+}
 
 void CleanUpKvmscanTask(const char* notesIniPath) {
     if (notesIniPath == nullptr) {

@@ -9,6 +9,7 @@
 // is, and a saved original is never overwritten: a second run, or one that
 // finishes an interrupted run, keeps the originals the first one saved.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/run_state.h"
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
@@ -90,50 +92,88 @@ void LogAlreadyNew(const std::string& path) {
 
 }  // namespace
 
-bool ProgramFolderUsable(const ORVInsInfo& info) {
+std::string ProgramFolderProblem(const ORVInsInfo& info) {
     if (!info.strDominoBinPath.empty() && info.strDominoBinPath[0] == '/') {
-        return true;
+        return std::string();
     }
-    LogDebugMessage(1,
-                    "Error: The program folder (%s) of the server of (%s) is not an absolute "
-                    "path, so nothing is written or run there.",
-                    info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str());
-    return false;
+    return Format(
+        "Error: The program folder (%s) of the server of (%s) is not an absolute path, so "
+        "nothing is written or run there.",
+        info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str());
+}
+
+bool ProgramFolderUsable(const ORVInsInfo& info) {
+    const std::string problem = ProgramFolderProblem(info);
+    if (!problem.empty()) {
+        LogDebugMessage(1, "%s", problem.c_str());
+    }
+    return problem.empty();
+}
+
+bool ExtensionSourceThere(const std::string& source) {
+    return KvORVFileOpUtil::isExist(source.c_str());
+}
+
+bool LoaderSourceReadable(const std::string& source) {
+    struct stat st;
+    return fileio::OpenRegularForReading(AT_FDCWD, source.c_str(), st).valid();
+}
+
+ExtensionPlan PlanExtensionManager(const ORVInsInfo& info, const std::string& source) {
+    ExtensionPlan plan;
+    // Without a version folder there is no source: a library at the top of
+    // the file system is never installed.
+    const std::string& folder = info.strDominoBinPath;
+    if (!ExtensionSourceThere(source)) {
+        plan.problem = Format("Error: The extension mananger doesn't exist. (%s)", source.c_str());
+    } else if (!(plan.problem = ProgramFolderProblem(info)).empty()) {
+    } else if (!KvORVFileOpUtil::isDir(folder.c_str())) {
+        plan.problem = Format("Error: Cannot change to folder (%s).", folder.c_str());
+    }
+    if (!plan.problem.empty()) {
+        return plan;
+    }
+    plan.library = folder + "/" + kExtension;
+    plan.exists = Exists(plan.library);
+    if (!plan.exists) {
+        return plan;
+    }
+    plan.identical = KvORVFileOpUtil::comp(plan.library.c_str(), source.c_str());
+    if (!plan.identical) {
+        plan.backup = ExistingExtensionBackup(folder, plan.library);
+        plan.backupExists = !plan.backup.empty();
+        if (!plan.backupExists) {
+            plan.backup = NextExtensionBackup(folder);
+        }
+    }
+    return plan;
 }
 
 ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& context) {
     LogDebugMessage(1, "Info: Begin updating extension manager.");
     ExtensionSwap swap;
-    // Without a version folder there is no source: a library at the top of
-    // the file system is never installed.
     const std::string latest = CurrentVersionFolder(context.productRoot);
     const std::string source = latest + "/" + kExtension;
-    if (latest.empty() || !KvORVFileOpUtil::isExist(source.c_str())) {
-        LogDebugMessage(1, "Error: The extension mananger doesn't exist. (%s)", source.c_str());
+    const ExtensionPlan plan = PlanExtensionManager(info, source);
+    if (latest.empty() || !plan.problem.empty()) {
+        LogDebugMessage(1, "%s",
+                        latest.empty() ? Format("Error: The extension mananger doesn't exist. (%s)",
+                                                source.c_str())
+                                             .c_str()
+                                       : plan.problem.c_str());
         swap.failed = true;
         return swap;
     }
-    if (!ProgramFolderUsable(info)) {
-        swap.failed = true;
-        return swap;
-    }
-    const std::string& folder = info.strDominoBinPath;
-    if (!KvORVFileOpUtil::isDir(folder.c_str())) {
-        LogDebugMessage(1, "Error: Cannot change to folder (%s).", folder.c_str());
-        swap.failed = true;
-        return swap;
-    }
-    swap.library = folder + "/" + kExtension;
+    swap.library = plan.library;
     bool savedNow = false;
-    if (Exists(swap.library)) {
-        if (KvORVFileOpUtil::comp(swap.library.c_str(), source.c_str())) {
+    if (plan.exists) {
+        if (plan.identical) {
             LogAlreadyNew(swap.library);
             LogDebugMessage(1, "Info: Have updated extension manager.");
             return swap;
         }
-        swap.backup = ExistingExtensionBackup(folder, swap.library);
-        if (swap.backup.empty()) {
-            swap.backup = NextExtensionBackup(folder);
+        swap.backup = plan.backup;
+        if (!plan.backupExists) {
             if (!runstate::SaveOriginal(swap.library, swap.backup)) {
                 LogDebugMessage(1, "Error: Cannot change name from (%s) to (%s).",
                                 swap.library.c_str(), swap.backup.c_str());
@@ -178,6 +218,24 @@ void RestoreExtensionManagers(const std::vector<ExtensionSwap>& swaps) {
     }
 }
 
+LoaderPlan PlanTaskLoaders(const ORVInsInfo& info, const std::string& source) {
+    LoaderPlan plan;
+    plan.problem = ProgramFolderProblem(info);
+    if (!plan.problem.empty()) {
+        return plan;
+    }
+    plan.sourceReadable = LoaderSourceReadable(source);
+    for (const char* task : szaLoader) {
+        LoaderTask item;
+        item.target = info.strDominoBinPath + "/" + task;
+        item.exists = Exists(item.target);
+        item.identical = item.exists && KvORVFileOpUtil::comp(item.target.c_str(), source.c_str());
+        item.savedExists = Exists(item.target + "_1");
+        plan.tasks.push_back(item);
+    }
+    return plan;
+}
+
 bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
     const std::string latest = CurrentVersionFolder(context.productRoot);
     const std::string& bin = info.strDominoBinPath;
@@ -191,23 +249,25 @@ bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
                         context.productRoot.c_str());
         return false;
     }
-    if (!ProgramFolderUsable(info)) {
+    const std::string source = latest + "/loader";
+    const LoaderPlan plan = PlanTaskLoaders(info, source);
+    if (!plan.problem.empty()) {
+        LogDebugMessage(1, "%s", plan.problem.c_str());
         return false;
     }
-    const std::string source = latest + "/loader";
     bool all = true;
-    for (const char* task : szaLoader) {
-        const std::string target = bin + "/" + task;
+    for (const LoaderTask& item : plan.tasks) {
+        const std::string& target = item.target;
         const std::string backup = target + "_1";
-        const bool exists = Exists(target);
-        if (exists && KvORVFileOpUtil::comp(target.c_str(), source.c_str())) {
+        const bool exists = item.exists;
+        if (item.identical) {
             LogAlreadyNew(target);
             SetProductPermissions(target, false);
             continue;
         }
         int renamed = -1;
         bool savedNow = false;
-        if (Exists(backup)) {
+        if (item.savedExists) {
             // The original, saved by an earlier or an interrupted run.
             if (!runstate::SameFile(target, backup)) {
                 LogDebugMessage(1, "Info: The saved file (%s) is kept.", backup.c_str());

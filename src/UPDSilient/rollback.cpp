@@ -110,9 +110,11 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate:
     const std::string& current = choice.current;
     // Files the hot fix added go aside first; the saved ones then come back.
     const std::vector<std::string> added = AddedNames(context.packageFolder, context.fileTable);
-    if (!MoveAddedAside(added, current) ||
-        !SwapFilesIn(NamesWithout(context.fileTable, added), context.packageFolder, current)) {
-        if (!added.empty()) {
+    const std::vector<std::string> saved = NamesWithout(context.fileTable, added);
+    const bool readable = CarryOut(DecideSwap(saved, context.packageFolder, current));
+    if (!readable || !MoveAddedAside(added, current) ||
+        !SwapFilesIn(saved, context.packageFolder, current)) {
+        if (readable && !added.empty()) {
             PutMovedAsideBack(added, current);
         }
         LogDebugMessage(1,
@@ -138,6 +140,15 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate:
 // they are still running after the last try.
 bool StopAndWait(RunContext& context) {
     StopAll(context);
+    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
+        for (const std::string& task : TasksTheStopLeaves(info)) {
+            LogDebugMessage(1,
+                            "Info: The stop leaves the task %s of the server in (%s) running; "
+                            "the rollback waits for it to end.",
+                            task.c_str(), info.strDataPath.c_str());
+        }
+        return true;
+    });
     for (int tries = kTries; tries > 0; --tries) {
         const int running = CountRunning(context);
         if (running == 0) {
@@ -264,26 +275,17 @@ int FinishInPlaceRollback(const RunContext& context, const runstate::Record& rec
 int Rollback(RunContext& context, _PatchSetting& setting, bool& started) {
     const std::string& root = context.productRoot;
     const std::string package = runstate::AbsolutePath(context.packageFolder);
-    runstate::Record record;
-    if (runstate::Read(root, record)) {
-        // This package's record: the same build, or, when the settings went
-        // with the backup folder, the same package folder.
-        const bool own = setting.BuildNumber != 0 ? record.build == setting.BuildNumber
-                                                  : record.package == package;
-        if (!own) {
-            runstate::SetAside(root, record);
-        } else if (record.mode == "rollback" && record.layout == "new-folder" &&
-                   setting.CreateNewFolder != 0 &&
-                   !KvORVFileOpUtil::isDir(VersionFolderPath(root, record.build).c_str())) {
-            started = true;
-            return FinishNewFolderRollback(context, record);
-        } else if (record.mode == "rollback" && record.layout == "in-place" &&
-                   record.step == runstate::kStepFilesBack && record.package == package) {
-            started = true;
-            return FinishInPlaceRollback(context, record);
-        }
+    const ResumeChoice resume = DecideRollbackResume(context);
+    if (resume.setAside) {
+        runstate::SetAside(root, resume.record);
+    } else if (resume.resume == Resume::kRollbackMovedAway) {
+        started = true;
+        return FinishNewFolderRollback(context, resume.record);
+    } else if (resume.resume == Resume::kRollbackFilesBack) {
+        started = true;
+        return FinishInPlaceRollback(context, resume.record);
     }
-    record = runstate::Record();
+    runstate::Record record;
     record.build = setting.BuildNumber;
     record.mode = "rollback";
     record.layout = setting.CreateNewFolder != 0 ? "new-folder" : "in-place";

@@ -1,7 +1,14 @@
 // Stopping, counting, loading and restarting the ORV tasks of one
 // installation: registry callbacks that probe the lock files and send
 // "te <task> quit" and "load <task>" console commands.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -144,6 +151,100 @@ std::vector<const char*> TasksToLoad(const ORVInsInfo& info) {
 
 }  // namespace
 
+std::string ConsoleProblem(const ORVInsInfo& info) {
+    const std::string& bin = info.strDominoBinPath;
+    if (bin.empty() || bin[0] != '/') {
+        return "the program folder is not an absolute path";
+    }
+    const std::string program = bin + "/server";
+    struct stat owner;
+    if (::lstat(info.strNotesIniPath.c_str(), &owner) != 0) {
+        return "the owner of '" + info.strNotesIniPath + "' cannot be told";
+    }
+    struct stat st;
+    if (::stat(program.c_str(), &st) != 0) {
+        return "'" + program + "' cannot be found (" + std::strerror(errno) + ")";
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return "'" + program + "' is not a file";
+    }
+    // The command runs as the owner of notes.ini with that user's group
+    // only (the superuser's own commands: any execute bit).
+    const uid_t self = ::geteuid();
+    const uid_t uid = self == 0 ? owner.st_uid : self;
+    gid_t gid = self == 0 ? owner.st_gid : ::getegid();
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::string buffer(16384, '\0');
+    if (self == 0 && getpwuid_r(uid, &entry, &buffer[0], buffer.size(), &found) == 0 &&
+        found != nullptr) {
+        gid = found->pw_gid;
+    }
+    const mode_t bits = uid == 0           ? (S_IXUSR | S_IXGRP | S_IXOTH)
+                        : st.st_uid == uid ? S_IXUSR
+                        : st.st_gid == gid ? S_IXGRP
+                                           : S_IXOTH;
+    if ((st.st_mode & bits) == 0) {
+        return "'" + program + "' may not be run by user " + std::to_string(uid);
+    }
+    return std::string();
+}
+
+namespace {
+
+std::string ConsoleLine(const ORVInsInfo& info, const std::string& problem) {
+    return "Error: Cannot run the commands of the server in (" + info.strDataPath +
+           "): " + problem + ", so its ORV tasks are neither stopped nor loaded.";
+}
+
+}  // namespace
+
+RestartOutlook DecideRestart(const ORVInsInfo& info) {
+    RestartOutlook outlook;
+    // The commands run as the owner of notes.ini; without one, only a server
+    // that does not run needs none.
+    std::string notesIni = info.strNotesIniPath;
+    const bool identity = ChangeUser(&notesIni[0]) == 0;
+    outlook.serverRunning = ServerRunning(info);
+    if (!outlook.serverRunning) {
+        return outlook;
+    }
+    if (!identity) {
+        outlook.problem = "Error: The ORV tasks of the server in (" + info.strDataPath +
+                          ") cannot be restarted: the patcher cannot act as the owner of (" +
+                          info.strNotesIniPath + ").";
+        return outlook;
+    }
+    const std::string problem = ConsoleProblem(info);
+    if (!problem.empty()) {
+        outlook.problem = ConsoleLine(info, problem);
+        return outlook;
+    }
+    outlook.commands = RestartCommands(info);
+    return outlook;
+}
+
+RestartOutlook DecideLoad(const ORVInsInfo& info) {
+    RestartOutlook outlook = DecideRestart(info);
+    if (outlook.serverRunning && outlook.problem.empty()) {
+        outlook.commands = LoadCommands(info);
+    }
+    return outlook;
+}
+
+std::vector<std::string> TasksTheStopLeaves(const ORVInsInfo& info) {
+    const std::vector<std::string> commands = StopCommands(info);
+    const bool sent = commands.empty() || ConsoleProblem(info).empty();
+    std::vector<std::string> left;
+    for (const std::string& task : RunningCountedTasks(info)) {
+        if (!sent ||
+            std::find(commands.begin(), commands.end(), "te " + task + " quit") == commands.end()) {
+            left.push_back(task);
+        }
+    }
+    return left;
+}
+
 std::vector<std::string> StopCommands(const ORVInsInfo& info) {
     std::vector<std::string> commands;
     if (!ServerRunning(info)) {
@@ -159,7 +260,13 @@ std::vector<std::string> StopCommands(const ORVInsInfo& info) {
 }
 
 void StopTasks(const ORVInsInfo& info) {
-    for (const std::string& command : StopCommands(info)) {
+    const std::vector<std::string> commands = StopCommands(info);
+    const std::string problem = commands.empty() ? std::string() : ConsoleProblem(info);
+    if (!problem.empty()) {
+        LogDebugMessage(1, "%s", ConsoleLine(info, problem).c_str());
+        return;
+    }
+    for (const std::string& command : commands) {
         Send(info, command);
     }
 }
@@ -187,8 +294,13 @@ std::vector<std::string> LoadCommands(const ORVInsInfo& info) {
 }
 
 bool LoadTasks(const ORVInsInfo& info) {
-    if (!ServerRunning(info)) {
+    const RestartOutlook outlook = DecideLoad(info);
+    if (!outlook.serverRunning) {
         return true;
+    }
+    if (!outlook.problem.empty()) {
+        LogDebugMessage(1, "%s", outlook.problem.c_str());
+        return false;
     }
     const std::vector<const char*> tasks = TasksToLoad(info);
     bool sent = true;
@@ -210,19 +322,13 @@ std::vector<std::string> RestartCommands(const ORVInsInfo& info) {
 }
 
 bool RestartTasks(const ORVInsInfo& info) {
-    // The commands run as the owner of notes.ini; without one, only a server
-    // that does not run needs none.
-    std::string notesIni = info.strNotesIniPath;
-    const bool identity = ChangeUser(&notesIni[0]) == 0;
-    if (!ServerRunning(info)) {
+    const RestartOutlook outlook = DecideRestart(info);
+    if (!outlook.serverRunning) {
         LogDebugMessage(1, "Domino isnot running now.");
         return true;
     }
-    if (!identity) {
-        LogDebugMessage(1,
-                        "Error: The ORV tasks of the server in (%s) cannot be restarted: the "
-                        "patcher cannot act as the owner of (%s).",
-                        info.strDataPath.c_str(), info.strNotesIniPath.c_str());
+    if (!outlook.problem.empty()) {
+        LogDebugMessage(1, "%s", outlook.problem.c_str());
         return false;
     }
     bool all = true;

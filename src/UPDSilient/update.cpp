@@ -208,9 +208,14 @@ std::vector<ExtensionSwap> UpdateExtensionManagers(RunContext& context) {
 int InstallIntoNewFolder(RunContext& context, const UpdateChoice& choice, runstate::Record& record,
                          bool filled) {
     const int build = context.setting->BuildNumber;
-    const std::string staging = Format("%s/program/%s%d%s/", context.productRoot.c_str(),
-                                       kStagingPrefix, build, kStagingSuffix);
+    const std::string staging = StagingFolderPath(context.productRoot, build);
     LogPackageFileRemarks(*context.setting);
+    // What the fill would find unreadable, or no room for, stops the update
+    // before anything is written.
+    if (!filled &&
+        !CarryOut(DecideNewFolderFill(context, choice.current, choice.newFolder).decision)) {
+        return ORV_RUN_FAILED;
+    }
     if (!filled && !FillNewVersionFolder(context, choice.current, staging, choice.newFolder)) {
         RemoveEntry(staging.substr(0, staging.size() - 1));
         LogDebugMessage(
@@ -262,6 +267,9 @@ int InstallInPlace(RunContext& context, const std::string& current,
                             "taking the hot fix out removes it.",
                             current.c_str(), name.c_str());
         }
+        if (!CarryOut(DecideInPlaceBackup(context, current, backupFolder, added).decision)) {
+            return ORV_RUN_FAILED;
+        }
         bool saved =
             CopyNamedFiles(NamesWithout(context.fileTable, added), current, backupFolder) &&
             (added.empty() || WriteAddedNames(backupFolder, added));
@@ -297,7 +305,8 @@ int InstallInPlace(RunContext& context, const std::string& current,
         }
     }
 
-    if (!SwapFilesIn(context.fileTable, context.packageFolder, current)) {
+    if (!CarryOut(DecideSwap(context.fileTable, context.packageFolder, current)) ||
+        !SwapFilesIn(context.fileTable, context.packageFolder, current)) {
         LogDebugMessage(1,
                         "Error: Cannot put the new files in place in (%s); the old files are "
                         "renamed back.",
@@ -310,28 +319,17 @@ int InstallInPlace(RunContext& context, const std::string& current,
     return Finish(extensions && restarted);
 }
 
-// Whether the record is this package's: the same build.
-bool OwnRecord(const runstate::Record& record, const _PatchSetting& setting) {
-    return setting.BuildNumber != 0 && record.build == setting.BuildNumber;
-}
-
 // The update after the opening. `started` tells whether it got past its
 // checks: from then on it has recorded its progress.
 int Update(RunContext& context, _PatchSetting& setting, const std::string& backupFolder,
            bool& started) {
     const std::string& root = context.productRoot;
-    runstate::Record record;
-    bool resume = false;
-    if (runstate::Read(root, record)) {
-        if (!OwnRecord(record, setting)) {
-            runstate::SetAside(root, record);
-        } else if (record.mode == "update" && record.layout == "new-folder" &&
-                   setting.CreateNewFolder != 0 &&
-                   KvORVFileOpUtil::isDir(VersionFolderPath(root, setting.BuildNumber).c_str())) {
-            // The folder was given its name complete, by this package's run.
-            resume = true;
-        }
+    const ResumeChoice resumeChoice = DecideUpdateResume(context);
+    runstate::Record record = resumeChoice.record;
+    if (resumeChoice.setAside) {
+        runstate::SetAside(root, record);
     }
+    const bool resume = resumeChoice.resume == Resume::kUpdateFolderMade;
     if (resume) {
         LogDebugMessage(1,
                         "Info: Resume the interrupted update of build %d: its version folder "
@@ -382,6 +380,10 @@ bool IsStagingFolderName(const std::string& name) {
     const size_t suffix = sizeof kStagingSuffix - 1;
     return name.size() >= prefix + suffix && name.compare(0, prefix, kStagingPrefix) == 0 &&
            name.compare(name.size() - suffix, suffix, kStagingSuffix) == 0;
+}
+
+std::string StagingFolderPath(const std::string& root, int build) {
+    return Format("%s/program/%s%d%s/", root.c_str(), kStagingPrefix, build, kStagingSuffix);
 }
 
 int RunUpdate(InstallInfo& package, _PatchSetting& setting, const std::string& backupFolder) {

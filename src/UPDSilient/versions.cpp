@@ -9,6 +9,7 @@
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/numbers.h"
 #include "UPDSilient/run_state.h"
@@ -146,6 +147,11 @@ bool SwitchLatest(const std::string& root, const std::string& target) {
     // would show that latest still names the old folder.
     const std::string link = root + kLatestLink;
     const std::string temp = root + kLatestTemp;
+    const std::string problem = LatestSwitchProblem(root, target);
+    if (!problem.empty()) {
+        LogDebugMessage(1, "%s", problem.c_str());
+        return false;
+    }
     ::unlink(temp.c_str());
     if (::symlink(target.c_str(), temp.c_str()) != 0) {
         LogDebugMessage(1, "Error: Cannot create the link (%s) to (%s). Error code is %d.",
@@ -163,6 +169,16 @@ bool SwitchLatest(const std::string& root, const std::string& target) {
     runstate::FlushFolderOf(link);
     LogDebugMessage(1, "Info: The link (%s) now names (%s).", link.c_str(), target.c_str());
     return true;
+}
+
+std::string LatestSwitchProblem(const std::string& root, const std::string& target) {
+    const std::string link = root + kLatestLink;
+    struct stat st;
+    if (::lstat(link.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return Format("Error: Cannot create the link (%s) to (%s). Error code is %d.", link.c_str(),
+                      target.c_str(), EISDIR);
+    }
+    return std::string();
 }
 
 void CreateLink(char* root, char* target) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "support/TempDir.h"
@@ -32,6 +33,75 @@ RunResult RunConfined(TestMachine& machine, RunOptions options, bool noDacOverri
     options.args = args;
     options.program = build + "/confine";
     return machine.Run(options);
+}
+
+namespace {
+
+// The text after `"key": ` at or after `from`: a string's contents (these
+// fields hold no escapes), or the bare token.
+std::string JsonField(const std::string& json, const std::string& key, size_t from) {
+    const std::string marker = "\"" + key + "\": ";
+    size_t at = json.find(marker, from);
+    if (at == std::string::npos) {
+        return "<missing>";
+    }
+    at += marker.size();
+    if (json[at] == '"') {
+        return json.substr(at + 1, json.find('"', at + 1) - at - 1);
+    }
+    return json.substr(at, json.find_first_of(",}\n", at) - at);
+}
+
+}  // namespace
+
+Prediction PredictRun(TestMachine& machine, const std::vector<std::string>& args,
+                      const std::string& workDir, bool confined, bool noDacOverride) {
+    Prediction p;
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) {
+        return p;
+    }
+    p.compared = true;
+    RunOptions check;
+    check.program = "orvpatch-check";
+    check.workDir = workDir;
+    check.args = {"--root", machine.root(), "--package",
+                  workDir.empty() ? machine.packageParent() : workDir, "--json"};
+    const bool rollback = args == std::vector<std::string>{"/u"};
+    if (rollback) {
+        check.args.push_back("--mode");
+        check.args.push_back("rollback");
+    }
+    const RunResult r = confined ? RunConfined(machine, check, noDacOverride) : machine.Run(check);
+    const size_t mode = r.out.find(rollback ? "\"rollback\": {" : "\"update\": {");
+    if ((r.exitStatus != 0 && r.exitStatus != 1) || mode == std::string::npos) {
+        p.problem = "the check ended with " + std::to_string(r.exitStatus) + ": " + r.err;
+        return p;
+    }
+    p.wouldPass = JsonField(r.out, "would_pass", mode) == "true";
+    const std::string verdict = JsonField(r.out, "verdict", mode);
+    p.verdict = verdict == "null" ? "" : verdict;
+    if (p.wouldPass != (r.exitStatus == 0)) {
+        p.problem = "the check's exit status says otherwise than its report";
+    }
+    return p;
+}
+
+std::string Disagreement(const Prediction& prediction, int exitStatus, const std::string& out) {
+    if (!prediction.problem.empty()) {
+        return prediction.problem;
+    }
+    const std::string printed = out.substr(std::min(out.find_first_not_of('.'), out.size()));
+    std::string text;
+    if (prediction.wouldPass != (exitStatus == 0)) {
+        text = std::string("the check said the run would ") +
+               (prediction.wouldPass ? "pass" : "stop") + ", it ended with " +
+               std::to_string(exitStatus);
+    }
+    if (prediction.verdict != printed) {
+        text += (text.empty() ? "" : "; ") + std::string("the check's verdict '") +
+                prediction.verdict + "', the run printed '" + printed + "'";
+    }
+    return text;
 }
 
 Snapshot Surroundings(const TestMachine& machine) {

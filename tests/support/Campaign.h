@@ -21,6 +21,23 @@ bool CanConfine();
 // CanConfine()).
 RunResult RunConfined(TestMachine& machine, RunOptions options, bool noDacOverride = false);
 
+// What orvpatch-check predicts for a run of the patcher with `args` from
+// `workDir` on the machine as it stands: --mode rollback when the args are
+// exactly {"/u"}, the update otherwise. Args that make the patcher do no
+// run (a lone --help or --version) are not predicted (`compared` false).
+struct Prediction {
+    bool compared = false;
+    bool wouldPass = false;
+    std::string verdict;  // "" for none
+    std::string problem;  // the check itself did not answer as it should
+};
+Prediction PredictRun(TestMachine& machine, const std::vector<std::string>& args,
+                      const std::string& workDir, bool confined, bool noDacOverride = false);
+// "" when the prediction equals the run's outcome (exit 0 against 212, and
+// the verdict against what the run printed, its progress dots aside);
+// otherwise what differs.
+std::string Disagreement(const Prediction& prediction, int exitStatus, const std::string& out);
+
 // Everything below the machine's folder except the product root and the
 // Domino folders, which a run is allowed to change.
 Snapshot Surroundings(const TestMachine& machine);

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "support/Campaign.h"
 #include "support/DominoSim.h"
 #include "support/RunProgram.h"
 #include "support/Snapshot.h"
@@ -551,7 +552,15 @@ CrashPoint TryPoint(Mode& mode, int runIndex, long point) {
     CheckNotesIni(k, refs, check);
     CheckFiles(k, refs, mode.before, run.inPlace, check);
 
+    // What orvpatch-check predicts for the same command, before it runs.
+    const std::string workDir = (run.rollback && run.inPlace) ? m.hotfixDir(kHotfix) : "";
+    const Prediction predicted =
+        PredictRun(m, run.rollback ? std::vector<std::string>{"/u"} : std::vector<std::string>(),
+                   workDir, false);
     KillPointRun again = RunPatcher(m, run, run.rollback, 0, false);
+    const std::string disagreement =
+        Disagreement(predicted, again.result.exitStatus, again.result.out);
+    result.check = disagreement.empty() ? "agrees" : "disagrees: " + disagreement;
     std::string statuses = "again: " + std::to_string(again.result.exitStatus);
     bool rolledBack = run.rollback;
     if (!run.rollback && again.result.exitStatus != 0) {
@@ -651,7 +660,7 @@ CrashCampaignResult RunCrashCampaign(const CrashCampaignOptions& options) {
     if (!options.tsvPath.empty()) {
         MakeDirs(Folder(options.tsvPath));
         tsv.reset(new std::ofstream(options.tsvPath, std::ios::trunc));
-        *tsv << "run\tpoint\tevent\toutcome\n";
+        *tsv << "run\tpoint\tevent\toutcome\tcheck\n";
     }
     if (!options.detailPath.empty()) {
         MakeDirs(Folder(options.detailPath));
@@ -687,6 +696,8 @@ CrashCampaignResult RunCrashCampaign(const CrashCampaignOptions& options) {
                     p.event = mode.events[step][static_cast<size_t>(point - 1)];
                 }
                 ++summary.tried;
+                summary.checked += p.check.empty() ? 0 : 1;
+                summary.agreed += p.check == "agrees" ? 1 : 0;
                 if (StartsWith(p.outcome, "fail:")) {
                     ++summary.failed;
                     std::istringstream classes(p.outcome.substr(5));
@@ -697,7 +708,7 @@ CrashCampaignResult RunCrashCampaign(const CrashCampaignOptions& options) {
                 }
                 if (tsv) {
                     *tsv << p.run << "\t" << p.point << "\t" << OneLine(p.event) << "\t"
-                         << p.outcome << "\n"
+                         << p.outcome << "\t" << OneLine(p.check) << "\n"
                          << std::flush;
                 }
                 if (details && !p.details.empty()) {
@@ -725,7 +736,8 @@ std::string CrashSummaryText(const CrashCampaignResult& result) {
     std::ostringstream out;
     for (const CrashRunSummary& s : result.runs) {
         out << s.run << ": " << s.events << " kill points, " << s.tried << " tried, " << s.failed
-            << " failed";
+            << " failed, orvpatch-check agreed with the run again at " << s.agreed << " of "
+            << s.checked;
         for (const auto& kv : s.byClass) {
             out << ", " << kv.first << " " << kv.second;
         }

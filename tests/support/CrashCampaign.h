@@ -7,6 +7,7 @@
 // from the same machine, kills the patcher with SIGKILL right after that
 // event, checks the machine as the kill left it, runs the same command again
 // (and the rollback when that fails) and checks where the machine ended.
+// Before the same command runs again, orvpatch-check predicts its outcome.
 #pragma once
 
 #include <map>
@@ -36,6 +37,9 @@ struct CrashPoint {
     std::string event;
     std::string outcome;
     std::vector<std::string> details;
+    // Whether orvpatch-check, run before the same command again, predicted
+    // its outcome: "agrees", "disagrees: " and why, "" when not killed.
+    std::string check;
 };
 
 struct CrashRunSummary {
@@ -43,6 +47,8 @@ struct CrashRunSummary {
     long events = 0;  // kill points of an uninterrupted run
     int tried = 0;
     int failed = 0;
+    int checked = 0;                     // kill points at which orvpatch-check was compared
+    int agreed = 0;                      // of those, where it predicted the run again
     std::map<std::string, int> byClass;  // failed points per class
 };
 

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -22,7 +23,10 @@
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/kvmscan_internal.h"
 #include "UPDSilient/run_context.h"
+#include "UPDSilient/run_lock.h"
+#include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "check_machine.h"
 #include "inspect.h"
@@ -64,55 +68,28 @@ std::string OwnerName(uid_t uid) {
     return found->pw_name;
 }
 
-// Whether a ServerTasks= line of notes.ini names kvmscan, read as the update's
-// clean-up reads it: lines that start with "ServerTasks=" in any case, names
-// cut at blanks, commas, semicolons and tabs, "kvmscan" in any case. A file
-// that is no regular file is not opened beyond a look at its type.
-bool ScanTaskRegistered(const std::string& notesIni) {
-    int fd = open(notesIni.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+// The names in `folder` of originals an earlier run saved there: <task>_1
+// and liborvext.so_<n>.
+std::vector<std::string> SavedNames(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return names;
     }
-    struct stat st;
-    std::string content;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            content.append(buffer, static_cast<size_t>(n));
+    while (struct dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        bool saved = name.size() > 13 && name.compare(0, 13, "liborvext.so_") == 0 &&
+                     name.find_first_not_of("0123456789", 13) == std::string::npos;
+        for (const char* task : szaLoader) {
+            saved = saved || name == std::string(task) + "_1";
+        }
+        if (saved) {
+            names.push_back(name);
         }
     }
-    close(fd);
-    const char prefix[] = "ServerTasks=";
-    const size_t prefixLength = sizeof prefix - 1;
-    std::string::size_type start = 0;
-    while (start < content.size()) {
-        std::string::size_type end = content.find('\n', start);
-        std::string line = content.substr(start, end == std::string::npos ? end : end - start);
-        start = end == std::string::npos ? content.size() : end + 1;
-        if (line.size() < prefixLength || strncasecmp(line.c_str(), prefix, prefixLength) != 0) {
-            continue;
-        }
-        std::string::size_type pos = prefixLength;
-        while (pos <= line.size()) {
-            std::string::size_type sep = line.find_first_of(" ,;\t", pos);
-            std::string name = line.substr(pos, sep == std::string::npos ? sep : sep - pos);
-            if (name.size() == 7 && strncasecmp(name.c_str(), "kvmscan", 7) == 0) {
-                return true;
-            }
-            if (sep == std::string::npos) {
-                break;
-            }
-            pos = sep + 1;
-        }
-    }
-    return false;
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 Installation Describe(const Walked& walked) {
@@ -141,9 +118,16 @@ Installation Describe(const Walked& walked) {
             inst.tasksRunning.push_back(task);
         }
     }
-    inst.kvmscanRegistered = ScanTaskRegistered(info.strNotesIniPath);
+    inst.kvmscanRegistered = ScanTaskCleanUpDue(info.strNotesIniPath.c_str());
     inst.stopCommands = StopCommands(info);
     inst.waitedTasks = RunningCountedTasks(info);
+    inst.consoleProgram = info.strDominoBinPath + "/server";
+    inst.consoleProblem = ConsoleProblem(info);
+    if (ProgramFolderProblem(info).empty()) {
+        for (const std::string& name : SavedNames(info.strDominoBinPath)) {
+            inst.savedFiles.push_back(info.strDominoBinPath + "/" + name);
+        }
+    }
     return inst;
 }
 
@@ -156,34 +140,13 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-long long FileSize(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size)
-                                                               : 0;
-}
-
-// Bytes an unprivileged writer may still use on the file system of `path` or
-// of its nearest existing parent; root may use the reserved blocks too.
-long long BytesFree(std::string path) {
-    struct statvfs vfs;
-    while (statvfs(path.c_str(), &vfs) != 0) {
-        std::string::size_type slash = path.rfind('/', path.size() > 1 ? path.size() - 2 : 0);
-        if (slash == std::string::npos || path == "/") {
-            return 0;
-        }
-        path = slash == 0 ? "/" : path.substr(0, slash);
-    }
-    unsigned long long blocks = geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail;
-    return static_cast<long long>(blocks * vfs.f_frsize);
-}
-
 int BuildOf(const std::string& path) {
     int a = 0, b = 0, c = 0, d = 0;
     KvParseVersionStr(path.c_str(), &a, &b, &c, &d);
     return a != 0 ? d : 0;
 }
 
-void DescribeProduct(Product& product) {
+void DescribeProduct(Product& product, const std::vector<std::string>& fileTable) {
     product.root = g_szORVPatch;
     const std::string program = product.root + "/program/";
     KvORVDirList versions((program + "V*").c_str());
@@ -215,12 +178,17 @@ void DescribeProduct(Product& product) {
         if (product.latest.exists) {
             product.latest.build = BuildOf(resolved);
             // What the update copies out of the version folder into each
-            // Domino program folder must be there.
-            product.latest.complete =
-                Exists(resolved + "/liborvext.so") && Exists(resolved + "/loader");
+            // Domino program folder, as the update tests it.
+            product.latest.complete = ExtensionSourceThere(resolved + "/liborvext.so") &&
+                                      LoaderSourceReadable(resolved + "/loader");
         }
     }
     product.newest = CurrentVersionFolder(product.root);
+    for (const std::string& name : fileTable) {
+        if (!product.newest.empty() && Exists(product.newest + "/" + name + "_1")) {
+            product.savedFiles.push_back(product.newest + "/" + name + "_1");
+        }
+    }
 
     DIR* dir = opendir(program.c_str());
     if (dir != nullptr) {
@@ -259,13 +227,6 @@ void DescribePackage(Package& package, _PatchSetting& setting) {
     }
 }
 
-bool Stop(ModeOutcome& outcome, const std::string& verdict, const std::string& logLine) {
-    outcome.wouldPass = false;
-    outcome.verdict = verdict;
-    outcome.logLine = logLine;
-    return false;
-}
-
 // Console commands as the report shows them: quoted, comma-separated.
 std::string Commands(const std::vector<std::string>& commands) {
     std::string text;
@@ -275,299 +236,401 @@ std::string Commands(const std::vector<std::string>& commands) {
     return text;
 }
 
-// The console commands RestartAllORV would send to one installation, as its
-// lock probes see the tasks now.
-std::string RestartStep(const Installation& inst) {
-    if (!inst.serverRunning) {
-        return "restart: the server of " + inst.dataFolder + " is not running; no command";
-    }
-    auto running = [&](const char* task) {
-        return std::find(inst.tasksRunning.begin(), inst.tasksRunning.end(), task) !=
-               inst.tasksRunning.end();
-    };
-    std::vector<std::string> commands;
-    for (const char* task : {"orvemf", "orvsch", "orvreal"}) {
-        if (running(task)) {
-            commands.push_back(std::string("te ") + task + " quit");
-        }
-        commands.push_back(std::string("load ") + task);
-    }
-    commands.push_back("te orvmon quit");
-    commands.push_back("load orvmon");
-    std::string step = "restart the ORV tasks of " + inst.dataFolder + " as " +
-                       (inst.notesIni.ownerName.empty() ? std::to_string(inst.notesIni.ownerUid)
-                                                        : inst.notesIni.ownerName) +
-                       ":";
-    for (size_t i = 0; i < commands.size(); ++i) {
-        step += (i == 0 ? " \"" : ", \"") + commands[i] + "\"";
-    }
-    return step;
+std::string Owner(const Installation& inst) {
+    return inst.notesIni.ownerName.empty() ? std::to_string(inst.notesIni.ownerUid)
+                                           : inst.notesIni.ownerName;
 }
 
-void AddDominoSteps(const Report& report, const std::string& source, ModeOutcome& outcome) {
-    for (const Installation& inst : report.installations) {
-        outcome.steps.push_back("replace " + inst.programFolder + "/liborvext.so with " + source +
-                                "/liborvext.so (the old one kept under a liborvext.so_<n> name)");
-    }
-    if (report.package.settings.updateLoader != 0) {
-        for (const Installation& inst : report.installations) {
-            outcome.steps.push_back("replace the seven task executables in " + inst.programFolder +
-                                    " with " + source + "/loader (the old ones kept as <task>_1)");
+// Writes one mode's prediction as the patcher's decisions come: steps in
+// order, and nothing after the step that stops the run. A failure that
+// does not stop the run (a step the operator relies on) is listed where it
+// happens and makes the run end incomplete.
+class Prediction {
+  public:
+    // `incompleteVerdict` and `incompleteLine`: what the run prints and logs
+    // last when it ends incomplete.
+    Prediction(ModeOutcome& outcome, std::string incompleteVerdict, std::string incompleteLine)
+        : m_out(outcome),
+          m_incomplete(std::move(incompleteVerdict)),
+          m_incompleteLine(std::move(incompleteLine)) {}
+    bool stopped() const { return m_stopped; }
+    void Step(const std::string& text) {
+        if (!m_stopped) {
+            m_out.steps.push_back(text);
         }
     }
-}
-
-void AddRestartSteps(const Report& report, ModeOutcome& outcome) {
-    for (const Installation& inst : report.installations) {
-        outcome.steps.push_back(RestartStep(inst));
+    // Ends the run here: the verdict it prints, the last line it logs.
+    void Stop(const std::string& verdict, const std::string& logLine, const std::string& why) {
+        if (m_stopped) {
+            return;
+        }
+        if (!why.empty()) {
+            m_out.steps.push_back("stop: " + why);
+        }
+        m_stopped = true;
+        m_out.wouldPass = false;
+        m_out.verdict = verdict;
+        m_out.logLine = logLine;
     }
-}
+    // Takes a decision of the patcher's: its last log line tells why it stops.
+    bool Follow(const Decision& decision, const std::string& why = "") {
+        if (!decision.proceed) {
+            Stop(decision.verdict, decision.logLines.empty() ? "" : decision.logLines.back(), why);
+        }
+        return decision.proceed;
+    }
+    // A step that fails without stopping the run: `why` is what the run logs
+    // for it, where that is known.
+    void Fail(const std::string& what, const std::string& why) {
+        if (m_stopped) {
+            return;
+        }
+        m_out.steps.push_back("error: " + what + (why.empty() ? "" : ": " + why));
+        m_failed = true;
+    }
+    void Finish() {
+        if (m_stopped) {
+            return;
+        }
+        m_out.wouldPass = !m_failed;
+        if (m_failed) {
+            m_out.verdict = m_incomplete;
+            m_out.logLine = m_incompleteLine;
+        }
+    }
 
-bool OpeningPasses(const Report& report, const std::list<ORVInsInfo>& accepted,
-                   ModeOutcome& outcome) {
+  private:
+    ModeOutcome& m_out;
+    std::string m_incomplete;
+    std::string m_incompleteLine;
+    bool m_stopped = false;
+    bool m_failed = false;
+};
+
+bool OpeningPasses(const Report& report, const std::list<ORVInsInfo>& accepted, Prediction& p) {
     if (!report.registryRead) {
-        return Stop(outcome, VerdictText(kNotInstalledProblem), "Parsing orvsys.ini error.");
+        p.Stop(VerdictText(kNotInstalledProblem), "Parsing orvsys.ini error.", "");
+    } else if (accepted.empty()) {
+        p.Stop(VerdictText(kNotInstalledProblem), "No ORV installed.", "");
+    } else if (report.runUnderWay) {
+        p.Follow(DecideBusy(report.product.root, report.runHolder),
+                 "another run (" + report.runHolder + ") holds the product root");
     }
-    if (accepted.empty()) {
-        return Stop(outcome, VerdictText(kNotInstalledProblem), "No ORV installed.");
-    }
-    return true;
+    return !p.stopped();
 }
 
-// Takes a decision of the patcher's: its last log line tells why it stops.
-bool Follow(const Decision& decision, ModeOutcome& outcome) {
-    if (decision.proceed) {
-        return true;
+void ResumeSteps(const ResumeChoice& resume, const Report& report, Prediction& p) {
+    if (resume.setAside) {
+        p.Step("set aside the record of an interrupted " + resume.record.mode + " of build " +
+               std::to_string(resume.record.build) + " (another package's) as " +
+               runstate::RecordPath(report.product.root) + ".set-aside");
     }
-    return Stop(outcome, decision.verdict,
-                decision.logLines.empty() ? std::string() : decision.logLines.back());
 }
 
-bool Contains(const std::vector<std::string>& items, const std::string& item) {
-    return std::find(items.begin(), items.end(), item) != items.end();
+void RestartSteps(const std::vector<Walked>& all, const std::vector<Installation>& insts,
+                  Prediction& p) {
+    for (size_t i = 0; i < all.size(); ++i) {
+        const RestartOutlook restart = DecideRestart(all[i].info);
+        const std::string& data = all[i].info.strDataPath;
+        if (!restart.serverRunning) {
+            p.Step("restart: the server of " + data + " is not running; no command");
+        } else if (!restart.problem.empty()) {
+            p.Fail("the ORV tasks of " + data + " are not restarted", restart.problem);
+        } else {
+            p.Step("restart the ORV tasks of " + data + " as " + Owner(insts[i]) + ": " +
+                   Commands(restart.commands));
+        }
+    }
 }
 
-void DecideUpdateMode(const Report& report, const std::list<ORVInsInfo>& accepted,
-                      const RunContext& context, ModeOutcome& outcome) {
-    if (!OpeningPasses(report, accepted, outcome) || !Follow(DecideEnvironment(context), outcome)) {
+// The extension manager, the task loaders and the restart of every
+// registered installation, as the update's walks decide them. `source(name)`
+// is the file the newest version folder holds under `name` by then.
+void InstallationSteps(const std::vector<Walked>& all, const std::vector<Installation>& insts,
+                       const RunContext& context,
+                       const std::function<std::string(const std::string&)>& source,
+                       bool extensionOnly, Prediction& p) {
+    const std::string library = source("liborvext.so");
+    for (const Walked& walked : all) {
+        const ExtensionPlan plan = PlanExtensionManager(walked.info, library);
+        if (!plan.problem.empty()) {
+            p.Fail("the extension manager of " + walked.info.strDominoBinPath + " is not updated",
+                   plan.problem);
+        } else if (plan.identical) {
+            p.Step("leave " + plan.library + " in place: it holds the new content already");
+        } else if (!plan.exists) {
+            p.Step("copy " + library + " to " + plan.library);
+        } else {
+            p.Step("replace " + plan.library + " with " + library + " (the old one " +
+                   (plan.backupExists ? "saved already as " : "kept as ") + plan.backup + ")");
+        }
+    }
+    if (extensionOnly) {
+        return;
+    }
+    if (context.setting->UpdateLoader != 0) {
+        const std::string loader = source("loader");
+        for (const Walked& walked : all) {
+            const LoaderPlan plan = PlanTaskLoaders(walked.info, loader);
+            if (!plan.problem.empty()) {
+                p.Fail(
+                    "the task executables of " + walked.info.strDominoBinPath + " are not updated",
+                    plan.problem);
+                continue;
+            }
+            for (const LoaderTask& task : plan.tasks) {
+                p.Step(
+                    task.identical
+                        ? "leave " + task.target + " in place: it holds the new loader already"
+                    : task.savedExists
+                        ? "replace " + task.target + " with " + loader + " (the original " +
+                              task.target + "_1 an earlier run saved is kept)"
+                        : "replace " + task.target + " with " + loader +
+                              (task.exists ? " (the old one kept as " + task.target + "_1)" : ""));
+                if (!task.identical && !plan.sourceReadable) {
+                    p.Fail(task.target + " is not replaced: " + loader + " cannot be read", "");
+                }
+            }
+        }
+    }
+    RestartSteps(all, insts, p);
+}
+
+void LoadSteps(const std::vector<Walked>& all, Prediction& p) {
+    for (const Walked& walked : all) {
+        const RestartOutlook load = DecideLoad(walked.info);
+        if (!load.problem.empty()) {
+            p.Fail("the ORV tasks of " + walked.info.strDataPath + " are not loaded", load.problem);
+        } else if (load.serverRunning) {
+            p.Step("load the ORV tasks of " + walked.info.strDataPath + ": " +
+                   Commands(load.commands));
+        }
+    }
+}
+
+void PredictUpdate(const Report& report, const std::vector<Walked>& all,
+                   const std::list<ORVInsInfo>& accepted, const RunContext& context,
+                   ModeOutcome& outcome) {
+    Prediction p(outcome, VerdictText(kIncompleteProblem),
+                 "Error: The hot fix is in place, but a step after it failed in the "
+                 "installations named above; the update is not complete.");
+    if (!OpeningPasses(report, accepted, p)) {
+        return;
+    }
+    const ResumeChoice resume = DecideUpdateResume(context);
+    const bool resumed = resume.resume == Resume::kUpdateFolderMade;
+    const int build = report.package.settings.buildNumber;
+    const std::string& root = context.productRoot;
+    ResumeSteps(resume, report, p);
+    if (resumed) {
+        p.Step("resume the interrupted update of build " + std::to_string(build) +
+               ": its version folder " + VersionFolderPath(root, build) + " is complete");
+    } else if (!p.Follow(DecideEnvironment(context))) {
         return;
     }
     // The clean-up comes before the build checks: it happens even when one of
     // them stops the update.
     for (const Installation& inst : report.installations) {
         if (inst.kvmscanRegistered) {
-            outcome.steps.push_back("take kvmscan out of the ServerTasks line of " +
-                                    inst.notesIni.path);
+            p.Step("take kvmscan out of the ServerTasks line of " + inst.notesIni.path);
         }
     }
-    const UpdateChoice choice = DecideUpdate(context);
-    if (!Follow(choice.decision, outcome)) {
-        return;
+    UpdateChoice choice;
+    choice.newFolder = VersionFolderPath(root, build) + "/";
+    choice.current = CurrentVersionFolder(root);
+    if (!resumed) {
+        choice = DecideUpdate(context);
+        if (!p.Follow(choice.decision)) {
+            return;
+        }
     }
     for (const std::string& leftover : report.product.stagingLeftovers) {
-        outcome.steps.push_back("remove the staging folder " + leftover +
-                                " left by an interrupted update");
+        p.Step("remove the staging folder " + leftover + " left by an interrupted update");
     }
-
-    const Package& package = report.package;
-    const std::string& root = context.productRoot;
     const std::string& current = choice.current;
-    const int build = report.package.settings.buildNumber;
+    const std::string folder = choice.newFolder.substr(0, choice.newFolder.size() - 1);
+    auto source = [&](const std::string& name) {
+        return FileAfterFill(context, current, folder, name, resumed);
+    };
     const std::string incomplete = VerdictText(kIncompleteProblem);
-    outcome.hasBytes = true;
     if (report.package.settings.createNewFolder != 0) {
-        const std::string staging =
-            Format("%s/program/.orvpatch-staging-B%d.tmp", root.c_str(), build);
-        const long long tree = KvORVFileOpUtil::getDirSize64(current.c_str());
-        outcome.bytesNeeded = tree < 0 ? 0 : tree;
-        for (const std::string& name : context.packageFiles) {
-            outcome.bytesNeeded += FileSize(package.folder + "/" + name);
+        if (!resumed) {
+            const FillChoice fill = DecideNewFolderFill(context, current, choice.newFolder);
+            outcome.hasBytes = true;
+            outcome.bytesNeeded = fill.bytesNeeded;
+            outcome.bytesFree = fill.bytesFree;
+            const std::string why = fill.decision.logLines.empty() ? "" : fill.decision.logLines[0];
+            if (!p.Follow(fill.decision, why)) {
+                return;
+            }
+            p.Step("copy " + current + " and " + std::to_string(context.packageFiles.size()) +
+                   " package file(s) into the staging folder, then give it the name " +
+                   choice.newFolder);
         }
-        outcome.bytesFree = BytesFree(root + "/program");
-        outcome.steps.push_back("copy " + current + " and " +
-                                std::to_string(context.packageFiles.size()) +
-                                " package file(s) into " + staging);
-        outcome.steps.push_back("rename " + staging + " to " + choice.newFolder);
-        const std::string filled =
-            Format("Error: The new version folder (%s) cannot be filled; nothing is installed.",
-                   choice.newFolder.c_str());
-        if (!package.missing.empty()) {
-            Stop(outcome, incomplete, filled);
-            outcome.steps.push_back("stop: " + package.missing.front() +
-                                    " is listed but not in the package");
+        InstallationSteps(all, report.installations, context, source, true, p);
+        p.Step("give " + choice.newFolder + " mode 0775 and group orvgroup");
+        const std::string latest = LatestSwitchProblem(root, choice.newFolder);
+        if (!latest.empty()) {
+            p.Stop(incomplete, latest,
+                   root +
+                       "/program/latest is a folder; the new version folder is removed "
+                       "and the extension managers are put back");
             return;
         }
-        if (tree < 0 || outcome.bytesNeeded > outcome.bytesFree) {
-            Stop(outcome, incomplete, filled);
-            outcome.steps.push_back(tree < 0 ? "stop: " + current + " cannot be read whole"
-                                             : "stop: not enough free space for the copy");
-            return;
-        }
-        const std::string folder = choice.newFolder.substr(0, choice.newFolder.size() - 1);
-        AddDominoSteps(report, folder, outcome);
-        outcome.steps.push_back("give " + choice.newFolder + " mode 0775 and group orvgroup");
-        outcome.steps.push_back("point " + root + "/program/latest at " + choice.newFolder);
-        outcome.steps.push_back("copy " + package.folder + "/readme_orv3_solaris.txt into " + root +
-                                "/program/");
-        AddRestartSteps(report, outcome);
-        outcome.wouldPass = true;
+        p.Step("point " + root + "/program/latest at " + choice.newFolder);
+        p.Step("copy " + report.package.folder + "/readme_orv3_solaris.txt into " + root +
+               "/program/");
+        InstallationSteps(all, report.installations, context, source, false, p);
+        p.Finish();
         return;
     }
 
     // In place: the backup first (once), then the swap in the current folder.
     const std::string backup = BackupFolderPath(root, build);
     const std::vector<std::string>& table = context.fileTable;
+    outcome.hasBytes = true;
     if (Exists(backup + "/orvpatch.ini")) {
-        outcome.steps.push_back("keep the complete backup in " + backup);
+        p.Step("keep the complete backup in " + backup);
     } else {
-        outcome.steps.push_back("save " + std::to_string(table.size()) + " file(s) of " + current +
-                                " and orvpatch.ini into " + backup);
-        outcome.bytesNeeded += FileSize(package.folder + "/orvpatch.ini");
         const std::vector<std::string> added = NamesNotIn(table, current);
+        const FillChoice fill = DecideInPlaceBackup(context, current, backup, added);
+        outcome.bytesNeeded = fill.bytesNeeded;
+        outcome.bytesFree = fill.bytesFree;
         for (const std::string& name : added) {
-            outcome.steps.push_back("note: " + name + " is not in " + current +
-                                    " yet: the hot fix adds it, and its rollback takes it out");
+            p.Step("note: " + name + " is not in " + current +
+                   " yet: the hot fix adds it, and its rollback takes it out");
         }
-        for (const std::string& name : NamesWithout(table, added)) {
-            struct stat st;
-            if (stat((current + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-                Stop(outcome, incomplete,
-                     Format("Error: Cannot back up the files into (%s); nothing is installed.",
-                            backup.c_str()));
-                outcome.steps.push_back("stop: " + name + " in " + current +
-                                        " is not a file that can be saved");
-                return;
-            }
-            outcome.bytesNeeded += FileSize(current + "/" + name);
-        }
-    }
-    for (const std::string& name : table) {
-        outcome.bytesNeeded += FileSize(package.folder + "/" + name);
-    }
-    outcome.bytesFree = BytesFree(root + "/hotfix");
-    outcome.steps.push_back("rename each of the " + std::to_string(table.size()) + " file(s) in " +
-                            current + " to <name>_1");
-    outcome.steps.push_back("copy the package's file(s) into " + current);
-    for (const std::string& name : table) {
-        if (!Exists(package.folder + "/" + name)) {
-            Stop(outcome, incomplete,
-                 Format("Error: Cannot put the new files in place in (%s); the old files are "
-                        "renamed back.",
-                        current.c_str()));
-            outcome.steps.push_back("stop: " + name + " is not in the package");
+        if (!p.Follow(fill.decision,
+                      fill.decision.logLines.empty() ? "" : fill.decision.logLines[0])) {
             return;
         }
+        p.Step("save " + std::to_string(table.size() - added.size()) + " file(s) of " + current +
+               " and orvpatch.ini into " + backup);
     }
-    if (outcome.bytesNeeded > outcome.bytesFree) {
-        Stop(outcome, incomplete,
-             Format("Error: Cannot back up the files into (%s); nothing is installed.",
-                    backup.c_str()));
-        outcome.steps.push_back("stop: not enough free space for the backup and the new files");
+    for (const std::string& saved : report.product.savedFiles) {
+        p.Step("keep " + saved + ", the original an interrupted run saved");
+    }
+    const Decision swap = DecideSwap(table, context.packageFolder, current);
+    if (!swap.proceed) {
+        p.Stop(incomplete,
+               Format("Error: Cannot put the new files in place in (%s); the old files are "
+                      "renamed back.",
+                      current.c_str()),
+               swap.logLines.back());
         return;
     }
-    AddDominoSteps(report, current, outcome);
-    AddRestartSteps(report, outcome);
-    outcome.steps.push_back("remove the <name>_1 files from " + current);
-    outcome.wouldPass = true;
+    p.Step("save each of the " + std::to_string(table.size()) + " file(s) in " + current +
+           " as <name>_1 and copy the package's file over it");
+    InstallationSteps(all, report.installations, context, source, true, p);
+    InstallationSteps(all, report.installations, context, source, false, p);
+    p.Step("remove the <name>_1 files from " + current);
+    p.Finish();
 }
 
-void DecideRollbackMode(const Report& report, const std::list<ORVInsInfo>& accepted,
-                        const RunContext& context, ModeOutcome& outcome) {
-    if (!OpeningPasses(report, accepted, outcome)) {
-        return;
-    }
-    const RollbackChoice choice = DecideRollback(context);
-    if (!Follow(choice.decision, outcome)) {
+void PredictRollback(const Report& report, const std::vector<Walked>& all,
+                     const std::list<ORVInsInfo>& accepted, const RunContext& context,
+                     ModeOutcome& outcome) {
+    // The rollback prints no verdict of its own.
+    Prediction p(outcome, "",
+                 "Error: The hot fix is taken out, but the ORV tasks do not run again in the "
+                 "installations named above.");
+    if (!OpeningPasses(report, accepted, p)) {
         return;
     }
     const Package& package = report.package;
     const std::string& root = context.productRoot;
+    const std::string program = ProgramFolderPath(root);
+    const ResumeChoice resume = DecideRollbackResume(context);
+    ResumeSteps(resume, report, p);
+    auto relink = [&](int build) {
+        const std::string remaining = NewestRemainingVersion(program, build);
+        if (remaining.empty()) {
+            p.Stop("",
+                   Format("Error: There is no other version folder in (%s) for the link latest, "
+                          "so return.",
+                          program.c_str()),
+                   "no version folder is left for program/latest");
+            return;
+        }
+        const std::string latest = LatestSwitchProblem(root, remaining + "/");
+        if (!latest.empty()) {
+            p.Stop("", latest, root + "/program/latest is a folder");
+            return;
+        }
+        p.Step("point " + root + "/program/latest at " + remaining + "/");
+    };
+    if (resume.resume == Resume::kRollbackFilesBack) {
+        p.Step("resume the interrupted rollback of build " + std::to_string(resume.record.build) +
+               ": every saved file is back; remove " + package.folder);
+        p.Finish();
+        return;
+    }
+    if (resume.resume == Resume::kRollbackMovedAway) {
+        p.Step("resume the interrupted rollback of build " + std::to_string(resume.record.build) +
+               ": its version folder is moved away; remove " + RemovalFolderPath(root));
+        relink(resume.record.build);
+        LoadSteps(all, p);
+        p.Finish();
+        return;
+    }
+    const RollbackChoice choice = DecideRollback(context);
+    if (!p.Follow(choice.decision)) {
+        return;
+    }
     const std::string& current = choice.current;
     const int build = package.settings.buildNumber;
 
     if (package.settings.createNewFolder == 0) {
-        const std::string saved = BackupFolderPath(root, build);
-        char real[PATH_MAX];
-        char expected[PATH_MAX];
-        if (realpath(package.folder.c_str(), real) == nullptr ||
-            realpath(saved.c_str(), expected) == nullptr || std::strcmp(real, expected) != 0) {
-            outcome.steps.push_back("note: this is not the saved copy " + saved +
-                                    "; the files put back are this package's own");
-        }
         const std::vector<std::string> added = AddedNames(package.folder, context.fileTable);
-        for (const std::string& name : added) {
-            outcome.steps.push_back("take " + name + " out of " + current +
-                                    " (the hot fix added it)");
-        }
         const std::vector<std::string> table = NamesWithout(context.fileTable, added);
-        outcome.steps.push_back("rename each of the " + std::to_string(table.size()) +
-                                " file(s) in " + current + " to <name>_1");
-        outcome.steps.push_back("copy the saved file(s) of " + package.folder + " into " + current);
-        for (const std::string& name : table) {
-            if (!Exists(package.folder + "/" + name)) {
-                Stop(outcome, "",
-                     Format("Error: Cannot put the saved files back into (%s); the hot fix "
-                            "files are renamed back and the back up folder (%s) is kept.",
-                            current.c_str(), package.folder.c_str()));
-                outcome.steps.push_back("stop: " + name + " is not in " + package.folder);
-                return;
-            }
+        const Decision swap = DecideSwap(table, package.folder, current);
+        if (!swap.proceed) {
+            p.Stop("",
+                   Format("Error: Cannot put the saved files back into (%s); the hot fix files "
+                          "are renamed back and the back up folder (%s) is kept.",
+                          current.c_str(), package.folder.c_str()),
+                   swap.logLines.back());
+            return;
         }
-        AddRestartSteps(report, outcome);
-        outcome.steps.push_back("remove the <name>_1 files from " + current);
-        outcome.steps.push_back("remove " + package.folder + " and everything in it");
-        outcome.wouldPass = true;
+        for (const std::string& name : added) {
+            p.Step("take " + name + " out of " + current + " (the hot fix added it)");
+        }
+        p.Step("save each of the " + std::to_string(table.size()) + " file(s) in " + current +
+               " as <name>_1 and copy the saved file of " + package.folder + " over it");
+        RestartSteps(all, report.installations, p);
+        p.Step("remove the <name>_1 files from " + current);
+        p.Step("remove " + package.folder + " and everything in it");
+        p.Finish();
         return;
     }
 
     for (const Installation& inst : report.installations) {
         if (!inst.stopCommands.empty()) {
-            outcome.steps.push_back("stop the ORV tasks of " + inst.dataFolder + ": " +
-                                    Commands(inst.stopCommands));
+            p.Step("stop the ORV tasks of " + inst.dataFolder + ": " + Commands(inst.stopCommands));
         }
     }
-    // The stop waits for tasks it may never have asked to quit (one whose
-    // server is not running, or one the stop leaves alone): then it gives up.
-    for (const Installation& inst : report.installations) {
-        for (const std::string& task : inst.waitedTasks) {
-            if (!Contains(inst.stopCommands, "te " + task + " quit")) {
-                Stop(outcome, "", "Has try 10 times to stop ORV, but still failed, so give up.");
-                outcome.steps.push_back("stop: " + task + " runs in " + inst.dataFolder +
-                                        " and the stop never asks it to quit");
-                return;
-            }
+    // The stop waits for tasks it cannot end: then it gives up.
+    for (const Walked& walked : all) {
+        const std::vector<std::string> left = TasksTheStopLeaves(walked.info);
+        if (!left.empty()) {
+            p.Stop("", "Has try 10 times to stop ORV, but still failed, so give up.",
+                   left.front() + " runs in " + walked.info.strDataPath +
+                       " and the stop cannot end it");
+            return;
         }
     }
-    outcome.steps.push_back("wait until orvreal, orvdbs and orvupd have ended everywhere");
-    const std::string program = ProgramFolderPath(root);
-    const std::string remaining = NewestRemainingVersion(program, build);
-    if (remaining.empty()) {
-        Stop(outcome, "",
-             Format("Error: There is no other version folder in (%s) for the link latest, so "
-                    "return.",
-                    program.c_str()));
-        return;
-    }
-    outcome.steps.push_back("point " + root + "/program/latest at " + remaining + "/");
-    outcome.steps.push_back("move " + choice.hotfixFolder + " to " + RemovalFolderPath(root) +
-                            " and remove it");
-    for (const Installation& inst : report.installations) {
-        if (inst.serverRunning) {
-            // Once the stop has ended them, every task is loaded again.
-            outcome.steps.push_back("load the ORV tasks of " + inst.dataFolder +
-                                    ": \"load orvemf\", \"load orvsch\", \"load orvmon\", "
-                                    "\"load orvreal\"");
-        }
-    }
-    outcome.wouldPass = true;
+    p.Step("wait until orvreal, orvdbs and orvupd have ended everywhere");
+    relink(build);
+    p.Step("move " + choice.hotfixFolder + " to " + RemovalFolderPath(root) + " and remove it");
+    LoadSteps(all, p);
+    p.Finish();
 }
-
 }  // namespace
 
-Report Inspect(const std::string& packageParent, bool update, bool rollback) {
+Report Inspect(const std::string& packageParent, bool rollback) {
     Report report;
     report.root = checkmachine::Root();
-    report.checkUpdate = update;
+    report.checkUpdate = !rollback;
     report.checkRollback = rollback;
     report.package.folder =
         packageParent == "." ? std::string("./FileGroup1") : packageParent + "/FileGroup1";
@@ -577,55 +640,60 @@ Report Inspect(const std::string& packageParent, bool update, bool rollback) {
     checkmachine::TakeLogLines();
     WalkContext walk;
     report.registryRead = ParseORVInsINI(RecordInstallation, &walk) == 0;
+    report.openingLog = checkmachine::TakeLogLines();
     if (!report.registryRead) {
-        report.openingLog = checkmachine::TakeLogLines();
         report.openingLog.push_back("Parsing orvsys.ini error.");
     } else if (walk.accepted.empty()) {
-        report.openingLog = checkmachine::TakeLogLines();
         report.openingLog.push_back("No ORV installed.");
     } else {
-        report.openingLog = checkmachine::TakeLogLines();
         report.openingLog.push_back(Format("There is %d ORV installed in current system!",
                                            static_cast<int>(walk.accepted.size())));
     }
     const std::string productRoot = g_szORVPatch;
 
     _PatchSetting setting;
+    DescribePackage(report.package, setting);
+    std::vector<std::string> settingsLog = checkmachine::TakeLogLines();
     if (report.registryRead && !walk.accepted.empty()) {
-        DescribePackage(report.package, setting);
-        std::vector<std::string> settingsLog = checkmachine::TakeLogLines();
         report.openingLog.insert(report.openingLog.end(), settingsLog.begin(), settingsLog.end());
-    } else {
-        DescribePackage(report.package, setting);
-        checkmachine::TakeLogLines();
     }
 
     // What the probes below would log is not part of what the patcher logs.
     for (const Walked& walked : walk.all) {
         report.installations.push_back(Describe(walked));
     }
-    if (report.registryRead || !productRoot.empty()) {
-        std::strncpy(g_szORVPatch, productRoot.c_str(), sizeof g_szORVPatch - 1);
-        DescribeProduct(report.product);
-    }
-    checkmachine::TakeLogLines();
-
+    std::strncpy(g_szORVPatch, productRoot.c_str(), sizeof g_szORVPatch - 1);
     InstallInfo package;
     package.strPackagePath = report.package.folder;
     const RunContext context = MakeRunContext(package, setting);
-    if (update) {
-        DecideUpdateMode(report, walk.accepted, context, report.update);
+    if (report.registryRead || !productRoot.empty()) {
+        DescribeProduct(report.product, context.fileTable);
     }
+    runstate::Record record;
+    if (!productRoot.empty() && runstate::Read(productRoot, record)) {
+        report.record.found = true;
+        report.record.build = record.build;
+        report.record.mode = record.mode;
+        report.record.layout = record.layout;
+        report.record.package = record.package;
+        report.record.step = record.step;
+    }
+    pid_t holder = 0;
+    report.runUnderWay = !productRoot.empty() && runlock::RunUnderWay(productRoot, &holder);
+    report.runHolder = report.runUnderWay ? runlock::HolderText(holder) : std::string();
+    checkmachine::TakeLogLines();
+
     if (rollback) {
-        DecideRollbackMode(report, walk.accepted, context, report.rollback);
+        PredictRollback(report, walk.all, walk.accepted, context, report.rollback);
+    } else {
+        PredictUpdate(report, walk.all, walk.accepted, context, report.update);
     }
     checkmachine::TakeLogLines();
     return report;
 }
 
 bool AllPass(const Report& report) {
-    return (!report.checkUpdate || report.update.wouldPass) &&
-           (!report.checkRollback || report.rollback.wouldPass);
+    return report.checkRollback ? report.rollback.wouldPass : report.update.wouldPass;
 }
 
 }  // namespace check

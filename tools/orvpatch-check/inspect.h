@@ -26,7 +26,12 @@ struct Installation {
     NotesIni notesIni;
     bool serverRunning = false;
     std::vector<std::string> tasksRunning;
-    bool kvmscanRegistered = false;
+    bool kvmscanRegistered = false;  // the clean-up would take kvmscan out
+    std::string consoleProgram;      // <program folder>/server
+    std::string consoleProblem;      // why it cannot be run; "" when it can
+    // Originals an earlier run saved in the program folder (<task>_1,
+    // liborvext.so_<n>); a run keeps them.
+    std::vector<std::string> savedFiles;
     // What the rollback's stop would send now and the tasks it waits to end
     // (from the patcher's own rules).
     std::vector<std::string> stopCommands;
@@ -52,6 +57,16 @@ struct Product {
     Latest latest;
     std::string newest;  // the newest version folder, "" when none
     std::vector<std::string> stagingLeftovers;
+    // <name>_1 files of the file table in the newest version folder: the
+    // originals an interrupted in-place run saved, kept by the next one.
+    std::vector<std::string> savedFiles;
+};
+
+// The record of an interrupted run, ROOT/.orvpatch-run.
+struct RunRecord {
+    bool found = false;
+    int build = 0;
+    std::string mode, layout, package, step;
 };
 
 struct Settings {
@@ -88,8 +103,11 @@ struct Report {
     std::vector<Installation> installations;
     Product product;
     Package package;
-    bool checkUpdate = true;
-    bool checkRollback = true;
+    RunRecord record;
+    bool runUnderWay = false;  // another process holds the product root
+    std::string runHolder;     // which, as the patcher would name it
+    bool checkUpdate = true;   // the mode checked: the update or the rollback
+    bool checkRollback = false;
     ModeOutcome update;
     ModeOutcome rollback;
     // Lines the patcher's own functions would have written to its log while
@@ -98,10 +116,11 @@ struct Report {
 };
 
 // Reads the machine (fixed paths under the seam's root) and the package in
-// `packageParent` (the folder holding FileGroup1/) and decides each asked mode.
-Report Inspect(const std::string& packageParent, bool update, bool rollback);
+// `packageParent` (the folder holding FileGroup1/) and decides the update
+// or, with `rollback`, the rollback.
+Report Inspect(const std::string& packageParent, bool rollback);
 
-// Whether every asked mode would pass.
+// Whether the mode checked would pass.
 bool AllPass(const Report& report);
 
 // The report for a person, and as a JSON object (format version 1).

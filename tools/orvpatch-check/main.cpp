@@ -1,7 +1,8 @@
 // orvpatch-check: reads the machine and a hot-fix package and tells what
 // orvpatch would find and decide there, without changing anything.
-// Exit status: 0 when every mode checked would pass, 1 when one would not,
-// 2 for a usage error.
+// Exit status: 0 when the mode checked (the update unless told otherwise,
+// as for orvpatch itself) would pass, 1 when it would not, 2 for a usage
+// error.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -23,13 +24,14 @@ const char kUsage[] =
     "Changes nothing: no file is written, no console command is sent.\n"
     "\n"
     "  --package DIR   the package folder (holding FileGroup1/)\n"
-    "  --mode MODE     check only the update or only the rollback (default: both)\n"
+    "  --mode MODE     check the update (the default, as orvpatch) or the rollback\n"
+    "                  (orvpatch /u)\n"
     "  --root DIR      take /etc/orvsys.ini and the log under DIR instead of /\n"
     "  --json          print a JSON object instead of the report for a person\n"
     "  --help          print this text\n"
     "  --version       print the version\n"
     "\n"
-    "Exit status: 0 every mode checked would pass, 1 one would not, 2 usage error.\n";
+    "Exit status: 0 the run would pass, 1 it would not, 2 usage error.\n";
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "orvpatch-check: %s\nTry 'orvpatch-check --help' for more information.\n",
@@ -48,8 +50,7 @@ int main(int argc, char** argv) {
     std::string package = ".";
     std::string root = "/";
     bool json = false;
-    bool update = true;
-    bool rollback = true;
+    bool rollback = false;
     bool modeGiven = false;
     bool packageGiven = false;
     bool rootGiven = false;
@@ -97,10 +98,8 @@ int main(int argc, char** argv) {
                 return UsageError("--mode given twice");
             }
             modeGiven = true;
-            if (value == "update") {
-                rollback = false;
-            } else if (value == "rollback") {
-                update = false;
+            if (value == "update" || value == "rollback") {
+                rollback = value == "rollback";
             } else {
                 return UsageError("--mode takes 'update' or 'rollback', not '" + value + "'");
             }
@@ -128,7 +127,7 @@ int main(int argc, char** argv) {
     }
 
     checkmachine::SetRoot(root);
-    check::Report report = check::Inspect(package, update, rollback);
+    check::Report report = check::Inspect(package, rollback);
     std::string text = json ? check::JsonReport(report) : check::HumanReport(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0) {

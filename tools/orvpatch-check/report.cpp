@@ -150,7 +150,10 @@ std::string JsonReport(const Report& r) {
                ", \"patcher_may_read_write\": " + Bool(ini.patcherMayReadWrite) + "}" +
                ",\n     \"server_running\": " + Bool(inst.serverRunning) +
                ", \"tasks_running\": " + List(inst.tasksRunning) +
-               ", \"kvmscan_registered\": " + Bool(inst.kvmscanRegistered) + "}";
+               ", \"kvmscan_registered\": " + Bool(inst.kvmscanRegistered) +
+               ",\n     \"console_program\": " + Quote(inst.consoleProgram) +
+               ", \"console_problem\": " + StringOrNull(inst.consoleProblem) +
+               ", \"saved_files\": " + List(inst.savedFiles) + "}";
     }
     out += r.installations.empty() ? "],\n" : "\n  ],\n";
 
@@ -166,7 +169,17 @@ std::string JsonReport(const Report& r) {
            ", \"build\": " + std::to_string(p.latest.build) +
            ", \"exists\": " + Bool(p.latest.exists) + ", \"complete\": " + Bool(p.latest.complete) +
            "},\n    \"newest\": " + StringOrNull(p.newest) +
-           ", \"staging_leftovers\": " + List(p.stagingLeftovers) + "},\n";
+           ", \"staging_leftovers\": " + List(p.stagingLeftovers) +
+           ", \"saved_files\": " + List(p.savedFiles) + "},\n";
+    const RunRecord& rec = r.record;
+    out +=
+        "  \"run_record\": " +
+        (rec.found ? "{\"build\": " + std::to_string(rec.build) + ", \"mode\": " + Quote(rec.mode) +
+                         ", \"layout\": " + Quote(rec.layout) + ", \"package\": " +
+                         Quote(rec.package) + ", \"step\": " + Quote(rec.step) + "}"
+                   : std::string("null")) +
+        ",\n  \"run_under_way\": " + Bool(r.runUnderWay) +
+        ", \"run_holder\": " + StringOrNull(r.runHolder) + ",\n";
 
     const Package& k = r.package;
     const Settings& s = k.settings;
@@ -222,6 +235,13 @@ std::string HumanReport(const Report& r) {
         for (const std::string& t : inst.tasksRunning) {
             tasks += (tasks.empty() ? "" : ", ") + t;
         }
+        Line(out,
+             "      console        " + inst.consoleProgram +
+                 (inst.consoleProblem.empty() ? std::string(" (can be run)")
+                                              : " (cannot be run: " + inst.consoleProblem + ")"));
+        for (const std::string& saved : inst.savedFiles) {
+            Line(out, "      saved by an earlier run: " + saved);
+        }
         Line(out, "      server running " + Yes(inst.serverRunning) +
                       "; ORV tasks running: " + (tasks.empty() ? "none" : tasks) +
                       "; kvmscan registered: " + Yes(inst.kvmscanRegistered));
@@ -243,6 +263,17 @@ std::string HumanReport(const Report& r) {
     Line(out, "  newest version folder: " + (p.newest.empty() ? std::string("none") : p.newest));
     for (const std::string& leftover : p.stagingLeftovers) {
         Line(out, "  staging folder left by an interrupted update: " + leftover);
+    }
+    for (const std::string& saved : p.savedFiles) {
+        Line(out, "  original saved by an interrupted run: " + saved);
+    }
+    if (r.record.found) {
+        Line(out, "  record of an interrupted run (.orvpatch-run): " + r.record.mode + " (" +
+                      r.record.layout + ") of build " + std::to_string(r.record.build) + ", step " +
+                      r.record.step + ", package " + r.record.package);
+    }
+    if (r.runUnderWay) {
+        Line(out, "  a run is under way: " + r.runHolder + " holds the product root");
     }
 
     const Package& k = r.package;
@@ -282,8 +313,8 @@ std::string HumanReport(const Report& r) {
         HumanMode(out, "Rollback (orvpatch /u)", r.rollback);
     }
     Line(out, "");
-    Line(out, AllPass(r) ? "Result: every mode checked would pass."
-                         : "Result: a mode checked would not pass.");
+    const std::string mode = r.checkRollback ? "the rollback" : "the update";
+    Line(out, "Result: " + mode + (AllPass(r) ? " would pass." : " would not pass."));
     return out;
 }
 
