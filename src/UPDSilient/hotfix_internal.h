@@ -30,6 +30,9 @@ bool IsPackageNameSafe(const std::string& name);
 // absolute path. Logs an "Error: " line and answers false otherwise, so no
 // step ever works at the top of the file system because a name was empty.
 bool ProgramFolderUsable(const ORVInsInfo& info);
+// The same, and also false (logged) when root may not write there
+// (machine::ProgramFolderFinding); `folder` then receives where to work.
+bool ProgramFolderUsable(const ORVInsInfo& info, std::string& folder);
 
 // ------------------------------------------------------ the library swap
 

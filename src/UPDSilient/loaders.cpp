@@ -25,6 +25,7 @@
 #include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
+#include "machine/trust.h"
 
 const char* szaLoader[7] = {"orvreal", "orvemf", "orvmon", "orvsch", "orvupd", "orvsupp", "orvdbs"};
 
@@ -81,6 +82,13 @@ std::string ExistingExtensionBackup(const std::string& folder, const std::string
     return found;
 }
 
+void LogOwnerRefusal(const std::string& folder) {
+    LogDebugMessage(1,
+                    "Error: Cannot take the identity of the owner of (%s), so nothing is written "
+                    "there.",
+                    folder.c_str());
+}
+
 void LogAlreadyNew(const std::string& path) {
     LogDebugMessage(1,
                     "Info: The file (%s) holds the new content already, so it is neither saved "
@@ -90,15 +98,30 @@ void LogAlreadyNew(const std::string& path) {
 
 }  // namespace
 
-bool ProgramFolderUsable(const ORVInsInfo& info) {
-    if (!info.strDominoBinPath.empty() && info.strDominoBinPath[0] == '/') {
-        return true;
+bool ProgramFolderUsable(const ORVInsInfo& info, std::string& folder) {
+    if (info.strDominoBinPath.empty() || info.strDominoBinPath[0] != '/') {
+        LogDebugMessage(1,
+                        "Error: The program folder (%s) of the server of (%s) is not an absolute "
+                        "path, so nothing is written or run there.",
+                        info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str());
+        return false;
     }
-    LogDebugMessage(1,
-                    "Error: The program folder (%s) of the server of (%s) is not an absolute "
-                    "path, so nothing is written or run there.",
-                    info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str());
-    return false;
+    const machine::Finding program = machine::ProgramFolderFinding(info);
+    if (!program.ok) {
+        LogDebugMessage(1,
+                        "Error: The program folder (%s) of the server of (%s) is not used: %s; "
+                        "so nothing is written or run there.",
+                        info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str(),
+                        program.why.c_str());
+        return false;
+    }
+    folder = program.path;
+    return true;
+}
+
+bool ProgramFolderUsable(const ORVInsInfo& info) {
+    std::string folder;
+    return ProgramFolderUsable(info, folder);
 }
 
 ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& context) {
@@ -113,11 +136,18 @@ ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& c
         swap.failed = true;
         return swap;
     }
-    if (!ProgramFolderUsable(info)) {
+    std::string folder;
+    if (!ProgramFolderUsable(info, folder)) {
         swap.failed = true;
         return swap;
     }
-    const std::string& folder = info.strDominoBinPath;
+    // In a folder of another user's, everything is done as that user.
+    machine::FsIdentity owner(machine::FolderActor(folder));
+    if (!owner.ok()) {
+        LogOwnerRefusal(folder);
+        swap.failed = true;
+        return swap;
+    }
     if (!KvORVFileOpUtil::isDir(folder.c_str())) {
         LogDebugMessage(1, "Error: Cannot change to folder (%s).", folder.c_str());
         swap.failed = true;
@@ -168,7 +198,9 @@ void RestoreExtensionManagers(const std::vector<ExtensionSwap>& swaps) {
         if (!swap.replaced || swap.backup.empty()) {
             continue;
         }
-        if (KvORVFileOpUtil::rename(swap.backup.c_str(), swap.library.c_str())) {
+        machine::FsIdentity owner(
+            machine::FolderActor(KvORVFileOpUtil::getDirName(swap.library.c_str())));
+        if (owner.ok() && KvORVFileOpUtil::rename(swap.backup.c_str(), swap.library.c_str())) {
             LogDebugMessage(1, "Info: Put the extension manager (%s) back from (%s).",
                             swap.library.c_str(), swap.backup.c_str());
         } else {
@@ -180,8 +212,8 @@ void RestoreExtensionManagers(const std::vector<ExtensionSwap>& swaps) {
 
 bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
     const std::string latest = CurrentVersionFolder(context.productRoot);
-    const std::string& bin = info.strDominoBinPath;
-    LogDebugMessage(1, "Info: Update loader from (%s) to (%s).", latest.c_str(), bin.c_str());
+    LogDebugMessage(1, "Info: Update loader from (%s) to (%s).", latest.c_str(),
+                    info.strDominoBinPath.c_str());
     if (latest.empty()) {
         // Without a version folder the source would be "/loader" at the top
         // of the file system: the task executables are left as they are.
@@ -191,7 +223,14 @@ bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
                         context.productRoot.c_str());
         return false;
     }
-    if (!ProgramFolderUsable(info)) {
+    std::string folder;
+    if (!ProgramFolderUsable(info, folder)) {
+        return false;
+    }
+    const std::string& bin = folder;
+    machine::FsIdentity owner(machine::FolderActor(folder));
+    if (!owner.ok()) {
+        LogOwnerRefusal(folder);
         return false;
     }
     const std::string source = latest + "/loader";
