@@ -37,10 +37,14 @@ bool Fd::close() {
     return ::close(fd) == 0;
 }
 
-bool ReadAll(int fd, std::string& out) {
+bool ReadAll(int fd, std::string& out, size_t limit) {
     char chunk[65536];
+    const size_t start = out.size();
     for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
+        const size_t room = limit - (out.size() - start);
+        // One byte past the limit tells a file that ends there from a longer one.
+        const size_t want = room < sizeof chunk ? room + 1 : sizeof chunk;
+        const ssize_t got = read(fd, chunk, want);
         if (got == 0) {
             return true;
         }
@@ -48,6 +52,11 @@ bool ReadAll(int fd, std::string& out) {
             if (errno == EINTR) {
                 continue;
             }
+            return false;
+        }
+        if (static_cast<size_t>(got) > room) {
+            out.append(chunk, room);
+            errno = EFBIG;
             return false;
         }
         out.append(chunk, static_cast<size_t>(got));

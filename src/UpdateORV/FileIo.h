@@ -44,9 +44,15 @@ class Fd {
     int m_fd = -1;
 };
 
+// The most a configuration file (the registry, notes.ini, the package
+// settings) may hold; a larger one is not read at all.
+const size_t kLargestSettingsFile = 4u << 20;
+
 // Reads from the current offset to the end of the file and appends it to
-// `out`. False on a read error (errno set); `out` then holds what came.
-bool ReadAll(int fd, std::string& out);
+// `out`. False on a read error (errno set), or with errno EFBIG once `out`
+// would pass `limit` bytes; `out` then holds what came (at most `limit`
+// bytes more than it held).
+bool ReadAll(int fd, std::string& out, size_t limit = static_cast<size_t>(-1));
 // Reads up to `want` bytes, fewer only at the end of the file; -1 on error.
 ssize_t ReadFull(int fd, void* buf, size_t want);
 // Writes all of `data`. False on error (errno set; a write that makes no
