@@ -200,7 +200,8 @@ int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd
     Fd out;
     for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
         temp = NextTemporaryName(name);
-        out = Fd(openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        // Private while it is written: its mode comes once the content is whole.
+        out = Fd(openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!out.valid() && errno != EEXIST) {
             break;
         }
@@ -220,7 +221,7 @@ int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd
                fchown(out.get(), options.uid, options.gid) != 0 && options.ownerRequired) {
         // Owner before mode: a change of owner may clear set-id bits.
         step = ReplaceStep::kOwner;
-    } else if (options.setMode && fchmod(out.get(), options.mode & 07777) != 0) {
+    } else if (fchmod(out.get(), options.setMode ? options.mode & 07777 : kNewFileMode) != 0) {
         step = ReplaceStep::kMode;
     } else if (options.flush == Flush::kEach && fsync(out.get()) != 0) {
         step = ReplaceStep::kFlush;

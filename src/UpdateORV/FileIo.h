@@ -103,12 +103,15 @@ enum class ReplaceStep {
     kRename,  // rename over the final name
 };
 
+// The mode of a new file whose caller names none.
+const mode_t kNewFileMode = 0644;
+
 struct ReplaceOptions {
     bool setOwner = false;      // give the file uid/gid
     bool ownerRequired = true;  // a failed chown fails the replacement
     uid_t uid = 0;
     gid_t gid = 0;
-    bool setMode = false;  // else 0666 less the umask, as any new file
+    bool setMode = false;  // else kNewFileMode
     mode_t mode = 0644;
     Flush flush = Flush::kEach;
 };
