@@ -575,6 +575,26 @@ const std::vector<Case>& Corpus() {
          UserProgramFolder(m, Notes(m), false);
          m.StartServer(0);
      }, NoCommandAsRoot, {}, kServerUser},
+    // The registry names a program folder of the user's whose extension manager
+    // has all the names a file may have: its original is saved by a copy.
+    {"trust_original_copied_in_user_folder", 0, kSuccess, [](M& m) {
+         const std::string folder = UserProgramFolder(m, Notes(m));
+         chown(Notes(m).c_str(), kUser, kUser);
+         SetKey(RegistryPath(m), "DomSvr0DominoBinPath", folder.c_str());
+         WriteFile(folder + "/liborvext.so", "the user's own\n");
+         chown((folder + "/liborvext.so").c_str(), kUser, kUser);
+         MakeDirs(m.servers()[0].dataDir + "/names");
+         for (int i = 1; link((folder + "/liborvext.so").c_str(), (m.servers()[0].dataDir + "/names/" + std::to_string(i)).c_str()) == 0; ++i) {
+         }
+     }, [](M& m) {
+         for (const std::string& name : FolderNames(m.servers()[0].dataDir + "/prog")) {
+             struct stat st;
+             if (lstat((m.servers()[0].dataDir + "/prog/" + name).c_str(), &st) == 0 && st.st_uid == 0) {
+                 return name + " in the user's folder belongs to root";
+             }
+         }
+         return std::string();
+     }, {}, kServerUser},
     {"trust_program_folder_of_links", 212, "is not used", [](M& m) {
          Package p;
          p.updateLoader = 1;
