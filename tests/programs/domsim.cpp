@@ -242,38 +242,41 @@ void QuitTask(const std::string& data, const std::string& task) {
 
 // What the process started with (see JournalEntry::context); taken first thing.
 std::string StartContext() {
-    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    std::string text = "terminal=" + std::to_string(tty >= 0 ? 1 : 0) +
-                       " stdin=" + std::to_string(isatty(0) ? 1 : 0);
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);  // with a controlling one only
+    const mode_t mask = umask(0);
+    umask(mask);
+    char head[64];
+    std::snprintf(head, sizeof head, "terminal=%d stdin=%d umask=%03o", tty >= 0 ? 1 : 0,
+                  isatty(0) ? 1 : 0, static_cast<unsigned>(mask));
     if (tty >= 0) {
         close(tty);
     }
-    const mode_t mask = umask(0);
-    umask(mask);
-    char octal[8];
-    std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned>(mask));
-    text += std::string(" umask=") + octal + " fds=";
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        std::string fds;
-        while (struct dirent* e = readdir(dir)) {
-            if (e->d_name[0] != '.' && std::atoi(e->d_name) != dirfd(dir)) {
-                fds += (fds.empty() ? "" : ",") + std::string(e->d_name);
-            }
+    std::vector<std::string> fds, groups, env;
+    DIR* dir = opendir("/proc/self/fd");
+    for (struct dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+        if (e->d_name[0] != '.' && std::atoi(e->d_name) != dirfd(dir)) {
+            fds.push_back(e->d_name);
         }
+    }
+    if (dir != nullptr) {
         closedir(dir);
-        text += fds;
     }
-    text += " groups=";
-    gid_t groups[256];
-    const int count = getgroups(256, groups);
-    for (int i = 0; i < count; ++i) {
-        text += (i == 0 ? "" : ",") + std::to_string(groups[i]);
+    gid_t held[256];
+    for (int i = 0, n = getgroups(256, held); i < n; ++i) {
+        groups.push_back(std::to_string(held[i]));
     }
-    text += " env=";
     for (char** e = environ; *e != nullptr; ++e) {
-        text += (e == environ ? "" : ",") + std::string(*e).substr(0, std::strcspn(*e, "="));
+        env.push_back(std::string(*e, std::strcspn(*e, "=")));
     }
-    return text;
+    auto list = [](const std::vector<std::string>& items) {
+        std::string text;
+        for (const std::string& item : items) {
+            text += (text.empty() ? "" : ",") + item;
+        }
+        return text;
+    };
+    return std::string(head) + " fds=" + list(fds) + " groups=" + list(groups) +
+           " env=" + list(env);
 }
 
 std::string g_startContext;
