@@ -114,6 +114,7 @@ TEST(updateORVExt, MissingSourceOrFolderTouchesNothing) {
     WriteFile(work + "/liborvext.so", "not ours");
     ORVInsInfo missing;
     missing.strDominoBinPath = m.dir.sub("no such bin");
+    missing.strRegistryBinPath = missing.strDominoBinPath;
     {
         InFolder inWork(work);
         EXPECT_EQ(1, updateORVExt(&missing, nullptr));

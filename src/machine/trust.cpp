@@ -204,10 +204,6 @@ FsIdentity::FsIdentity(const Actor& actor) {
     }
 }
 
-FsIdentity::FsIdentity(uid_t uid, gid_t gid) {
-    Take(uid, gid);
-}
-
 void FsIdentity::Take(uid_t uid, gid_t gid) {
     if (geteuid() != 0 || uid == 0) {
         return;
@@ -256,15 +252,20 @@ void FsIdentity::Restore() {
 
 Finding ProgramFolderFinding(const std::string& namedPath, const std::string& registryPath) {
     const std::string named = WithoutTrailingSeparators(namedPath);
+    const std::string registry = WithoutTrailingSeparators(registryPath);
     Dir folder(OpenFolderPath(named));
     struct stat st;
     if (!folder.valid() || fstat(folder.get(), &st) != 0) {
-        Finding f;
-        f.path = named;
-        return f;
+        // Nothing is there to run; the steps fail by themselves where the
+        // registry names that very path, and nothing is made anywhere else.
+        if (!registry.empty() && registry == named) {
+            Finding f;
+            f.path = registry;
+            return f;
+        }
+        return Refused(named, std::string("it cannot be opened (") + std::strerror(errno) + ")");
     }
-    if (!registryPath.empty()) {
-        const std::string registry = WithoutTrailingSeparators(registryPath);
+    if (!registry.empty()) {
         Dir vouched(OpenFolderPath(registry));
         struct stat rst;
         if (vouched.valid() && fstat(vouched.get(), &rst) == 0 && SameObject(st, rst)) {

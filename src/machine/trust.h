@@ -74,7 +74,6 @@ Actor EntryActor(const std::string& path);
 class FsIdentity {
   public:
     explicit FsIdentity(const Actor& actor);
-    FsIdentity(uid_t uid, gid_t gid);
     ~FsIdentity();
     FsIdentity(const FsIdentity&) = delete;
     FsIdentity& operator=(const FsIdentity&) = delete;
@@ -102,7 +101,8 @@ uid_t CurrentFsUid();
 // an executable `server` of root's side. On success `path` is where to work:
 // the registry's path, or the canonical path of the trusted folder, neither
 // of which anyone but root can redirect. A folder that cannot be opened is
-// ok with `path` as named: every step fails on it by itself.
+// ok only where the registry names that very path (every step then fails
+// on it by itself): nothing is made where notes.ini alone points.
 Finding ProgramFolderFinding(const std::string& named, const std::string& registry);
 Finding ProgramFolderFinding(const ORVInsInfo& info);
 
