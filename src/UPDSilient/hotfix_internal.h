@@ -27,11 +27,11 @@ void SetProductPermissions(const std::string& path, bool recursive);
 bool IsPackageNameSafe(const std::string& name);
 
 // Whether the installation's program folder can be written and run from: an
-// absolute path. Logs an "Error: " line and answers false otherwise, so no
-// step ever works at the top of the file system because a name was empty.
+// absolute path, and one root may write (machine::ProgramFolderFinding).
+// Logs an "Error: " line and answers false otherwise, so no step ever works
+// at the top of the file system because a name was empty, nor where
+// notes.ini alone points. `folder` receives where to work.
 bool ProgramFolderUsable(const ORVInsInfo& info);
-// The same, and also false (logged) when root may not write there
-// (machine::ProgramFolderFinding); `folder` then receives where to work.
 bool ProgramFolderUsable(const ORVInsInfo& info, std::string& folder);
 
 // ------------------------------------------------------ the library swap

@@ -109,7 +109,7 @@ bool ProgramFolderUsable(const ORVInsInfo& info, std::string& folder) {
     const machine::Finding program = machine::ProgramFolderFinding(info);
     if (!program.ok) {
         LogDebugMessage(1,
-                        "Error: The program folder (%s) of the server of (%s) is not used: %s; "
+                        "Error: The program folder (%s) of the server of (%s) is not used: %s, "
                         "so nothing is written or run there.",
                         info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str(),
                         program.why.c_str());
