@@ -139,6 +139,7 @@ TEST_F(ConsoleTest, CommandsRunUnderTheOwnerOfNotesIniWhileThePatcherKeepsItsIde
     SimInstallation owned = MakeSimInstallation(log.root() + "/owned");
     SimInstallation plain = MakeSimInstallation(log.root() + "/plain");
     ASSERT_EQ(chown(owned.notesIni.c_str(), 65534, 65533), 0);
+    ASSERT_EQ(chown(owned.data.c_str(), 65534, 65533), 0);
     guard.watch(owned.data);
     guard.watch(plain.data);
     StartServer(owned.data);

@@ -49,6 +49,7 @@ class LoaderMachine {
         chmod((version + "/loader").c_str(), 0644);
         WriteFile(bin + "/liborvext.so", "original ext");
         info.strDominoBinPath = bin;
+        info.strRegistryBinPath = bin;  // the registry names the same folder
         std::strcpy(g_szORVPatch, root.c_str());
     }
     ~LoaderMachine() { g_szORVPatch[0] = '\0'; }
@@ -113,6 +114,7 @@ TEST(updateORVExt, MissingSourceOrFolderTouchesNothing) {
     WriteFile(work + "/liborvext.so", "not ours");
     ORVInsInfo missing;
     missing.strDominoBinPath = m.dir.sub("no such bin");
+    missing.strRegistryBinPath = missing.strDominoBinPath;
     {
         InFolder inWork(work);
         EXPECT_EQ(1, updateORVExt(&missing, nullptr));

@@ -228,8 +228,12 @@ TEST_F(TasksTest, TwoInstallationsOfTwoOwnersAreBothRestartedEachUnderItsOwner) 
     }
     SimInstallation second = MakeSimInstallation(log.root() + "/dom2");
     guard.watch(second.data);
-    ASSERT_EQ(chown(s.notesIni.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chown(second.notesIni.c_str(), 65533, 65533), 0);
+    for (const std::string& path : {s.notesIni, s.data}) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    }
+    for (const std::string& path : {second.notesIni, second.data}) {
+        ASSERT_EQ(chown(path.c_str(), 65533, 65533), 0);
+    }
     for (const SimInstallation& i : {s, second}) {
         StartServer(i.data);
         for (const char* t : {"orvemf", "orvsch", "orvreal", "orvmon"}) {

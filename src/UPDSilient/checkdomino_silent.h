@@ -13,6 +13,9 @@ struct ORVInsInfo {
     std::string strDataPath;       // the server's data folder
     std::string strDominoBinPath;  // the server's program folder
     std::string strNotesIniPath;   // the server's notes.ini
+    // The program folder the registry itself names for the server (its
+    // DominoBinPath), "" when it names none: root's own word for the folder.
+    std::string strRegistryBinPath;
 };
 
 // Callback of the registry walk: non-zero goes on, zero stops the walk.

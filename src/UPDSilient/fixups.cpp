@@ -35,10 +35,31 @@ void FixOpen(int fd, gid_t gid) {
     }
 }
 
+// Mode and group on the entry `name` of `dirFd` that could not be opened
+// for reading (a FIFO, a device, or one this process may not read): through
+// a descriptor that only names it, taken without following a link, so an
+// entry swapped for a link meanwhile is left alone. The mode goes through
+// that descriptor's own name in /proc, which is that very file.
+void FixUnopened(int dirFd, const char* name, gid_t gid) {
+    const int fd = ::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) {
+        return;
+    }
+    if (::fstat(fd, &st) == 0 && !S_ISLNK(st.st_mode)) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        ::chmod(self.c_str(), kProductMode);
+        if (gid != static_cast<gid_t>(-1)) {
+            ::fchownat(fd, "", static_cast<uid_t>(-1), gid, AT_EMPTY_PATH);
+        }
+    }
+    ::close(fd);
+}
+
 // Fixes the entry `name` of the open folder `dirFd` and, for a folder when
 // `recursive`, everything below it. Every entry is opened relative to its
 // folder and without following a link, so an entry swapped for a link while
-// the walk runs is never followed either.
+// the walk runs is never followed either; nothing is ever changed by name.
 void FixEntry(int dirFd, const char* name, gid_t gid, bool recursive) {
     struct stat st;
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -54,11 +75,7 @@ void FixEntry(int dirFd, const char* name, gid_t gid, bool recursive) {
     if (S_ISDIR(st.st_mode)) {
         int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
-            // Not readable for this process: the mode can still be set by name.
-            ::fchmodat(dirFd, name, kProductMode, 0);
-            if (gid != static_cast<gid_t>(-1)) {
-                ::fchownat(dirFd, name, static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW);
-            }
+            FixUnopened(dirFd, name, gid);  // not readable for this process
             return;
         }
         FixOpen(fd, gid);
@@ -89,12 +106,7 @@ void FixEntry(int dirFd, const char* name, gid_t gid, bool recursive) {
             return;
         }
     }
-    // Other kinds (and files this process cannot open): by name. The entry
-    // was no link when looked at above.
-    ::fchmodat(dirFd, name, kProductMode, 0);
-    if (gid != static_cast<gid_t>(-1)) {
-        ::fchownat(dirFd, name, static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW);
-    }
+    FixUnopened(dirFd, name, gid);  // other kinds, and files this process cannot open
 }
 
 }  // namespace

@@ -27,11 +27,15 @@ void SetProductPermissions(const std::string& path, bool recursive);
 bool IsPackageNameSafe(const std::string& name);
 
 // Whether the installation's program folder can be written and run from: an
-// absolute path. Logs an "Error: " line and answers false otherwise, so no
-// step ever works at the top of the file system because a name was empty.
+// absolute path, and one root may write (machine::ProgramFolderFinding).
+// Logs an "Error: " line and answers false otherwise, so no step ever works
+// at the top of the file system because a name was empty, nor where
+// notes.ini alone points. `folder` receives where to work.
 bool ProgramFolderUsable(const ORVInsInfo& info);
-// ProgramFolderUsable's Error: line, or "" (logs nothing).
-std::string ProgramFolderProblem(const ORVInsInfo& info);
+bool ProgramFolderUsable(const ORVInsInfo& info, std::string& folder);
+// ProgramFolderUsable's Error: line, or "" (logs nothing); `folder`, when
+// not null, receives where to work.
+std::string ProgramFolderProblem(const ORVInsInfo& info, std::string* folder = nullptr);
 
 // ------------------------------------------------------ the library swap
 
@@ -113,7 +117,8 @@ struct ExtensionSwap {
 // UpdateExtensionManager acts on it.
 struct ExtensionPlan {
     std::string problem;  // the Error: line; "" when it can be updated
-    std::string library;  // <program folder>/liborvext.so
+    std::string folder;   // where to work (ProgramFolderProblem)
+    std::string library;  // <folder>/liborvext.so
     bool exists = false;  // a library is there now
     bool identical = false;
     std::string backup;  // where the old library goes ("" when there is none)
@@ -140,6 +145,7 @@ struct LoaderTask {
 };
 struct LoaderPlan {
     std::string problem;
+    std::string folder;  // where to work (ProgramFolderProblem)
     // Whether the loader can be read: otherwise every copy fails, the
     // executables stay as they are and the update is not complete.
     bool sourceReadable = false;

@@ -3,12 +3,9 @@
 // stays as it was. The file is replaced atomically (a temporary file in the
 // same folder, flushed to disk, then renamed over it), so a failure at any
 // point leaves either the old or the new file, never a cut one. All of it
-// runs as the owner of the notes.ini entry.
+// runs as the owner of the notes.ini entry (see machine::EntryActor).
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <strings.h>
-#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +21,7 @@
 #include "UPDSilient/kvmscan_internal.h"
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/debug.h"
+#include "machine/trust.h"
 
 namespace {
 
@@ -172,10 +170,10 @@ void ReplaceFile(Messages& out, const char* notesIniPath, const std::string& con
     out.push_back(Format("Info: Rewrite '%s' without the task kvmscan.", notesIniPath));
 }
 
-// Reads notes.ini and rewrites it when a server-task line loses kvmscan.
-void CleanUp(Messages& out, const char* notesIniPath, bool isLink) {
+// Reads the whole of notes.ini into `content`; false, with the reason in
+// `out` where there is one to tell, when it is not read whole.
+bool ReadNotesIni(Messages& out, const char* notesIniPath, bool isLink, std::string& content) {
     struct stat st;
-    std::string content;
     fileio::Fd fd =
         fileio::OpenRegularForReading(AT_FDCWD, notesIniPath, st, isLink ? 0 : O_NOFOLLOW);
     if (!fd.valid()) {
@@ -185,16 +183,32 @@ void CleanUp(Messages& out, const char* notesIniPath, bool isLink) {
             out.push_back(
                 Format("Error: '%s' is not a regular file; it is left alone.", notesIniPath));
         }
-        return;  // an unreadable notes.ini is not this step's concern
+        return false;  // an unreadable notes.ini is not this step's concern
     }
-    if (!fileio::ReadAll(fd.get(), content)) {
+    if (static_cast<unsigned long long>(st.st_size) > fileio::kLargestSettingsFile ||
+        !fileio::ReadAll(fd.get(), content, fileio::kLargestSettingsFile)) {
         // Never write back a file that was only read in part.
-        out.push_back(Format("Error: Cannot read '%s' (%s); it is left alone.", notesIniPath,
-                             std::strerror(errno)));
+        if (static_cast<unsigned long long>(st.st_size) > fileio::kLargestSettingsFile ||
+            errno == EFBIG) {
+            out.push_back(Format(
+                "Error: '%s' is %lld bytes long, more than the %zu bytes it may "
+                "have; it is left alone.",
+                notesIniPath, static_cast<long long>(st.st_size), fileio::kLargestSettingsFile));
+        } else {
+            out.push_back(Format("Error: Cannot read '%s' (%s); it is left alone.", notesIniPath,
+                                 std::strerror(errno)));
+        }
+        return false;
+    }
+    return true;
+}
+
+// Reads notes.ini and rewrites it when a server-task line loses kvmscan.
+void CleanUp(Messages& out, const char* notesIniPath, bool isLink) {
+    std::string content;
+    if (!ReadNotesIni(out, notesIniPath, isLink, content)) {
         return;
     }
-    fd.close();
-
     bool changed = false;
     const std::string updated = WithoutScanTask(content, changed);
     if (!changed) {
@@ -202,88 +216,6 @@ void CleanUp(Messages& out, const char* notesIniPath, bool isLink) {
     }
     ReplaceFile(out, notesIniPath, updated, isLink);
 }
-
-// The file-system identity of another user for as long as it lives: its
-// uid and gid, and that user's groups (or only the gid when the user has no
-// entry), so that every lookup, open and rename in between is checked as
-// that user's own. Only a process running as the superuser switches; any
-// other process already acts as itself.
-class FsIdentity {
-  public:
-    FsIdentity(uid_t uid, gid_t gid) {
-        if (geteuid() != 0 || uid == 0) {
-            return;
-        }
-        const int count = getgroups(0, nullptr);
-        if (count < 0) {
-            m_ok = false;
-            return;
-        }
-        m_savedGroups.resize(static_cast<size_t>(count));
-        if (getgroups(count, m_savedGroups.data()) != count) {
-            m_ok = false;
-            return;
-        }
-        m_savedUid = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
-        m_savedGid = static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1)));
-        m_switched = true;
-        std::vector<gid_t> groups = GroupsOf(uid, gid);
-        setgroups(groups.size(), groups.data());
-        setfsgid(gid);
-        setfsuid(uid);
-        // setfsuid and setfsgid answer with the earlier value; asking again
-        // with an invalid id tells whether the switch took.
-        m_ok = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid &&
-               static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
-        if (!m_ok) {
-            Restore();
-        }
-    }
-    ~FsIdentity() { Restore(); }
-    FsIdentity(const FsIdentity&) = delete;
-    FsIdentity& operator=(const FsIdentity&) = delete;
-
-    bool ok() const { return m_ok; }
-
-  private:
-    static std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {
-        std::vector<gid_t> groups(1, gid);
-        struct passwd pw;
-        struct passwd* found = nullptr;
-        std::vector<char> buf(16384);
-        if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
-            return groups;
-        }
-        int n = 64;
-        groups.resize(static_cast<size_t>(n));
-        if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
-            groups.resize(static_cast<size_t>(n));
-            if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
-                return std::vector<gid_t>(1, gid);
-            }
-        }
-        groups.resize(static_cast<size_t>(n));
-        return groups;
-    }
-
-    void Restore() {
-        if (!m_switched) {
-            return;
-        }
-        m_switched = false;
-        const int saved = errno;
-        setfsuid(m_savedUid);
-        setfsgid(m_savedGid);
-        setgroups(m_savedGroups.size(), m_savedGroups.data());
-        errno = saved;
-    }
-
-    bool m_ok = true;
-    bool m_switched = false;
-    uid_t m_savedUid = 0;
-    gid_t m_savedGid = 0;
-    std::vector<gid_t> m_savedGroups;
-};
 
 }  // namespace
 
@@ -308,13 +240,12 @@ bool ScanTaskCleanUpDue(const char* notesIniPath) {
     if (notesIniPath == nullptr || lstat(notesIniPath, &entry) != 0) {
         return false;
     }
-    FsIdentity owner(entry.st_uid, entry.st_gid);
-    struct stat st;
+    // Read as the clean-up reads it: as the entry's owner, whole or not at all.
+    machine::FsIdentity owner(machine::EntryActor(notesIniPath));
+    Messages unused;
     std::string content;
-    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, notesIniPath, st,
-                                                  S_ISLNK(entry.st_mode) ? 0 : O_NOFOLLOW);
     bool changed = false;
-    if (owner.ok() && fd.valid() && fileio::ReadAll(fd.get(), content)) {
+    if (owner.ok() && ReadNotesIni(unused, notesIniPath, S_ISLNK(entry.st_mode), content)) {
         WithoutScanTask(content, changed);
     }
     return changed;
@@ -325,7 +256,8 @@ void CleanUpKvmscanTask(const char* notesIniPath) {
         return;
     }
     // The data folder and notes.ini are the server user's: whoever owns the
-    // entry as it stands in its folder (a link itself, when it is one) is
+    // entry as it stands in its folder (a link itself, when it is one), or
+    // the folder's owner when root's entry lies in someone else's folder, is
     // whom the reading and rewriting run as, so a link planted there, or a
     // folder swapped meanwhile, reaches only what that user could change.
     struct stat entry;
@@ -334,7 +266,7 @@ void CleanUpKvmscanTask(const char* notesIniPath) {
     }
     Messages messages;
     {
-        FsIdentity owner(entry.st_uid, entry.st_gid);
+        machine::FsIdentity owner(machine::EntryActor(notesIniPath));
         if (owner.ok()) {
             CleanUp(messages, notesIniPath, S_ISLNK(entry.st_mode));
         } else {

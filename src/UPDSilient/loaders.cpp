@@ -27,6 +27,7 @@
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
+#include "machine/trust.h"
 
 const char* szaLoader[7] = {"orvreal", "orvemf", "orvmon", "orvsch", "orvupd", "orvsupp", "orvdbs"};
 
@@ -83,6 +84,12 @@ std::string ExistingExtensionBackup(const std::string& folder, const std::string
     return found;
 }
 
+std::string OwnerRefusal(const std::string& folder) {
+    return Format(
+        "Error: Cannot take the identity of the owner of (%s), so nothing is written there.",
+        folder.c_str());
+}
+
 void LogAlreadyNew(const std::string& path) {
     LogDebugMessage(1,
                     "Info: The file (%s) holds the new content already, so it is neither saved "
@@ -92,22 +99,37 @@ void LogAlreadyNew(const std::string& path) {
 
 }  // namespace
 
-std::string ProgramFolderProblem(const ORVInsInfo& info) {
-    if (!info.strDominoBinPath.empty() && info.strDominoBinPath[0] == '/') {
-        return std::string();
+std::string ProgramFolderProblem(const ORVInsInfo& info, std::string* folder) {
+    if (info.strDominoBinPath.empty() || info.strDominoBinPath[0] != '/') {
+        return Format(
+            "Error: The program folder (%s) of the server of (%s) is not an absolute path, so "
+            "nothing is written or run there.",
+            info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str());
     }
-    return Format(
-        "Error: The program folder (%s) of the server of (%s) is not an absolute path, so "
-        "nothing is written or run there.",
-        info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str());
+    const machine::Finding program = machine::ProgramFolderFinding(info);
+    if (!program.ok) {
+        return Format(
+            "Error: The program folder (%s) of the server of (%s) is not used: %s, so nothing is "
+            "written or run there.",
+            info.strDominoBinPath.c_str(), info.strNotesIniPath.c_str(), program.why.c_str());
+    }
+    if (folder != nullptr) {
+        *folder = program.path;
+    }
+    return std::string();
 }
 
-bool ProgramFolderUsable(const ORVInsInfo& info) {
-    const std::string problem = ProgramFolderProblem(info);
+bool ProgramFolderUsable(const ORVInsInfo& info, std::string& folder) {
+    const std::string problem = ProgramFolderProblem(info, &folder);
     if (!problem.empty()) {
         LogDebugMessage(1, "%s", problem.c_str());
     }
     return problem.empty();
+}
+
+bool ProgramFolderUsable(const ORVInsInfo& info) {
+    std::string folder;
+    return ProgramFolderUsable(info, folder);
 }
 
 bool ExtensionSourceThere(const std::string& source) {
@@ -123,10 +145,19 @@ ExtensionPlan PlanExtensionManager(const ORVInsInfo& info, const std::string& so
     ExtensionPlan plan;
     // Without a version folder there is no source: a library at the top of
     // the file system is never installed.
-    const std::string& folder = info.strDominoBinPath;
+    std::string& folder = plan.folder;
     if (!ExtensionSourceThere(source)) {
         plan.problem = Format("Error: The extension mananger doesn't exist. (%s)", source.c_str());
-    } else if (!(plan.problem = ProgramFolderProblem(info)).empty()) {
+        return plan;
+    }
+    plan.problem = ProgramFolderProblem(info, &folder);
+    if (!plan.problem.empty()) {
+        return plan;
+    }
+    // In a folder of another user's, it is looked at as that user.
+    machine::FsIdentity owner(machine::FolderActor(folder));
+    if (!owner.ok()) {
+        plan.problem = OwnerRefusal(folder);
     } else if (!KvORVFileOpUtil::isDir(folder.c_str())) {
         plan.problem = Format("Error: Cannot change to folder (%s).", folder.c_str());
     }
@@ -161,6 +192,13 @@ ExtensionSwap UpdateExtensionManager(const ORVInsInfo& info, const RunContext& c
                                                 source.c_str())
                                              .c_str()
                                        : plan.problem.c_str());
+        swap.failed = true;
+        return swap;
+    }
+    // In a folder of another user's, everything is done as that user.
+    machine::FsIdentity owner(machine::FolderActor(plan.folder));
+    if (!owner.ok()) {
+        LogDebugMessage(1, "%s", OwnerRefusal(plan.folder).c_str());
         swap.failed = true;
         return swap;
     }
@@ -208,7 +246,9 @@ void RestoreExtensionManagers(const std::vector<ExtensionSwap>& swaps) {
         if (!swap.replaced || swap.backup.empty()) {
             continue;
         }
-        if (KvORVFileOpUtil::rename(swap.backup.c_str(), swap.library.c_str())) {
+        machine::FsIdentity owner(
+            machine::FolderActor(KvORVFileOpUtil::getDirName(swap.library.c_str())));
+        if (owner.ok() && KvORVFileOpUtil::rename(swap.backup.c_str(), swap.library.c_str())) {
             LogDebugMessage(1, "Info: Put the extension manager (%s) back from (%s).",
                             swap.library.c_str(), swap.backup.c_str());
         } else {
@@ -220,14 +260,20 @@ void RestoreExtensionManagers(const std::vector<ExtensionSwap>& swaps) {
 
 LoaderPlan PlanTaskLoaders(const ORVInsInfo& info, const std::string& source) {
     LoaderPlan plan;
-    plan.problem = ProgramFolderProblem(info);
+    plan.problem = ProgramFolderProblem(info, &plan.folder);
     if (!plan.problem.empty()) {
+        return plan;
+    }
+    // Looked at as the one who will write there.
+    machine::FsIdentity owner(machine::FolderActor(plan.folder));
+    if (!owner.ok()) {
+        plan.problem = OwnerRefusal(plan.folder);
         return plan;
     }
     plan.sourceReadable = LoaderSourceReadable(source);
     for (const char* task : szaLoader) {
         LoaderTask item;
-        item.target = info.strDominoBinPath + "/" + task;
+        item.target = plan.folder + "/" + task;
         item.exists = Exists(item.target);
         item.identical = item.exists && KvORVFileOpUtil::comp(item.target.c_str(), source.c_str());
         item.savedExists = Exists(item.target + "_1");
@@ -238,8 +284,8 @@ LoaderPlan PlanTaskLoaders(const ORVInsInfo& info, const std::string& source) {
 
 bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
     const std::string latest = CurrentVersionFolder(context.productRoot);
-    const std::string& bin = info.strDominoBinPath;
-    LogDebugMessage(1, "Info: Update loader from (%s) to (%s).", latest.c_str(), bin.c_str());
+    LogDebugMessage(1, "Info: Update loader from (%s) to (%s).", latest.c_str(),
+                    info.strDominoBinPath.c_str());
     if (latest.empty()) {
         // Without a version folder the source would be "/loader" at the top
         // of the file system: the task executables are left as they are.
@@ -253,6 +299,12 @@ bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context) {
     const LoaderPlan plan = PlanTaskLoaders(info, source);
     if (!plan.problem.empty()) {
         LogDebugMessage(1, "%s", plan.problem.c_str());
+        return false;
+    }
+    // In a folder of another user's, everything is done as that user.
+    machine::FsIdentity owner(machine::FolderActor(plan.folder));
+    if (!owner.ok()) {
+        LogDebugMessage(1, "%s", OwnerRefusal(plan.folder).c_str());
         return false;
     }
     bool all = true;

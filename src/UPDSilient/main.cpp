@@ -1,6 +1,12 @@
 // The patcher's entry point. The machine check lets the testbed build refuse
 // to run without its test folder; the product build always passes it.
+#include <sys/stat.h>
+
+#include <exception>
+
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/decisions.h"
+#include "UpdateORV/debug.h"
 #include "machine/Machine.h"
 #include "orvpatch_version.h"
 
@@ -15,11 +21,31 @@ namespace {
 // installers that call the patcher expect.
 const int kExitFailure = 212;
 
+// An exception that reached main: the run is over, and it failed.
+int Unexpected(const char* what) {
+    try {
+        LogDebugMessage(1, "Error: The run stopped on an unexpected failure (%s).", what);
+        PrintVerdict(VerdictText(kIncompleteProblem));
+    } catch (...) {
+        // Nothing more can be said; the exit status still tells.
+    }
+    return kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever the caller's mask, nothing the patcher makes is writable by
+    // others unless it says so (the log).
+    umask(022);
     if (!machine::StartupCheck()) {
         return 2;
     }
-    return PatcherMain(argc, argv) == ORV_RUN_OK ? 0 : kExitFailure;
+    try {
+        return PatcherMain(argc, argv) == ORV_RUN_OK ? 0 : kExitFailure;
+    } catch (const std::exception& e) {
+        return Unexpected(e.what());
+    } catch (...) {
+        return Unexpected("an unknown exception");
+    }
 }

@@ -13,6 +13,7 @@
 #include "UpdateORV/debug.h"
 #include "common/KvIniUtil.h"
 #include "machine/Machine.h"
+#include "machine/trust.h"
 
 char g_szORVPatch[1024];
 
@@ -68,7 +69,16 @@ int GetDominoBinFolderFromNotesINI(const char* notesIniPath, char* out, int size
         return 0;
     }
     KvIniReader reader;
-    if (reader.open(notesIniPath) != IDD_ERR_ZERO) {
+    int opened = IDD_ERR_INIFILE_OPENFAILED;
+    {
+        // Read as the one who acts on it in its folder (machine::EntryActor):
+        // a link planted there reaches only what that user may read.
+        machine::FsIdentity owner(machine::EntryActor(notesIniPath));
+        if (owner.ok()) {
+            opened = reader.open(notesIniPath);
+        }
+    }
+    if (opened != IDD_ERR_ZERO) {
         LogDebugMessage(1, "Cannot open the file. (%s)", notesIniPath);
         return 0;
     }
@@ -147,20 +157,26 @@ bool ReadInstallation(KvIniReader& reader, int n, ORVInsInfo& info) {
     }
 
     // The program folder named by notes.ini wins; the registry's own key is
-    // read only when notes.ini does not name one.
+    // required only when notes.ini does not name one, and kept in any case
+    // as root's own word for the folder (machine::ProgramFolderFinding).
+    std::string registryBin;
+    const bool registryNamesOne =
+        ReadValue(reader, section, section + "DominoBinPath", kInstallValueSize, registryBin);
+    RemoveTrailingBackslash(registryBin);
     std::string binPath(static_cast<std::string::size_type>(kInstallValueSize), '\0');
     if (GetDominoBinFolderFromNotesINI(notesIni.c_str(), &binPath[0], kInstallValueSize) != 0) {
         binPath.resize(std::strlen(binPath.c_str()));
     } else {
-        if (!ReadValue(reader, section, section + "DominoBinPath", kInstallValueSize, binPath)) {
+        if (!registryNamesOne) {
             LogMissingKey(n, "DominoBinPath");
             return false;
         }
-        RemoveTrailingBackslash(binPath);
+        binPath = registryBin;
     }
     info.strDataPath = dataPath;
     info.strNotesIniPath = notesIni;
     info.strDominoBinPath = binPath;
+    info.strRegistryBinPath = registryNamesOne ? registryBin : std::string();
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
+#include "machine/trust.h"
 
 namespace runstate {
 
@@ -188,7 +189,9 @@ void SweepLeftovers(const std::string& folder) {
     while (dirPath.size() > 1 && dirPath.back() == '/') {
         dirPath.pop_back();
     }
-    DIR* dir = ::opendir(dirPath.c_str());
+    // In another user's folder, only as that user.
+    machine::FsIdentity owner(machine::FolderActor(dirPath));
+    DIR* dir = owner.ok() ? ::opendir(dirPath.c_str()) : nullptr;
     if (dir == nullptr) {
         return;
     }
@@ -218,7 +221,11 @@ void SweepLeftovers(const std::string& folder) {
 bool SaveOriginal(const std::string& path, const std::string& saved) {
     if (::link(path.c_str(), saved.c_str()) != 0) {
         const int error = errno;
-        if (error == EEXIST ||
+        // A copy made by root in another user's folder would be a file of
+        // root's holding what that user chose.
+        const bool rootInOthersFolder =
+            machine::CurrentFsUid() == 0 && machine::FolderActor(FolderOf(saved)).other;
+        if (error == EEXIST || rootInOthersFolder ||
             KvORVFileOpUtil::copy(path.c_str(), saved.c_str(), false, nullptr, nullptr) != FOP_OK) {
             errno = error;
             return false;

@@ -1,7 +1,6 @@
 // Stopping, counting, loading and restarting the ORV tasks of one
 // installation: registry callbacks that probe the lock files and send
 // "te <task> quit" and "load <task>" console commands.
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/debug.h"
+#include "machine/trust.h"
 
 namespace {
 
@@ -152,15 +152,25 @@ std::vector<const char*> TasksToLoad(const ORVInsInfo& info) {
 }  // namespace
 
 std::string ConsoleProblem(const ORVInsInfo& info) {
+    // Who the commands run as, and whether root may run from that folder
+    // for that user at all (machine/trust.h); then whether that user can
+    // start the program.
+    const machine::ConsoleIdentity identity = machine::ConsoleIdentityFinding(info);
+    if (!identity.known) {
+        return identity.finding.why;
+    }
     const std::string& bin = info.strDominoBinPath;
     if (bin.empty() || bin[0] != '/') {
         return "the program folder is not an absolute path";
     }
-    const std::string program = bin + "/server";
-    struct stat owner;
-    if (::lstat(info.strNotesIniPath.c_str(), &owner) != 0) {
-        return "the owner of '" + info.strNotesIniPath + "' cannot be told";
+    const machine::Finding folder = machine::ProgramFolderFinding(info);
+    if (!folder.ok) {
+        return "the program folder is not used: " + folder.why;
     }
+    if (!identity.finding.ok) {
+        return identity.finding.why;
+    }
+    const std::string program = folder.path + "/server";
     struct stat st;
     if (::stat(program.c_str(), &st) != 0) {
         return "'" + program + "' cannot be found (" + std::strerror(errno) + ")";
@@ -168,22 +178,12 @@ std::string ConsoleProblem(const ORVInsInfo& info) {
     if (!S_ISREG(st.st_mode)) {
         return "'" + program + "' is not a file";
     }
-    // The command runs as the owner of notes.ini with that user's group
-    // only (the superuser's own commands: any execute bit).
-    const uid_t self = ::geteuid();
-    const uid_t uid = self == 0 ? owner.st_uid : self;
-    gid_t gid = self == 0 ? owner.st_gid : ::getegid();
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    std::string buffer(16384, '\0');
-    if (self == 0 && getpwuid_r(uid, &entry, &buffer[0], buffer.size(), &found) == 0 &&
-        found != nullptr) {
-        gid = found->pw_gid;
-    }
-    const mode_t bits = uid == 0           ? (S_IXUSR | S_IXGRP | S_IXOTH)
-                        : st.st_uid == uid ? S_IXUSR
-                        : st.st_gid == gid ? S_IXGRP
-                                           : S_IXOTH;
+    // The superuser's own commands need any execute bit.
+    const uid_t uid = identity.uid;
+    const mode_t bits = uid == 0                    ? (S_IXUSR | S_IXGRP | S_IXOTH)
+                        : st.st_uid == uid          ? S_IXUSR
+                        : st.st_gid == identity.gid ? S_IXGRP
+                                                    : S_IXOTH;
     if ((st.st_mode & bits) == 0) {
         return "'" + program + "' may not be run by user " + std::to_string(uid);
     }

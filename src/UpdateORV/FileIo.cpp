@@ -37,10 +37,14 @@ bool Fd::close() {
     return ::close(fd) == 0;
 }
 
-bool ReadAll(int fd, std::string& out) {
+bool ReadAll(int fd, std::string& out, size_t limit) {
     char chunk[65536];
+    const size_t start = out.size();
     for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
+        const size_t room = limit - (out.size() - start);
+        // One byte past the limit tells a file that ends there from a longer one.
+        const size_t want = room < sizeof chunk ? room + 1 : sizeof chunk;
+        const ssize_t got = read(fd, chunk, want);
         if (got == 0) {
             return true;
         }
@@ -48,6 +52,11 @@ bool ReadAll(int fd, std::string& out) {
             if (errno == EINTR) {
                 continue;
             }
+            return false;
+        }
+        if (static_cast<size_t>(got) > room) {
+            out.append(chunk, room);
+            errno = EFBIG;
             return false;
         }
         out.append(chunk, static_cast<size_t>(got));
@@ -191,7 +200,8 @@ int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd
     Fd out;
     for (int attempt = 0; attempt < 100 && !out.valid(); ++attempt) {
         temp = NextTemporaryName(name);
-        out = Fd(openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        // Private while it is written: its mode comes once the content is whole.
+        out = Fd(openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!out.valid() && errno != EEXIST) {
             break;
         }
@@ -211,7 +221,7 @@ int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd
                fchown(out.get(), options.uid, options.gid) != 0 && options.ownerRequired) {
         // Owner before mode: a change of owner may clear set-id bits.
         step = ReplaceStep::kOwner;
-    } else if (options.setMode && fchmod(out.get(), options.mode & 07777) != 0) {
+    } else if (fchmod(out.get(), options.setMode ? options.mode & 07777 : kNewFileMode) != 0) {
         step = ReplaceStep::kMode;
     } else if (options.flush == Flush::kEach && fsync(out.get()) != 0) {
         step = ReplaceStep::kFlush;

@@ -44,9 +44,15 @@ class Fd {
     int m_fd = -1;
 };
 
+// The most a configuration file (the registry, notes.ini, the package
+// settings) may hold; a larger one is not read at all.
+const size_t kLargestSettingsFile = 4u << 20;
+
 // Reads from the current offset to the end of the file and appends it to
-// `out`. False on a read error (errno set); `out` then holds what came.
-bool ReadAll(int fd, std::string& out);
+// `out`. False on a read error (errno set), or with errno EFBIG once `out`
+// would pass `limit` bytes; `out` then holds what came (at most `limit`
+// bytes more than it held).
+bool ReadAll(int fd, std::string& out, size_t limit = static_cast<size_t>(-1));
 // Reads up to `want` bytes, fewer only at the end of the file; -1 on error.
 ssize_t ReadFull(int fd, void* buf, size_t want);
 // Writes all of `data`. False on error (errno set; a write that makes no
@@ -97,12 +103,15 @@ enum class ReplaceStep {
     kRename,  // rename over the final name
 };
 
+// The mode of a new file whose caller names none.
+const mode_t kNewFileMode = 0644;
+
 struct ReplaceOptions {
     bool setOwner = false;      // give the file uid/gid
     bool ownerRequired = true;  // a failed chown fails the replacement
     uid_t uid = 0;
     gid_t gid = 0;
-    bool setMode = false;  // else 0666 less the umask, as any new file
+    bool setMode = false;  // else kNewFileMode
     mode_t mode = 0644;
     Flush flush = Flush::kEach;
 };

@@ -4,7 +4,8 @@
 // cost per entry does not grow with the depth and no path length limit
 // applies. They follow links to folders, as the folder test does, but never
 // enter a folder that the walk is already inside of (tracked by device and
-// inode): such a link is made again as the same link. A folder is never
+// inode): such a link is made again as the same link. A link that root may
+// not follow (machine::MayFollow) is made again as a link too, with its owner. A folder is never
 // copied into itself or a folder below it: that call is refused with
 // FOP_ERR_INVALID.
 #include <errno.h>
@@ -17,6 +18,7 @@
 
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/KvFileOpUtilInternal.h"
+#include "machine/trust.h"
 
 using namespace kvfileop_detail;
 
@@ -257,6 +259,15 @@ int RecreateEntry(TreeCopy& t, const std::string& name, const struct stat& st) {
     if (made != 0) {
         return FOP_ERR_TARGET;
     }
+    // A copied link keeps its owner: made by root, another user's link would
+    // become one that root follows.
+    if (S_ISLNK(st.st_mode) && geteuid() == 0 && st.st_uid != 0 &&
+        fchownat(t.dst.top(), temp.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int saved = errno;
+        unlinkat(t.dst.top(), temp.c_str(), 0);
+        errno = saved;
+        return FOP_ERR_TARGET;
+    }
     if (renameat(t.dst.top(), temp.c_str(), t.dst.top(), name.c_str()) != 0) {
         const int saved = errno;
         unlinkat(t.dst.top(), temp.c_str(), 0);
@@ -348,8 +359,11 @@ int CopyContents(TreeCopy& t, const std::string& filter) {
                 result = CopySubfolder(t, e.name, false);
             }
         } else if (S_ISLNK(st.st_mode)) {
+            // A link root may not follow (machine::MayFollow) is copied as a
+            // link, whatever it names.
             struct stat named;
-            const bool resolves = fstatat(t.src.top(), name, &named, 0) == 0;
+            const bool resolves =
+                machine::MayFollow(st) && fstatat(t.src.top(), name, &named, 0) == 0;
             if (resolves && S_ISDIR(named.st_mode)) {
                 if (!_fnmatch(filter.c_str(), name)) {
                     continue;

@@ -6,8 +6,10 @@
 // copy removes it and leaves the target as it was. An overwritten target keeps
 // its mode and owner. A target that is a symbolic link is written through (the
 // link stays and the file it names gets the new content), as opening the link
-// for writing would. Only a regular file is ever read: a FIFO, a device or a
-// socket as source is refused without being read, and never blocks the copy.
+// for writing would; but a link that root may not follow (machine::MayFollow)
+// is replaced by the new file, and a source that is such a link is not read. Only a regular file is
+// ever read: a FIFO, a device or a socket as source is refused without being read, and never blocks
+// the copy.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/KvFileOpUtilInternal.h"
+#include "machine/trust.h"
 
 using fileio::Fd;
 
@@ -46,18 +49,22 @@ bool ReadLinkAt(int dirFd, const std::string& path, std::string& target) {
 }
 
 // Follows `dst` (relative to `dirFd`) through symbolic links to the path whose
-// bytes a copy replaces. `st`/`exists` describe that final path.
+// bytes a copy replaces. `st`/`exists` describe that final path. A link that
+// may not be followed (machine::MayFollow) is that path itself: `keptLink`
+// tells, and the copy then replaces the link.
 bool ResolveTarget(int dirFd, const std::string& dst, std::string& out, struct stat& st,
-                   bool& exists) {
+                   bool& exists, bool& keptLink) {
     std::string cur = dst;
+    keptLink = false;
     for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
         if (fstatat(dirFd, cur.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             exists = false;
             out = cur;
             return true;
         }
-        if (!S_ISLNK(st.st_mode)) {
+        if (!S_ISLNK(st.st_mode) || !machine::MayFollow(st)) {
             exists = true;
+            keptLink = S_ISLNK(st.st_mode);
             out = cur;
             return true;
         }
@@ -155,9 +162,10 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
     std::string target;
     struct stat dstSt;
     bool dstExists = false;
+    bool keptLink = false;
     // A link loop or an unreadable link names no file: like a target that
     // cannot be opened, it fails once the source is open.
-    const bool resolved = ResolveTarget(dst.dirFd, dst.name, target, dstSt, dstExists);
+    const bool resolved = ResolveTarget(dst.dirFd, dst.name, target, dstSt, dstExists, keptLink);
     const int resolveError = errno;
     if (resolved && dstExists && S_ISDIR(dstSt.st_mode)) {
         errno = EISDIR;
@@ -189,8 +197,15 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
         return result;
     }
 
+    // A source that is a link root may not follow is not read through.
+    int srcFlags = src.openFlags;
+    struct stat srcLink;
+    if (fstatat(src.dirFd, src.name, &srcLink, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(srcLink.st_mode) && !machine::MayFollow(srcLink)) {
+        srcFlags |= O_NOFOLLOW;
+    }
     struct stat inSt;
-    Fd in = fileio::OpenRegularForReading(src.dirFd, src.name, inSt, src.openFlags);
+    Fd in = fileio::OpenRegularForReading(src.dirFd, src.name, inSt, srcFlags);
     if (!in.valid() && errno != EISDIR) {
         return FOP_ERR_OPEN_SOURCE;
     }
@@ -201,7 +216,7 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
         errno = resolveError;
         return FOP_ERR_TARGET;
     }
-    if (dstExists && faccessat(dst.dirFd, target.c_str(), W_OK, AT_EACCESS) != 0) {
+    if (dstExists && !keptLink && faccessat(dst.dirFd, target.c_str(), W_OK, AT_EACCESS) != 0) {
         return FOP_ERR_TARGET;
     }
     if (sourceIsFolder) {
@@ -215,7 +230,7 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
         return FOP_ERR_TARGET;
     }
     fileio::ReplaceOptions options;
-    if (dstExists) {
+    if (dstExists && !keptLink) {
         // Without the right to give the file away it keeps the copier's
         // owner: the content is what matters to the caller.
         options = fileio::KeepingOwnerAndMode(dstSt);

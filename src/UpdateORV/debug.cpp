@@ -1,10 +1,12 @@
 #include "UpdateORV/debug.h"
 
 #include <fcntl.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -15,16 +17,49 @@ namespace {
 
 const char kLogFile[] = "/opt/varnel/ORV/orvspins.log";
 
-// Creates the log empty with mode 0666 whatever the file-creation mask, and
-// puts the mask back as it was.
-void CreateLogFile(const std::string& path) {
-    mode_t previous = umask(0);
-    int fd = creat(path.c_str(), 0666);
-    if (fd >= 0) {
-        close(fd);
+const int kLogFlags = O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
+
+// Opens the log, creating it with mode 0666 (other programs of the product
+// write it too) when it is not there. Never through a link: a link in the
+// log's place is neither followed nor replaced, and no line is written.
+// Only a regular file is written: a FIFO or a device in the log's place
+// would block the run once full, or take the lines nowhere.
+int OpenLog(const std::string& path) {
+    int fd = open(path.c_str(), kLogFlags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path.c_str(), kLogFlags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0) {
+            fchmod(fd, 0666);
+        } else if (errno == EEXIST) {
+            fd = open(path.c_str(), kLogFlags);  // made meanwhile by another writer
+        }
     }
-    umask(previous);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
 }
+
+// The patcher's own file-system identity for as long as it lives: a step
+// that acts as a folder's owner still writes the log as the patcher.
+class AsPatcher {
+  public:
+    AsPatcher()
+        : m_uid(static_cast<uid_t>(setfsuid(geteuid()))),
+          m_gid(static_cast<gid_t>(setfsgid(getegid()))) {}
+    ~AsPatcher() {
+        setfsgid(m_gid);
+        setfsuid(m_uid);
+    }
+    AsPatcher(const AsPatcher&) = delete;
+    AsPatcher& operator=(const AsPatcher&) = delete;
+
+  private:
+    uid_t m_uid;
+    gid_t m_gid;
+};
 
 }  // namespace
 
@@ -35,23 +70,18 @@ void LogDebugMessage(unsigned int module, const char* format, ...) {
     char stamp[20];
     strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &local);
 
-    std::string path = machine::HostPath(kLogFile);
-    if (access(path.c_str(), F_OK) != 0) {
-        CreateLogFile(path);
-    }
-    // Only a regular file is written: a FIFO or a device in the log's place
-    // would block the run once full, or take the lines nowhere.
-    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        close(fd);
-        fd = -1;
+    const int saved = errno;
+    int fd = -1;
+    {
+        AsPatcher self;
+        fd = OpenLog(machine::HostPath(kLogFile));
     }
     FILE* log = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     if (log == nullptr) {
         if (fd >= 0) {
             close(fd);
         }
+        errno = saved;
         return;
     }
 
@@ -68,4 +98,5 @@ void LogDebugMessage(unsigned int module, const char* format, ...) {
 
     std::fprintf(log, "%s%s\n", header, message);
     std::fclose(log);
+    errno = saved;
 }

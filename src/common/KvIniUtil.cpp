@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "UpdateORV/FileIo.h"
+#include "UpdateORV/debug.h"
 
 namespace {
 
@@ -98,14 +100,36 @@ int KvIniReader::open(const char* path) {
     }
     // Only a regular file is read: a FIFO or a device in its place could
     // block the reader or never end (see fileio::OpenRegularForReading).
+    // Nothing beyond fileio::kLargestSettingsFile is read: the content is
+    // taken whole into memory first, and parsed from there.
     struct stat st;
     fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, path, st);
-    FILE* file = fd.valid() ? fdopen(fd.get(), "r") : nullptr;
-    if (file == nullptr) {
+    if (!fd.valid()) {
         // The earlier content stays: a failed re-open must not lose it.
         return IDD_ERR_INIFILE_OPENFAILED;
     }
-    fd.release();  // the stream owns it now
+    std::string content;
+    const bool tooLarge =
+        static_cast<unsigned long long>(st.st_size) > fileio::kLargestSettingsFile;
+    if (tooLarge || !fileio::ReadAll(fd.get(), content, fileio::kLargestSettingsFile)) {
+        if (tooLarge || errno == EFBIG) {
+            LogDebugMessage(1,
+                            "Error: The file (%s) is %lld bytes long, more than the %zu bytes "
+                            "it may have, so it is not read.",
+                            path, static_cast<long long>(st.st_size), fileio::kLargestSettingsFile);
+            errno = EFBIG;
+        }
+        return IDD_ERR_INIFILE_OPENFAILED;
+    }
+    fd.close();
+    if (content.empty()) {
+        _clearSectionList();
+        return IDD_ERR_ZERO;  // no section (and a stream over no bytes may not open)
+    }
+    FILE* file = fmemopen(&content[0], content.size(), "r");
+    if (file == nullptr) {
+        return IDD_ERR_INIFILE_OPENFAILED;
+    }
     // The file is parsed into a list of its own and replaces the content only
     // when it was read to its end (or to the end mark): a read error, such as
     // a folder given as the path, is reported like a file that cannot be

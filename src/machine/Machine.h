@@ -29,17 +29,29 @@ long SecondMillis();
 // Waits `seconds` seconds of the patcher's time.
 void SleepSeconds(int seconds);
 
-// A child process started directly (never through a shell).
+// A child process started directly (never through a shell), in a context
+// of its own: a session of its own without a controlling terminal,
+// /dev/null as standard input, output and error, no other descriptor, no
+// supplementary group, a reset environment and its own file-creation mask.
 struct ChildSpec {
-    std::string program;                // absolute path of the executable
-    std::vector<std::string> args;      // argv[1..]; argv[0] is `program`
-    std::vector<std::string> extraEnv;  // "NAME=value" added to (or replacing in) the environment
-    std::string workDir;                // changed to in the child; empty keeps the parent's
-    bool switchIdentity = false;        // run under uid/gid below, supplementary groups dropped
+    std::string program;            // absolute path of the executable
+    std::vector<std::string> args;  // argv[1..]; argv[0] is `program`
+    // "NAME=value" set over the reset environment, which holds PATH, HOME,
+    // USER, LOGNAME and SHELL of the user it runs as, the patcher's LANG,
+    // LC_* and TZ, and the seam's own variables (SeamChildVariables).
+    std::vector<std::string> extraEnv;
+    std::string workDir;          // changed to in the child; empty keeps the parent's
+    bool switchIdentity = false;  // run under uid/gid below
     uid_t uid = 0;
     gid_t gid = 0;
-    int timeoutSeconds = 300;  // in the patcher's seconds; the child is killed after that
+    mode_t umask = 022;
+    int timeoutSeconds = 300;  // in the patcher's seconds; its process group is killed after that
 };
+
+// Variables of the seam's own that every child gets ("NAME=value"): none in
+// the product; in the testbed its test folder and second, so that a program
+// of the build the child starts finds the same machine.
+std::vector<std::string> SeamChildVariables();
 
 struct ChildResult {
     bool started = false;   // fork succeeded

@@ -2,7 +2,9 @@
 // waited for with a deadline in the patcher's seconds.
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,27 +20,55 @@ namespace machine {
 
 namespace {
 
-// Builds the child's environment: the parent's, with each extra "NAME=value"
-// replacing a variable of the same name or added at the end.
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        env.emplace_back(*e);
+// Sets "NAME=value" in `env`, replacing a variable of the same name.
+void SetVariable(std::vector<std::string>& env, const std::string& assignment) {
+    const std::string::size_type eq = assignment.find('=');
+    const std::string name =
+        assignment.substr(0, eq == std::string::npos ? assignment.size() : eq + 1);
+    for (std::string& have : env) {
+        if (have.compare(0, name.size(), name) == 0) {
+            have = assignment;
+            return;
+        }
     }
-    for (const std::string& add : extra) {
-        std::string::size_type eq = add.find('=');
-        std::string name = add.substr(0, eq == std::string::npos ? add.size() : eq + 1);
-        bool replaced = false;
-        for (std::string& have : env) {
-            if (have.compare(0, name.size(), name) == 0) {
-                have = add;
-                replaced = true;
-                break;
-            }
+    env.push_back(assignment);
+}
+
+// Whether the patcher's own variable `entry` passes to a child: the
+// language and time zone settings, as sudo's env_reset keeps them.
+bool KeptFromParent(const char* entry) {
+    return std::strncmp(entry, "LANG=", 5) == 0 || std::strncmp(entry, "LC_", 3) == 0 ||
+           std::strncmp(entry, "TZ=", 3) == 0;
+}
+
+// The child's environment: reset to what a login of the user it runs as
+// would have, the kept settings of the patcher, the seam's own variables,
+// then the request's.
+std::vector<std::string> ChildEnvironment(const ChildSpec& request) {
+    const uid_t uid = request.switchIdentity ? request.uid : geteuid();
+    std::string name = std::to_string(uid);
+    std::string home = "/";
+    std::string shell = "/bin/sh";
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        name = found->pw_name;
+        home = found->pw_dir != nullptr && *found->pw_dir != '\0' ? found->pw_dir : "/";
+        shell = found->pw_shell != nullptr && *found->pw_shell != '\0' ? found->pw_shell : shell;
+    }
+    std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=" + home,
+                                    "USER=" + name, "LOGNAME=" + name, "SHELL=" + shell};
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        if (KeptFromParent(*e)) {
+            SetVariable(env, *e);
         }
-        if (!replaced) {
-            env.push_back(add);
-        }
+    }
+    for (const std::string& variable : SeamChildVariables()) {
+        SetVariable(env, variable);
+    }
+    for (const std::string& add : request.extraEnv) {
+        SetVariable(env, add);
     }
     return env;
 }
@@ -67,7 +97,7 @@ struct PreparedChild {
 };
 
 void Prepare(const ChildSpec& request, PreparedChild& child) {
-    child.envStrings = ChildEnvironment(request.extraEnv);
+    child.envStrings = ChildEnvironment(request);
     for (std::string& e : child.envStrings) {
         child.envp.push_back(&e[0]);
     }
@@ -80,18 +110,50 @@ void Prepare(const ChildSpec& request, PreparedChild& child) {
     child.argv.push_back(nullptr);
 }
 
-// In the child: working folder, identity, then the program. Never returns.
+// In the child, in this order: default signals and an empty signal mask, a
+// session of its own (no controlling terminal), /dev/null on 0, 1 and 2,
+// every other descriptor closed but the exec-error pipe (closed by execve),
+// the file-creation mask, the working folder, no supplementary group, the
+// identity, then the program. Never returns.
 [[noreturn]] void BecomeChild(const ChildSpec& request, PreparedChild& child, int errFd) {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        signal(sig, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     int err = 0;
-    if (!request.workDir.empty() && chdir(request.workDir.c_str()) != 0) {
+    if (setsid() < 0) {
         err = errno;
     }
-    if (err == 0 && request.switchIdentity) {
-        if (setgroups(0, nullptr) != 0 && geteuid() == 0) {
-            err = errno;
-        } else if (setgid(request.gid) != 0 || setuid(request.uid) != 0) {
+    const int null = err == 0 ? open("/dev/null", O_RDWR) : -1;
+    if (err == 0 && null < 0) {
+        err = errno;
+    }
+    for (int fd = 0; err == 0 && fd < 3; ++fd) {
+        if (null != fd && dup2(null, fd) < 0) {
             err = errno;
         }
+    }
+    if (err == 0) {
+        // errFd is 3 or above (see Spawn).
+        if (errFd > 3) {
+            close_range(3, static_cast<unsigned>(errFd) - 1, 0);
+        }
+        close_range(static_cast<unsigned>(errFd) + 1, ~0U, 0);
+        umask(request.umask);
+    }
+    if (err == 0 && !request.workDir.empty() && chdir(request.workDir.c_str()) != 0) {
+        err = errno;
+    }
+    // A patcher that is not the superuser can drop no group, and has none
+    // of root's to pass on.
+    if (err == 0 && setgroups(0, nullptr) != 0 && geteuid() == 0) {
+        err = errno;
+    }
+    if (err == 0 && request.switchIdentity &&
+        (setgid(request.gid) != 0 || setuid(request.uid) != 0)) {
+        err = errno;
     }
     if (err == 0) {
         execve(child.argv[0], child.argv.data(), child.envp.data());
@@ -109,6 +171,23 @@ pid_t Spawn(const ChildSpec& request, PreparedChild& child, int& error, int& exe
     int errPipe[2];
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
         error = errno;
+        return -1;
+    }
+    // Kept clear of 0, 1 and 2, which the child replaces.
+    for (int& end : errPipe) {
+        if (end < 3) {
+            const int moved = fcntl(end, F_DUPFD_CLOEXEC, 3);
+            close(end);
+            end = moved;
+        }
+    }
+    if (errPipe[0] < 0 || errPipe[1] < 0) {
+        error = errno;
+        for (int end : errPipe) {
+            if (end >= 0) {
+                close(end);
+            }
+        }
         return -1;
     }
     const pid_t pid = fork();
@@ -135,7 +214,7 @@ pid_t Spawn(const ChildSpec& request, PreparedChild& child, int& error, int& exe
     return pid;
 }
 
-// Waits for the child until the deadline, then kills it.
+// Waits for the child until the deadline, then kills its process group.
 void WaitFor(pid_t pid, int timeoutSeconds, ChildResult& result) {
     // However short the testbed makes a second, a child gets at least the
     // real time it needs to start and do its work before it is killed.
@@ -157,6 +236,8 @@ void WaitFor(pid_t pid, int timeoutSeconds, ChildResult& result) {
             return;
         }
         if (NowMillis() >= deadline) {
+            // The child leads a process group of its own: all of it ends.
+            kill(-pid, SIGKILL);
             kill(pid, SIGKILL);
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }

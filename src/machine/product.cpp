@@ -18,6 +18,10 @@ long SecondMillis() {
     return 1000;
 }
 
+std::vector<std::string> SeamChildVariables() {
+    return {};
+}
+
 void SleepSeconds(int seconds) {
     if (seconds > 0) {
         ::sleep(static_cast<unsigned>(seconds));

@@ -53,6 +53,16 @@ long SecondMillis() {
     return (end != text && *end == '\0' && ms >= 0) ? ms : 1000;
 }
 
+std::vector<std::string> SeamChildVariables() {
+    std::vector<std::string> variables;
+    for (const char* name : {"ORVPATCH_TESTBED", "ORVPATCH_TESTBED_SECOND_MS"}) {
+        if (const char* value = std::getenv(name)) {
+            variables.push_back(std::string(name) + "=" + value);
+        }
+    }
+    return variables;
+}
+
 void SleepSeconds(int seconds) {
     if (seconds <= 0) {
         return;

@@ -5,13 +5,12 @@
 //       The console. Reads the data folder from Directory= in [Notes] of that
 //       notes.ini and appends one line to <data>/console.journal (command,
 //       user and group IDs, LD_LIBRARY_PATH, working folder, notes.ini path,
-//       time) before anything else, so the journal shows every command sent,
-//       including those that fail. Then, when the server is not running (no
-//       other process locks <data>/~notes.lck), it exits with 1 and changes
-//       nothing. Otherwise "load <task>" starts a detached task process and
-//       returns once that task holds its lock; "te <task> quit" (or "tell")
-//       asks every running process of that task to quit. Other commands are
-//       accepted and do nothing. Exit status 2: bad arguments or no data folder.
+//       time, what it started with: JournalEntry::context) before anything else, so the journal
+//       shows every command sent, including those that fail. Then, when the server is not running
+//       (no other process locks <data>/~notes.lck), it exits with 1 and changes nothing. Otherwise
+//       "load <task>" starts a detached task process and returns once that task holds its lock; "te
+//       <task> quit" (or "tell") asks every running process of that task to quit. Other commands
+//       are accepted and do nothing. Exit status 2: bad arguments or no data folder.
 //   domsim serve <data> [<ready fd>]
 //       The server: holds a write lock on <data>/~notes.lck until killed.
 //   domsim task <data> <task> [<ready fd>]
@@ -22,6 +21,7 @@
 // Server and task write "R" to the ready descriptor once they hold their lock.
 // Both end by themselves when their data folder's control folder disappears,
 // so a test that forgets to stop them leaves nothing behind for long.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -240,6 +240,47 @@ void QuitTask(const std::string& data, const std::string& task) {
     }
 }
 
+// What the process started with (see JournalEntry::context); taken first thing.
+std::string StartContext() {
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);  // with a controlling one only
+    const mode_t mask = umask(0);
+    umask(mask);
+    char head[64];
+    std::snprintf(head, sizeof head, "terminal=%d stdin=%d umask=%03o", tty >= 0 ? 1 : 0,
+                  isatty(0) ? 1 : 0, static_cast<unsigned>(mask));
+    if (tty >= 0) {
+        close(tty);
+    }
+    std::vector<std::string> fds, groups, env;
+    DIR* dir = opendir("/proc/self/fd");
+    for (struct dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+        if (e->d_name[0] != '.' && std::atoi(e->d_name) != dirfd(dir)) {
+            fds.push_back(e->d_name);
+        }
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    gid_t held[256];
+    for (int i = 0, n = getgroups(256, held); i < n; ++i) {
+        groups.push_back(std::to_string(held[i]));
+    }
+    for (char** e = environ; *e != nullptr; ++e) {
+        env.push_back(std::string(*e, std::strcspn(*e, "=")));
+    }
+    auto list = [](const std::vector<std::string>& items) {
+        std::string text;
+        for (const std::string& item : items) {
+            text += (text.empty() ? "" : ",") + item;
+        }
+        return text;
+    };
+    return std::string(head) + " fds=" + list(fds) + " groups=" + list(groups) +
+           " env=" + list(env);
+}
+
+std::string g_startContext;
+
 void Journal(const std::string& data, const std::string& notesIni, const std::string& command) {
     char cwd[4096];
     std::string workDir = getcwd(cwd, sizeof cwd) != nullptr ? cwd : "";
@@ -249,7 +290,8 @@ void Journal(const std::string& data, const std::string& notesIni, const std::st
     line += "\t" + EscapeField(ld != nullptr ? ld : "") + "\t" + EscapeField(workDir);
     line += "\t" + std::to_string(getgid()) + "\t" + std::to_string(getegid());
     line += "\t" + std::to_string(getgroups(0, nullptr));
-    line += "\t" + EscapeField(notesIni) + "\t" + std::to_string(NowMillis()) + "\n";
+    line += "\t" + EscapeField(notesIni) + "\t" + std::to_string(NowMillis());
+    line += "\t" + EscapeField(g_startContext) + "\n";
     int fd = open(JournalPath(data).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
         Complain("cannot write the journal of " + data + ": " + std::strerror(errno));
@@ -297,6 +339,7 @@ int ReadyFd(int argc, char** argv, int index) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    g_startContext = StartContext();
     if (argc == 4 && argv[1][0] == '=' && std::strcmp(argv[2], "-c") == 0) {
         return Console(argv[1] + 1, argv[3]);
     }

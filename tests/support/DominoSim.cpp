@@ -174,6 +174,7 @@ std::vector<JournalEntry> ReadJournal(const std::string& dataDir) {
             e.supplementaryGroups = std::atoi(fields[7].c_str());
             e.notesIni = fields[8];
             e.timeMs = std::strtoll(fields[9].c_str(), nullptr, 10);
+            e.context = fields.size() >= 11 ? fields[10] : "";
         }
         entries.push_back(e);
     }

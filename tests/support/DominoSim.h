@@ -38,6 +38,10 @@ struct JournalEntry {
     int supplementaryGroups = -1;  // number of supplementary groups
     std::string notesIni;          // the notes.ini path it was given (after "=")
     long long timeMs = 0;          // when it arrived, real-time clock in milliseconds
+    // What the console started with: "terminal=<0|1> stdin=<0|1> umask=<octal>
+    // fds=<n,...> groups=<gid,...> env=<NAME,...>" (terminal: it has a
+    // controlling terminal; stdin: its standard input is a terminal).
+    std::string context;
 };
 std::vector<JournalEntry> ReadJournal(const std::string& dataDir);
 std::vector<std::string> JournalCommands(const std::string& dataDir);  // commands only

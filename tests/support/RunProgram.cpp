@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,8 +12,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 namespace testsupport {
+
+const char kCallerSecret[] = "ORVPATCH_CALLER_SECRET=only-for-root";
 
 namespace {
 
@@ -56,12 +60,28 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    const int terminal = options.callerContext ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    if (options.callerContext &&
+        (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
     pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
         int devNull = open("/dev/null", O_RDONLY);
+        if (options.callerContext) {
+            // Opened in a new session, the terminal becomes the controlling one.
+            int tty = setsid() < 0 ? -1 : open(ptsname(terminal), O_RDWR);
+            if (tty < 0 || setgroups(1, &kCallerGroup) != 0) {
+                _exit(124);
+            }
+            close(terminal);
+            devNull = tty;
+            umask(0);
+            ApplyEnvironment({"HOME=/root", kCallerSecret});
+        }
         dup2(devNull, 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
@@ -111,6 +131,9 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     Drain(errPipe[0], result.err);
     close(outPipe[0]);
     close(errPipe[0]);
+    if (terminal >= 0) {
+        close(terminal);
+    }
     if (!result.timedOut && WIFEXITED(status)) {
         result.exitStatus = WEXITSTATUS(status);
     }

@@ -17,7 +17,15 @@ struct ProgramOptions {
     uid_t uid = 0;
     gid_t gid = 0;
     int timeoutSeconds = 600;  // then the program is killed
+    // Started as a careless root shell would start it: a new pseudo-terminal
+    // as its controlling terminal and standard input, the supplementary
+    // group kCallerGroup, umask 0, HOME=/root and kCallerSecret set.
+    bool callerContext = false;
 };
+
+// What a program started with ProgramOptions::callerContext holds of its caller's.
+const gid_t kCallerGroup = 4242;
+extern const char kCallerSecret[];  // "NAME=value"
 
 struct ProgramResult {
     int exitStatus = -1;  // -1 when it did not exit normally

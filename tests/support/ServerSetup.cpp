@@ -19,6 +19,7 @@ ORVInsInfo SimInstallation::info() const {
     info.strDataPath = data;
     info.strDominoBinPath = bin;
     info.strNotesIniPath = notesIni;
+    info.strRegistryBinPath = bin;
     return info;
 }
 
@@ -31,7 +32,9 @@ SimInstallation MakeSimInstallation(const std::string& base, const std::string& 
     chmod(base.c_str(), 0755);
     InstallServerExecutable(install.bin);
     MakeDirs(install.data);
-    chmod(install.data.c_str(), 0777);  // tasks loaded under other users write here
+    // Root's alone: a test that gives notes.ini another owner gives it the
+    // data folder too (a console command runs only as the owner of both).
+    chmod(install.data.c_str(), 0755);
     WriteFile(install.notesIni, "[Notes]\nDirectory=" + install.data +
                                     "\nNotesProgram=" + install.bin + "\n" + extraNotesLines);
     chmod(install.notesIni.c_str(), 0644);

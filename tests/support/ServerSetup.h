@@ -15,7 +15,7 @@
 namespace testsupport {
 
 // One simulated Domino installation: a program folder with the simulator as
-// `server`, a data folder open to every user, and its notes.ini naming both.
+// `server`, a data folder of root's, and its notes.ini naming both.
 struct SimInstallation {
     std::string bin;
     std::string data;

@@ -23,8 +23,9 @@ TempDir::TempDir() {
         throw std::runtime_error("mkdtemp failed for " + pattern);
     }
     m_path = buf.data();
-    // Reachable by unprivileged children that tests start.
-    chmod(m_path.c_str(), 0777);
+    // Reachable and writable by unprivileged children that tests start;
+    // sticky, as /tmp is, so that root's folders below it count as root's.
+    chmod(m_path.c_str(), 01777);
 }
 
 TempDir::TempDir(const std::string& path) : m_path(path) {
@@ -40,7 +41,7 @@ TempDir::TempDir(const std::string& path) : m_path(path) {
         // Never take over (and later remove) a folder that holds something.
         throw std::runtime_error("test folder is not empty: " + path);
     }
-    chmod(m_path.c_str(), 0777);
+    chmod(m_path.c_str(), 01777);
 }
 
 TempDir::~TempDir() {

@@ -10,7 +10,7 @@ namespace testsupport {
 
 class TempDir {
   public:
-    TempDir();  // a fresh folder under $TMPDIR or /tmp
+    TempDir();  // a fresh folder under $TMPDIR or /tmp, mode 01777 as /tmp
     // Takes `path` as the folder: created when missing; it must be empty.
     explicit TempDir(const std::string& path);
     ~TempDir();  // removes the folder unless kept

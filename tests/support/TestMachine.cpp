@@ -293,6 +293,7 @@ RunResult TestMachine::Run(const RunOptions& how) {
     options.uid = how.uid;
     options.gid = how.gid;
     options.timeoutSeconds = how.timeoutSeconds;
+    options.callerContext = how.callerContext;
     ProgramResult run = RunProgram(program, how.args, options);
     result.exitStatus = run.exitStatus;
     result.timedOut = run.timedOut;

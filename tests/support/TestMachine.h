@@ -61,7 +61,8 @@ struct RunOptions {
     bool asUser = false;  // run as uid/gid, supplementary groups dropped
     uid_t uid = 0;
     gid_t gid = 0;
-    int timeoutSeconds = 120;  // real seconds, then the program is killed
+    int timeoutSeconds = 120;    // real seconds, then the program is killed
+    bool callerContext = false;  // see ProgramOptions::callerContext
     // A program at the top of the build folder, or an absolute path.
     std::string program = "orvpatch-testbed";
 };

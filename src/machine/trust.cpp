@@ -1,0 +1,360 @@
+// The trust rule, written once: folders, links, identities, program folders
+// and console identities. Nothing here logs or changes the file system.
+#include "machine/trust.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "UPDSilient/checkdomino_silent.h"
+
+namespace machine {
+
+namespace {
+
+// Owns a descriptor for the walks below.
+class Dir {
+  public:
+    explicit Dir(int fd) : m_fd(fd) {}
+    ~Dir() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+    void reset(int fd) {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        m_fd = fd;
+    }
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+  private:
+    int m_fd;
+};
+
+Finding Refused(const std::string& path, const std::string& why) {
+    Finding f;
+    f.ok = false;
+    f.path = path;
+    f.why = why;
+    return f;
+}
+
+std::string Owner(uid_t uid) {
+    return "user " + std::to_string(uid);
+}
+
+std::string WithoutTrailingSeparators(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int OpenFolderPath(const std::string& path) {
+    return ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool SameObject(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {
+    std::vector<gid_t> groups(1, gid);
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
+        return groups;
+    }
+    int n = 64;
+    groups.resize(static_cast<size_t>(n));
+    if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
+        groups.resize(static_cast<size_t>(n));
+        if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
+            return std::vector<gid_t>(1, gid);
+        }
+    }
+    groups.resize(static_cast<size_t>(n));
+    return groups;
+}
+
+}  // namespace
+
+bool RootSide(uid_t uid) {
+    return uid == 0 || uid == geteuid();
+}
+
+Finding FolderTrust(int dirFd, const std::string& shown) {
+    Dir cur(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    for (bool first = true;; first = false) {
+        struct stat st;
+        if (!cur.valid() || fstat(cur.get(), &st) != 0) {
+            return Refused(shown, std::string("a folder above it cannot be looked at (") +
+                                      std::strerror(errno) + ")");
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            return Refused(shown, "it is not a folder");
+        }
+        const char* which = first ? "it" : "a folder above it";
+        if (!RootSide(st.st_uid)) {
+            return Refused(shown, std::string(which) + " belongs to " + Owner(st.st_uid));
+        }
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (first || (st.st_mode & S_ISVTX) == 0)) {
+            return Refused(shown, std::string(which) + " may be written by others");
+        }
+        Dir parent(openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat up;
+        if (!parent.valid() || fstat(parent.get(), &up) != 0) {
+            return Refused(shown, std::string("a folder above it cannot be looked at (") +
+                                      std::strerror(errno) + ")");
+        }
+        if (SameObject(st, up)) {
+            return Finding();  // the root folder is its own parent
+        }
+        cur.reset(parent.release());
+    }
+}
+
+Finding FolderTrust(const std::string& folder) {
+    Dir fd(OpenFolderPath(folder));
+    if (!fd.valid()) {
+        return Refused(folder, std::string("it cannot be opened (") + std::strerror(errno) + ")");
+    }
+    return FolderTrust(fd.get(), folder);
+}
+
+uid_t CurrentFsUid() {
+    // An invalid id changes nothing and answers the current one.
+    return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
+}
+
+bool MayFollow(const struct stat& link) {
+    return RootSide(link.st_uid) || CurrentFsUid() != 0;
+}
+
+gid_t PrimaryGroup(uid_t uid, gid_t fallback) {
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        return found->pw_gid;
+    }
+    return fallback;
+}
+
+Actor FolderActor(const struct stat& folder) {
+    Actor actor;
+    if (!RootSide(folder.st_uid)) {
+        actor.other = true;
+        actor.uid = folder.st_uid;
+        actor.gid = PrimaryGroup(folder.st_uid, folder.st_gid);
+    }
+    return actor;
+}
+
+Actor FolderActor(const std::string& folder) {
+    Dir fd(OpenFolderPath(folder));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+        return Actor();
+    }
+    return FolderActor(st);
+}
+
+Actor EntryActor(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !RootSide(st.st_uid)) {
+        Actor actor;
+        actor.other = true;
+        actor.uid = st.st_uid;
+        actor.gid = st.st_gid;
+        return actor;
+    }
+    return FolderActor(FolderOf(path));
+}
+
+FsIdentity::FsIdentity(const Actor& actor) {
+    if (actor.other) {
+        Take(actor.uid, actor.gid);
+    }
+}
+
+void FsIdentity::Take(uid_t uid, gid_t gid) {
+    if (geteuid() != 0 || uid == 0) {
+        return;
+    }
+    const int count = getgroups(0, nullptr);
+    if (count < 0) {
+        m_ok = false;
+        return;
+    }
+    m_savedGroups.resize(static_cast<size_t>(count));
+    if (getgroups(count, m_savedGroups.data()) != count) {
+        m_ok = false;
+        return;
+    }
+    m_savedUid = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
+    m_savedGid = static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1)));
+    m_switched = true;
+    std::vector<gid_t> groups = GroupsOf(uid, gid);
+    setgroups(groups.size(), groups.data());
+    setfsgid(gid);
+    setfsuid(uid);
+    // setfsuid and setfsgid answer with the earlier value; asking again
+    // with an invalid id tells whether the switch took.
+    m_ok = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid &&
+           static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
+    if (!m_ok) {
+        Restore();
+    }
+}
+
+FsIdentity::~FsIdentity() {
+    Restore();
+}
+
+void FsIdentity::Restore() {
+    if (!m_switched) {
+        return;
+    }
+    m_switched = false;
+    const int saved = errno;
+    setfsuid(m_savedUid);
+    setfsgid(m_savedGid);
+    setgroups(m_savedGroups.size(), m_savedGroups.data());
+    errno = saved;
+}
+
+Finding ProgramFolderFinding(const std::string& namedPath, const std::string& registryPath) {
+    const std::string named = WithoutTrailingSeparators(namedPath);
+    const std::string registry = WithoutTrailingSeparators(registryPath);
+    Dir folder(OpenFolderPath(named));
+    struct stat st;
+    if (!folder.valid() || fstat(folder.get(), &st) != 0) {
+        // Nothing is there to run; the steps fail by themselves where the
+        // registry names that very path, and nothing is made anywhere else.
+        if (!registry.empty() && registry == named) {
+            Finding f;
+            f.path = registry;
+            return f;
+        }
+        return Refused(named, std::string("it cannot be opened (") + std::strerror(errno) + ")");
+    }
+    if (!registry.empty()) {
+        Dir vouched(OpenFolderPath(registry));
+        struct stat rst;
+        if (vouched.valid() && fstat(vouched.get(), &rst) == 0 && SameObject(st, rst)) {
+            Finding f;
+            f.path = registry;
+            return f;
+        }
+    }
+    const std::string notNamed = "the registry names another program folder for this server, and ";
+    Finding trust = FolderTrust(folder.get(), named);
+    if (!trust.ok) {
+        return Refused(named, notNamed + trust.why);
+    }
+    struct stat server;
+    if (fstatat(folder.get(), "server", &server, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(server.st_mode) || !RootSide(server.st_uid) ||
+        (server.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (server.st_mode & S_IXUSR) == 0) {
+        return Refused(named, notNamed + "it holds no executable 'server' of root's");
+    }
+    // Worked in under its canonical path, which only root can redirect.
+    char* real = realpath(named.c_str(), nullptr);
+    struct stat again;
+    if (real == nullptr || stat(real, &again) != 0 || !SameObject(st, again)) {
+        std::free(real);
+        return Refused(named, "it changed while it was looked at");
+    }
+    Finding f;
+    f.path = real;
+    std::free(real);
+    return f;
+}
+
+Finding ProgramFolderFinding(const ORVInsInfo& info) {
+    return ProgramFolderFinding(info.strDominoBinPath, info.strRegistryBinPath);
+}
+
+ConsoleIdentity ConsoleIdentityFinding(const std::string& notesIni) {
+    ConsoleIdentity identity;
+    identity.finding.path = notesIni;
+    struct stat entry;
+    if (lstat(notesIni.c_str(), &entry) != 0) {
+        identity.error = errno;
+        identity.finding = Refused(notesIni, std::string("the owner of '") + notesIni +
+                                                 "' cannot be told (" + std::strerror(errno) + ")");
+        return identity;
+    }
+    identity.known = true;
+    identity.uid = entry.st_uid;
+    identity.gid = PrimaryGroup(entry.st_uid, entry.st_gid);
+    if (geteuid() != 0) {
+        // The only identity such a patcher has; it may act as no one else.
+        identity.uid = geteuid();
+        identity.gid = getegid();
+        return identity;
+    }
+    identity.switchIdentity = true;
+    if (S_ISREG(entry.st_mode) && entry.st_nlink > 1) {
+        identity.finding =
+            Refused(notesIni, "'" + notesIni + "' has " + std::to_string(entry.st_nlink) +
+                                  " names, so its owner may not be its writer");
+        return identity;
+    }
+    const std::string data = FolderOf(notesIni);
+    Dir folder(OpenFolderPath(data));
+    struct stat dst;
+    if (!folder.valid() || fstat(folder.get(), &dst) != 0) {
+        identity.finding = Refused(notesIni, "the data folder '" + data + "' cannot be opened (" +
+                                                 std::strerror(errno) + ")");
+        return identity;
+    }
+    if (dst.st_uid != entry.st_uid) {
+        identity.finding =
+            Refused(notesIni, "'" + notesIni + "' belongs to " + Owner(entry.st_uid) +
+                                  ", but its data folder '" + data + "' to " + Owner(dst.st_uid));
+        return identity;
+    }
+    if (entry.st_uid == 0) {
+        const Finding trust = FolderTrust(folder.get(), data);
+        if (!trust.ok) {
+            identity.finding =
+                Refused(notesIni, "'" + notesIni + "' belongs to root, but its data folder '" +
+                                      data + "' is not root's alone: " + trust.why);
+        }
+    }
+    return identity;
+}
+
+ConsoleIdentity ConsoleIdentityFinding(const ORVInsInfo& info) {
+    return ConsoleIdentityFinding(info.strNotesIniPath);
+}
+
+}  // namespace machine
