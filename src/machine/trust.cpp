@@ -12,41 +12,14 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UpdateORV/FileIo.h"
 
 namespace machine {
 
 namespace {
-
-// Owns a descriptor for the walks below.
-class Dir {
-  public:
-    explicit Dir(int fd) : m_fd(fd) {}
-    ~Dir() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Dir(const Dir&) = delete;
-    Dir& operator=(const Dir&) = delete;
-    void reset(int fd) {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-  private:
-    int m_fd;
-};
 
 Finding Refused(const std::string& path, const std::string& why) {
     Finding f;
@@ -110,7 +83,7 @@ bool RootSide(uid_t uid) {
 }
 
 Finding FolderTrust(int dirFd, const std::string& shown) {
-    Dir cur(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    fileio::Fd cur(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
     for (bool first = true;; first = false) {
         struct stat st;
         if (!cur.valid() || fstat(cur.get(), &st) != 0) {
@@ -127,7 +100,7 @@ Finding FolderTrust(int dirFd, const std::string& shown) {
         if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (first || (st.st_mode & S_ISVTX) == 0)) {
             return Refused(shown, std::string(which) + " may be written by others");
         }
-        Dir parent(openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        fileio::Fd parent(openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         struct stat up;
         if (!parent.valid() || fstat(parent.get(), &up) != 0) {
             return Refused(shown, std::string("a folder above it cannot be looked at (") +
@@ -136,12 +109,12 @@ Finding FolderTrust(int dirFd, const std::string& shown) {
         if (SameObject(st, up)) {
             return Finding();  // the root folder is its own parent
         }
-        cur.reset(parent.release());
+        cur = std::move(parent);
     }
 }
 
 Finding FolderTrust(const std::string& folder) {
-    Dir fd(OpenFolderPath(folder));
+    fileio::Fd fd(OpenFolderPath(folder));
     if (!fd.valid()) {
         return Refused(folder, std::string("it cannot be opened (") + std::strerror(errno) + ")");
     }
@@ -178,7 +151,7 @@ Actor FolderActor(const struct stat& folder) {
 }
 
 Actor FolderActor(const std::string& folder) {
-    Dir fd(OpenFolderPath(folder));
+    fileio::Fd fd(OpenFolderPath(folder));
     struct stat st;
     if (!fd.valid() || fstat(fd.get(), &st) != 0) {
         return Actor();
@@ -253,7 +226,7 @@ void FsIdentity::Restore() {
 Finding ProgramFolderFinding(const std::string& namedPath, const std::string& registryPath) {
     const std::string named = WithoutTrailingSeparators(namedPath);
     const std::string registry = WithoutTrailingSeparators(registryPath);
-    Dir folder(OpenFolderPath(named));
+    fileio::Fd folder(OpenFolderPath(named));
     struct stat st;
     if (!folder.valid() || fstat(folder.get(), &st) != 0) {
         // Nothing is there to run; the steps fail by themselves where the
@@ -266,7 +239,7 @@ Finding ProgramFolderFinding(const std::string& namedPath, const std::string& re
         return Refused(named, std::string("it cannot be opened (") + std::strerror(errno) + ")");
     }
     if (!registry.empty()) {
-        Dir vouched(OpenFolderPath(registry));
+        fileio::Fd vouched(OpenFolderPath(registry));
         struct stat rst;
         if (vouched.valid() && fstat(vouched.get(), &rst) == 0 && SameObject(st, rst)) {
             Finding f;
@@ -329,7 +302,7 @@ ConsoleIdentity ConsoleIdentityFinding(const std::string& notesIni) {
         return identity;
     }
     const std::string data = FolderOf(notesIni);
-    Dir folder(OpenFolderPath(data));
+    fileio::Fd folder(OpenFolderPath(data));
     struct stat dst;
     if (!folder.valid() || fstat(folder.get(), &dst) != 0) {
         identity.finding = Refused(notesIni, "the data folder '" + data + "' cannot be opened (" +
