@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -262,6 +263,13 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
         const std::string steps = check.out.substr(at, check.out.find(']', at) - at);
         const std::string step = c.step[0] == '!' ? c.step + 1 : c.step;
         EXPECT_EQ(steps.find(step) != std::string::npos, c.step[0] != '!') << steps;
+        // Each step is told once, as the run takes it once.
+        std::set<std::string> told;
+        for (size_t from = 0, to; from < steps.size(); from = to + 4) {
+            to = std::min(steps.find("\", \"", from), steps.size());
+            EXPECT_TRUE(told.insert(steps.substr(from, to - from)).second)
+                << "told twice: " << steps.substr(from, to - from);
+        }
 
         RunOptions patcher;
         patcher.workDir = from;

@@ -343,13 +343,11 @@ void RestartSteps(const std::vector<Walked>& all, const std::vector<Installation
     }
 }
 
-// The extension manager, the task loaders and the restart of every
-// registered installation, as the update's walks decide them. `source(name)`
-// is the file the newest version folder holds under `name` by then.
-void InstallationSteps(const std::vector<Walked>& all, const std::vector<Installation>& insts,
-                       const RunContext& context,
-                       const std::function<std::string(const std::string&)>& source,
-                       bool extensionOnly, Prediction& p) {
+// The extension manager of every registered installation, as the update's
+// walk decides it. `source(name)` is the file the newest version folder
+// holds under `name` by then.
+void ExtensionSteps(const std::vector<Walked>& all,
+                    const std::function<std::string(const std::string&)>& source, Prediction& p) {
     const std::string library = source("liborvext.so");
     for (const Walked& walked : all) {
         const ExtensionPlan plan = PlanExtensionManager(walked.info, library);
@@ -365,9 +363,13 @@ void InstallationSteps(const std::vector<Walked>& all, const std::vector<Install
                    (plan.backupExists ? "saved already as " : "kept as ") + plan.backup + ")");
         }
     }
-    if (extensionOnly) {
-        return;
-    }
+}
+
+// The walks the update ends with: the task loaders when the package asks
+// for them, then the restart of every registered installation.
+void ReloadSteps(const std::vector<Walked>& all, const std::vector<Installation>& insts,
+                 const RunContext& context,
+                 const std::function<std::string(const std::string&)>& source, Prediction& p) {
     if (context.setting->UpdateLoader != 0) {
         const std::string loader = source("loader");
         for (const Walked& walked : all) {
@@ -467,7 +469,7 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
                    " package file(s) into the staging folder, then give it the name " +
                    choice.newFolder);
         }
-        InstallationSteps(all, report.installations, context, source, true, p);
+        ExtensionSteps(all, source, p);
         p.Step("give " + choice.newFolder + " mode 0775 and group orvgroup");
         const std::string latest = LatestSwitchProblem(root, choice.newFolder);
         if (!latest.empty()) {
@@ -480,7 +482,7 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
         p.Step("point " + root + "/program/latest at " + choice.newFolder);
         p.Step("copy " + report.package.folder + "/readme_orv3_solaris.txt into " + root +
                "/program/");
-        InstallationSteps(all, report.installations, context, source, false, p);
+        ReloadSteps(all, report.installations, context, source, p);
         p.Finish();
         return;
     }
@@ -521,8 +523,8 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
     }
     p.Step("save each of the " + std::to_string(table.size()) + " file(s) in " + current +
            " as <name>_1 and copy the package's file over it");
-    InstallationSteps(all, report.installations, context, source, true, p);
-    InstallationSteps(all, report.installations, context, source, false, p);
+    ExtensionSteps(all, source, p);
+    ReloadSteps(all, report.installations, context, source, p);
     p.Step("remove the <name>_1 files from " + current);
     p.Finish();
 }
