@@ -1,10 +1,10 @@
-# Stages the package on a host and asks orvpatch-check there, in as few round
-# trips as the package allows: the module is asked first with nothing sent;
-# when the folder already holds every file with the controller's checksum
-# (a host seen before), that one call is all. Otherwise only the missing
-# files are sent and the module is asked again: it puts them in place once
-# their checksums match and goes on with the check. The checksums come from
-# the controller's look at the package, taken once per play.
+# Stages the package on a host and asks orvpatch-check there, in one module
+# run: a plain shell command first reads the checksums of the files the
+# package folder holds already (a host seen before), only the files missing or
+# different are sent, and the module puts them in place once their checksums
+# are the controller's, then goes on with the check. The checksums come from
+# the controller's look at the package, taken once per play. Should a file
+# change between the two looks, the module says so and it is sent again.
 import os
 
 from ansible.errors import AnsibleActionFail
@@ -17,37 +17,56 @@ class ActionModule(ActionBase):
     _VALID_ARGS = frozenset(("package", "files", "tarball", "folder", "temporary", "mode", "root", "check",
                              "patcher"))
 
+    def _held(self, folder, files):
+        """The names of `files` the host's folder holds with their checksums
+        (nothing when the host has no sha256sum / sha1sum: all is sent)."""
+        held = set()
+        for tool, key in (("sha256sum", "sha256"), ("sha1sum", "sha1")):
+            wanted = {f["name"]: f[key] for f in files if f.get(key)}
+            if not wanted:
+                continue
+            command = "cd %s 2>/dev/null && %s -- %s 2>/dev/null" % (
+                shlex_quote(folder), tool, " ".join(shlex_quote(n) for n in sorted(wanted)))
+            answer = self._low_level_execute_command(command, sudoable=True)
+            for line in answer.get("stdout", "").splitlines():
+                digest, _, name = line.partition(" ")
+                name = name.lstrip(" *")
+                if wanted.get(name) == digest:
+                    held.add(name)
+        return held
+
     def run(self, tmp=None, task_vars=None):
         result = super(ActionModule, self).run(tmp, task_vars)
         args = dict(self._task.args)
         package = os.path.expanduser(str(args.pop("package")))
         temporary = bool(args.get("temporary"))
-
-        def local(name):
-            return package if args.get("tarball") else os.path.join(package, name)
-
-        answer = self._execute_module(module_name="orvpatch_assess", module_args=args, task_vars=task_vars)
-        sent = False
+        files = args.get("files") or []
+        # A check only works in a new temporary folder, removed again by the module.
+        args["cleanup"] = temporary
+        held = set() if temporary else self._held(args["folder"], files)
+        missing = [f["name"] for f in files if f["name"] not in held]
         try:
-            if answer.get("missing") and not answer.get("failed"):
-                folder = self._make_tmp_path()
+            for attempt in (1, 2):
                 sources = {}
-                for n, name in enumerate(answer["missing"]):
-                    remote = self._connection._shell.join_path(folder, "orvpatch-file-%d" % n)
-                    self._transfer_file(local(name), remote)
-                    sources[name] = remote
-                self._fixup_perms2([folder] + list(sources.values()))
-                args.update(folder=answer["folder"], temporary=False, cleanup=temporary, sources=sources)
-                sent = True
-                answer = self._execute_module(module_name="orvpatch_assess", module_args=args,
+                if missing:
+                    if self._connection._shell.tmpdir is None:
+                        self._make_tmp_path()
+                    for name in missing:
+                        remote = self._connection._shell.join_path(self._connection._shell.tmpdir,
+                                                                   "orvpatch-file-%d" % len(sources))
+                        self._transfer_file(package if args.get("tarball") else os.path.join(package, name),
+                                            remote)
+                        sources[name] = remote
+                    self._fixup_perms2([self._connection._shell.tmpdir] + list(sources.values()))
+                answer = self._execute_module(module_name="orvpatch_assess", module_args=dict(args, sources=sources),
                                               task_vars=task_vars)
-                if answer.get("missing"):
-                    raise AnsibleActionFail("the package changed on the controller while it was sent: "
-                                            + ", ".join(answer["missing"]))
+                missing = answer.get("missing") or []
+                if not missing or answer.get("failed"):
+                    break
+            if missing:
+                raise AnsibleActionFail("the package changed on the controller while it was sent: "
+                                        + ", ".join(missing))
         finally:
-            if temporary and not sent and answer.get("folder"):
-                # Check mode: the temporary folder goes whatever became of the rest.
-                self._low_level_execute_command("rm -rf %s" % shlex_quote(answer["folder"]), sudoable=True)
             self._remove_tmp_path(self._connection._shell.tmpdir)
         result.update(answer)
         return result

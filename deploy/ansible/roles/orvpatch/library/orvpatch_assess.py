@@ -240,6 +240,7 @@ def stage(folder, files, sources):
 
 
 def assess(p):
+    intended = p["folder"]  # where a real run would stage the package
     folder = make_folder(tempfile.mkdtemp(prefix="orvpatch-check-") if p["temporary"] else p["folder"])
     p["folder"] = folder
     missing = stage(folder, p["files"], p["sources"])
@@ -259,7 +260,8 @@ def assess(p):
     report = ask(check, folder, mode, root)
     out = dict(folder=folder, check=check, patcher=patcher, check_version=report.get("tool_version", ""),
                patcher_version=patcher_version(patcher), build=0, new_folder=True,
-               workdir=folder, steps=[], diff={}, verdict=None, log_line=None)
+               workdir=intended if p["temporary"] else folder, steps=[], diff={}, verdict=None,
+               log_line=None)
     if out["check_version"] != out["patcher_version"]:
         raise Refusal("%s (version %s) and %s (version %s) are not of the same release" % (
             check, out["check_version"] or "unknown", patcher, out["patcher_version"] or "unknown"))
