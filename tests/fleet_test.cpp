@@ -286,11 +286,15 @@ class Fleet {
         WriteFile(m_dir.sub("inventory.yml"), text);
     }
 
-    // A stand-in for orvpatch, of the check's version so that the role runs
-    // it: a shell script with `body`, where $log is the host's log.
-    std::string Stub(const std::string& name, const std::string& body) {
-        std::string version = RunProgram(kBuild + "/orvpatch-check", {"--version"}).out;
-        version = version.substr(version.rfind(' ') + 1);
+    // A stand-in for orvpatch, by default of the check's version so that the
+    // role runs it: a shell script with `body`, where $log is the host's log.
+    std::string Stub(const std::string& name, const std::string& body, std::string version = "") {
+        if (version.empty()) {
+            version = RunProgram(kBuild + "/orvpatch-check", {"--version"}).out;
+            version = version.substr(version.rfind(' ') + 1);
+        } else {
+            version += "\n";
+        }
         std::string path = m_dir.sub("stubs/" + name);
         WriteFile(path, "#!/bin/sh\n# @(#)orvpatch " + version +
                             "log=\"$ORVPATCH_TESTBED/opt/varnel/ORV/orvspins.log\"\n" + body);
@@ -460,14 +464,18 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
     }
     EXPECT_FALSE(PathExists(fleet.logs(1)));
 
-    // Refused before anything reaches the host: a tarball whose checksum is
-    // not the published one, a package folder the login user may write, a
-    // package whose settings cannot be read (not taken for a fix that is
-    // not installed and so has nothing to roll back). Then a host that
-    // cannot be reached halts the rollout like a failing one.
+    // Refused before anything on the product changes: a setting of the wrong
+    // type, a tarball whose checksum is not the published one, a package
+    // folder the login user may write, a package whose settings cannot be
+    // read (not taken for a fix that is not installed and so has nothing to
+    // roll back), a patcher of another release than the check. Then a host
+    // that cannot be reached halts the rollout like a failing one.
     fleet.WriteInventory(good, {}, &ssh);
     const struct passwd* user = getpwnam(kSshUser);
+    std::string older = fleet.Stub("older", "exit 0\n", "0.9.0");
     for (const auto& refused : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"update.yml", "--limit", "host5", "-e", "orvpatch_timeout=30m"},
+              "'orvpatch_timeout' is of type"},
              {{"update.yml", "--limit", "host5", "-e",
                "orvpatch_package_sha256=" + std::string(64, 'a')},
               "its SHA-256 is not"},
@@ -478,7 +486,10 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
              {{"rollback.yml", "--limit", "host4", "-e",
                "orvpatch_package=" + fleet.package("nosettings"), "-e",
                "orvpatch_remote_folder=" + fleet.stage(0)},
-              "FileGroup1/orvpatch.ini cannot be read"}}) {
+              "FileGroup1/orvpatch.ini cannot be read"},
+             {{"update.yml", "--limit", "host4", "-e", "orvpatch_binary=" + older, "-e",
+               "orvpatch_remote_folder=" + fleet.stage(0)},
+              "(version 0.9.0) are not of the same release"}}) {
         SCOPED_TRACE(refused.second);
         std::vector<std::string> args(refused.first.begin() + 1, refused.first.end());
         ProgramResult r = fleet.Play(refused.first[0], args);
@@ -567,11 +578,13 @@ wait
     ExpectOnNewBuild(fleet, 3);
     ExpectUntouched(fleet, before, {5});
 
-    // Resumed with good packages: the hosts that have the fix are "already
-    // installed" and unchanged, the others are patched, and only the run
-    // counts as a change; every log is on the controller.
+    // Resumed with good packages (--tags patch still checks first): the hosts
+    // that have the fix are "already installed" and unchanged, the others are
+    // patched, and only the run counts as a change; every log is on the
+    // controller, and each package was looked at once, not once per batch.
     fleet.WriteInventory(good, {}, &ssh);
-    ProgramResult resumed = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, "50%"]})"});
+    ProgramResult resumed =
+        fleet.Play("update.yml", {"--tags", "patch", "-e", R"({"orvpatch_serial": [1, "50%"]})"});
     ASSERT_EQ(resumed.exitStatus, 0) << Output(resumed);
     auto recap = Recap(resumed.out);
     for (int i = 1; i <= kHosts; ++i) {
@@ -585,6 +598,9 @@ wait
     }
     EXPECT_TRUE(Has(resumed, "\"already_installed\": 3") && Has(resumed, "\"patched\": 2"))
         << Output(resumed);
+    std::string looked = "(item=" + fleet.package("good.tgz") + ")";
+    size_t once = resumed.out.find(looked);
+    EXPECT_TRUE(once != std::string::npos && once == resumed.out.rfind(looked)) << Output(resumed);
 
     // The same rollout again, and under --check, changes nothing anywhere and
     // reports no change.
