@@ -75,6 +75,15 @@ std::map<std::string, std::map<std::string, int>> Recap(const std::string& out) 
     return recap;
 }
 
+// The state letter and the parent of a process ({"", 0} when there is none).
+std::pair<std::string, pid_t> ProcessState(const std::string& pid) {
+    std::string text = ReadFile("/proc/" + pid + "/stat");
+    std::istringstream rest(text.empty() ? "" : text.substr(text.rfind(')') + 1));
+    std::pair<std::string, pid_t> state{"", 0};
+    rest >> state.first >> state.second;
+    return state;
+}
+
 // An OpenSSH server of the test's own on 127.0.0.1 (own port, host key and
 // configuration) and the unprivileged login user kSshUser, who may become
 // root with sudo and no password. A user the test creates, and the sudoers
@@ -89,14 +98,8 @@ class SshServer {
         if (m_pid > 0) {
             // The sessions (children of the listener) end with it.
             for (const std::string& pid : FolderNames("/proc")) {
-                if (pid.find_first_not_of("0123456789") != std::string::npos) {
-                    continue;
-                }
-                std::string text = ReadFile("/proc/" + pid + "/stat");
-                std::istringstream rest(text.substr(text.rfind(')') + 1));
-                std::string state;
-                pid_t parent = 0;
-                if (rest >> state >> parent && parent == m_pid) {
+                if (pid.find_first_not_of("0123456789") == std::string::npos &&
+                    ProcessState(pid).second == m_pid) {
                     kill(std::stoi(pid), SIGTERM);
                 }
             }
@@ -570,9 +573,8 @@ wait
     int pid = 0;
     for (int n = 0; n < 2; ++n) {
         ASSERT_TRUE(pids >> pid) << Output(timedOut);
-        std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-        EXPECT_TRUE(stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z")
-            << "process " << pid << " of the stand-in still runs";
+        std::string state = ProcessState(std::to_string(pid)).first;
+        EXPECT_TRUE(state.empty() || state == "Z") << "process " << pid << " still runs";
     }
     EXPECT_NE(FetchedLog(fleet, 4, "update").find("the stand-in waits"), std::string::npos);
     ExpectOnNewBuild(fleet, 3);
