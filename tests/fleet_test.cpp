@@ -1,12 +1,24 @@
 // The Ansible role and playbooks of deploy/ansible, run by the real
 // ansible-playbook against five hosts that are test machines on this machine
-// (ansible_connection=local, each host's ORVPATCH_TESTBED its own machine).
-// Hosts 1-4 get a new-folder fix (host 2 as a package folder, the others as a
-// tarball), host 5 an in-place fix as a tarball with its SHA-256; host 2 runs
-// the package's own orvpatch, the others the test build.
+// (each host's ORVPATCH_TESTBED its own machine). Hosts 1-3 are reached with
+// the local connection as root; hosts 4 and 5 over OpenSSH, through an sshd
+// of the test's own on 127.0.0.1, as an unprivileged login user who becomes
+// root with sudo. Hosts 1-4 get a new-folder fix (host 2 as a package folder,
+// the others as a tarball), host 5 an in-place fix as a tarball with its
+// SHA-256. Each package carries the test build as orvpatch and orvpatch-check
+// beside it; host 2 runs them, the others the build folder's orvpatch-testbed
+// (host 1 also the build folder's check, as an installed one).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -63,10 +75,144 @@ std::map<std::string, std::map<std::string, int>> Recap(const std::string& out) 
     return recap;
 }
 
+// The state letter and the parent of a process ({"", 0} when there is none).
+std::pair<std::string, pid_t> ProcessState(const std::string& pid) {
+    std::string text = ReadFile("/proc/" + pid + "/stat");
+    std::istringstream rest(text.empty() ? "" : text.substr(text.rfind(')') + 1));
+    std::pair<std::string, pid_t> state{"", 0};
+    rest >> state.first >> state.second;
+    return state;
+}
+
+// An OpenSSH server of the test's own on 127.0.0.1 (own port, host key and
+// configuration) and the unprivileged login user kSshUser, who may become
+// root with sudo and no password. A user the test creates, and the sudoers
+// entry, are removed again at the end; `unusable` tells why there is no server.
+const char* const kSshUser = "orvfleet";
+const char* const kSudoers = "/etc/sudoers.d/orvpatch-fleet-test";
+
+class SshServer {
+  public:
+    explicit SshServer(const std::string& dir) : m_dir(dir) { unusable = Start(); }
+    ~SshServer() {
+        if (m_pid > 0) {
+            // The sessions (children of the listener) end with it.
+            for (const std::string& pid : FolderNames("/proc")) {
+                if (pid.find_first_not_of("0123456789") == std::string::npos &&
+                    ProcessState(pid).second == m_pid) {
+                    kill(std::stoi(pid), SIGTERM);
+                }
+            }
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+        unlink(kSudoers);
+        if (m_madeUser) {
+            RunProgram("/usr/sbin/userdel", {"--remove", kSshUser});
+        }
+    }
+    std::string unusable;
+    int port = 0;
+    std::string key() const { return m_dir + "/client_key"; }
+    std::string knownHosts() const { return m_dir + "/known_hosts"; }
+
+  private:
+    std::string Start() {
+        if (geteuid() != 0) {
+            return "the SSH hosts need root (a login user, a sudoers entry, sshd)";
+        }
+        for (const char* tool : {"/usr/sbin/sshd", "/usr/bin/ssh-keygen", "/usr/bin/ssh",
+                                 "/usr/bin/sudo", "/usr/sbin/useradd"}) {
+            if (access(tool, X_OK) != 0) {
+                return std::string(tool) + " is missing (apt-get install openssh-server sudo)";
+            }
+        }
+        if (getpwnam(kSshUser) == nullptr) {
+            m_madeUser = true;
+            if (RunProgram("/usr/sbin/useradd",
+                           {"--create-home", "--shell", "/bin/sh", "--password", "*", kSshUser})
+                    .exitStatus != 0) {
+                return std::string("useradd ") + kSshUser + " failed";
+            }
+        }
+        const struct passwd* user = getpwnam(kSshUser);
+        MakeDirs(m_dir);
+        chmod(m_dir.c_str(), 0700);
+        for (const char* name : {"client_key", "host_key"}) {
+            RunProgram("/usr/bin/ssh-keygen",
+                       {"-q", "-t", "ed25519", "-N", "", "-f", m_dir + "/" + name});
+        }
+        std::string ssh = std::string(user->pw_dir) + "/.ssh";
+        MakeDirs(ssh);
+        WriteFile(ssh + "/authorized_keys", ReadFile(key() + ".pub"));
+        for (const std::string& path : {ssh, ssh + "/authorized_keys"}) {
+            if (chown(path.c_str(), user->pw_uid, user->pw_gid) != 0 ||
+                chmod(path.c_str(), path == ssh ? 0700 : 0600) != 0) {
+                return "cannot hand " + path + " to " + kSshUser;
+            }
+        }
+        WriteFile(kSudoers, std::string(kSshUser) + " ALL=(ALL) NOPASSWD: ALL\n");
+        chmod(kSudoers, 0440);
+        MakeDirs("/run/sshd");  // sshd's privilege separation folder
+        port = FreePort();
+        WriteFile(knownHosts(),
+                  "[127.0.0.1]:" + std::to_string(port) + " " + ReadFile(m_dir + "/host_key.pub"));
+        WriteFile(m_dir + "/sshd_config",
+                  "Port " + std::to_string(port) + "\nListenAddress 127.0.0.1\nHostKey " + m_dir +
+                      "/host_key\nPidFile none\nUsePAM no\nStrictModes yes\nAllowUsers " +
+                      kSshUser +
+                      "\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                      "PubkeyAuthentication yes\nSubsystem sftp internal-sftp\n");
+        m_pid = fork();
+        if (m_pid == 0) {
+            execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-f", (m_dir + "/sshd_config").c_str(),
+                  "-E", (m_dir + "/sshd.log").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Ready once a login as the user works and sudo lets it become root.
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            ProgramResult r = RunProgram(
+                "/usr/bin/ssh", {"-i", key(), "-p", std::to_string(port), "-o",
+                                 "UserKnownHostsFile=" + knownHosts(), "-o", "BatchMode=yes",
+                                 std::string(kSshUser) + "@127.0.0.1", "sudo", "-n", "true"});
+            if (r.exitStatus == 0) {
+                return "";
+            }
+            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+                m_pid = 0;
+                return "sshd did not start: " + ReadFile(m_dir + "/sshd.log");
+            }
+            if (attempt == 49) {
+                return "no login over SSH with sudo: " + r.err;
+            }
+            usleep(100000);
+        }
+        return "";
+    }
+    static int FreePort() {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        close(fd);
+        return ntohs(address.sin_port);
+    }
+
+    std::string m_dir;
+    pid_t m_pid = 0;
+    bool m_madeUser = false;
+};
+
 class Fleet {
   public:
     Fleet() {
+        // Root runs what the role puts below here: no one else may write.
+        chmod(m_dir.path().c_str(), 0755);
         MakeDirs(m_dir.sub("stage"));
+        chmod(m_dir.sub("stage").c_str(), 0755);
         for (int i = 1; i <= kHosts; ++i) {
             ProgramResult built = RunProgram(kBuild + "/fleethost", {"machine", root(i)});
             if (built.exitStatus != 0) {
@@ -85,7 +231,7 @@ class Fleet {
         for (const char* name : {"good", "dependent", "inplace"}) {
             Must(RunProgram("/bin/tar",
                             {"-C", package(name), "-czf", package(name + std::string(".tgz")),
-                             "orvpatch", "FileGroup1"}),
+                             "orvpatch", "orvpatch-check", "FileGroup1"}),
                  "tar");
         }
         ProgramResult sum = RunProgram("/usr/bin/sha256sum", {package("inplace.tgz")});
@@ -100,32 +246,63 @@ class Fleet {
     std::string program(int host) const { return root(host) + "/opt/varnel/ORV/program"; }
     const std::vector<std::string>& dataDirs(int host) { return m_dataDirs[host]; }
 
-    // The inventory: host i gets packages[i - 1] (a name below packages/).
-    void WriteInventory(const std::vector<std::string>& packages) {
+    std::string dir(const std::string& name) const { return m_dir.sub(name); }
+
+    // The inventory: host i gets packages[i - 1] (a name below packages/)
+    // and the host variables (YAML lines) of extra[i]. Hosts 4 and 5 are
+    // reached over `ssh` when there is one.
+    void WriteInventory(const std::vector<std::string>& packages,
+                        std::map<int, std::string> extra = {}, const SshServer* ssh = nullptr) {
         std::string text =
-            "orvpatch:\n"
-            "  vars:\n"
-            "    ansible_connection: local\n"
-            "    ansible_python_interpreter: /usr/bin/python3\n"
-            "    orvpatch_become_method: su\n"
-            "    orvpatch_check_binary: " +
-            kBuild + "/orvpatch-check\n    orvpatch_fetch_folder: " + m_dir.sub("logs") +
-            "\n  hosts:\n";
+            "orvpatch:\n  vars:\n    ansible_python_interpreter: /usr/bin/python3\n"
+            "    orvpatch_poll: 1\n    orvpatch_fetch_folder: " +
+            m_dir.sub("logs") + "\n  hosts:\n";
         for (int i = 1; i <= kHosts; ++i) {
             text += "    host" + std::to_string(i) + ":\n";
+            if (ssh != nullptr && i >= 4) {
+                text +=
+                    "      ansible_host: 127.0.0.1\n      ansible_port: " +
+                    std::to_string(ssh->port) + "\n      ansible_user: " + kSshUser +
+                    "\n      ansible_ssh_private_key_file: " + ssh->key() +
+                    "\n      ansible_ssh_common_args: -o UserKnownHostsFile=" + ssh->knownHosts() +
+                    " -o StrictHostKeyChecking=yes\n" +
+                    "      ansible_remote_tmp: ~/.ansible/tmp\n";
+            } else {
+                text += "      ansible_connection: local\n      orvpatch_become_method: su\n";
+            }
             text += "      orvpatch_root: " + root(i) + "\n";
             text += "      orvpatch_remote_folder: " + stage(i) + "\n";
             text += "      orvpatch_package: " + package(packages[i - 1]) + "\n";
             text += "      orvpatch_environment: {ORVPATCH_TESTBED: " + root(i) +
                     ", ORVPATCH_TESTBED_SECOND_MS: '10'}\n";
+            if (i == 1) {
+                text += "      orvpatch_check_binary: " + kBuild + "/orvpatch-check\n";
+            }
             if (i != 2) {
                 text += "      orvpatch_binary: " + kBuild + "/orvpatch-testbed\n";
             }
             if (packages[i - 1] == "inplace.tgz") {
                 text += "      orvpatch_package_sha256: " + m_tarballSha256 + "\n";
             }
+            text += extra[i];
         }
         WriteFile(m_dir.sub("inventory.yml"), text);
+    }
+
+    // A stand-in for orvpatch, by default of the check's version so that the
+    // role runs it: a shell script with `body`, where $log is the host's log.
+    std::string Stub(const std::string& name, const std::string& body, std::string version = "") {
+        if (version.empty()) {
+            version = RunProgram(kBuild + "/orvpatch-check", {"--version"}).out;
+            version = version.substr(version.rfind(' ') + 1);
+        } else {
+            version += "\n";
+        }
+        std::string path = m_dir.sub("stubs/" + name);
+        WriteFile(path, "#!/bin/sh\n# @(#)orvpatch " + version +
+                            "log=\"$ORVPATCH_TESTBED/opt/varnel/ORV/orvspins.log\"\n" + body);
+        chmod(path.c_str(), 0755);
+        return path;
     }
 
     ProgramResult Play(const std::string& playbook, std::vector<std::string> extra = {}) {
@@ -141,6 +318,7 @@ class Fleet {
                        "ANSIBLE_LOCAL_TEMP=" + m_dir.sub("ansible-local"),
                        "ANSIBLE_REMOTE_TEMP=" + m_dir.sub("ansible-remote"),
                        "ANSIBLE_PIPELINING=1",
+                       "ANSIBLE_SHOW_CUSTOM_STATS=1",
                        "ANSIBLE_CONFIG"};
         return RunProgram(FindInPath("ansible-playbook"), args, options);
     }
@@ -227,6 +405,20 @@ std::string FetchedLog(Fleet& fleet, int host, const std::string& mode) {
     return text;
 }
 
+bool Has(const ProgramResult& r, const std::string& text) {
+    return r.out.find(text) != std::string::npos;
+}
+
+// Whether the host's machine and package folder are as in `before`.
+void ExpectUntouched(Fleet& fleet, const std::vector<Snapshot>& before,
+                     const std::vector<int>& hosts) {
+    for (int i : hosts) {
+        EXPECT_EQ(DiffSnapshots(before[i], fleet.Picture(i)), std::vector<std::string>())
+            << "host" << i;
+        EXPECT_FALSE(PathExists(fleet.stage(i))) << "host" << i;
+    }
+}
+
 TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
     std::string ansible = FindInPath("ansible-playbook");
     if (ansible.empty()) {
@@ -236,98 +428,198 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
         GTEST_SKIP() << "orvpatch-check is not built in " << kBuild;
     }
     Fleet fleet;
+    SshServer ssh(fleet.dir("ssh"));
+    if (!ssh.unusable.empty()) {
+        GTEST_SKIP() << "no SSH hosts: " << ssh.unusable;
+    }
     const std::vector<std::string> good = {"good.tgz", "good", "good.tgz", "good.tgz",
                                            "inplace.tgz"};
+    const std::vector<std::string> dependent = {"good.tgz", "good", "dependent.tgz", "good.tgz",
+                                                "inplace.tgz"};
+    const std::string refusal =
+        "orvpatch-check: the update would not pass on this host: The depent build isn't installed "
+        "in the current server. (Current Build,1234:Depent Build,1230)";
     std::vector<Snapshot> before(kHosts + 1);
-
-    // --check: every host reports what would change, and nothing changes.
-    fleet.WriteInventory(good);
     for (int i = 1; i <= kHosts; ++i) {
         before[i] = fleet.Picture(i);
     }
-    ProgramResult checked = fleet.Play("update.yml", {"--check"});
-    ASSERT_EQ(checked.exitStatus, 0) << Output(checked);
-    auto recap = Recap(checked.out);
-    for (int i = 1; i <= kHosts; ++i) {
-        std::string host = "host" + std::to_string(i);
-        EXPECT_EQ(recap[host]["failed"], 0) << host;
-        EXPECT_GE(recap[host]["changed"], 1) << host;
-        EXPECT_EQ(DiffSnapshots(before[i], fleet.Picture(i)), std::vector<std::string>()) << host;
-        EXPECT_FALSE(PathExists(fleet.stage(i))) << host;
+
+    // Check only, with host 3 refused: every host is still assessed and
+    // reported, nothing changes, and only host 3 fails, at the end. Under
+    // --check --diff each host shows what would change.
+    fleet.WriteInventory(dependent, {}, &ssh);
+    for (const char* playbook : {"check.yml", "update.yml"}) {
+        SCOPED_TRACE(playbook);
+        ProgramResult checked =
+            fleet.Play(playbook, {"--diff", playbook[0] == 'u' ? "--check" : "--forks=5"});
+        EXPECT_NE(checked.exitStatus, 0) << Output(checked);
+        auto recap = Recap(checked.out);
+        for (int i = 1; i <= kHosts; ++i) {
+            EXPECT_EQ(recap["host" + std::to_string(i)]["failed"], i == 3 ? 1 : 0) << i;
+            EXPECT_EQ(recap["host" + std::to_string(i)]["changed"], i == 3 ? 0 : 1) << i;
+        }
+        EXPECT_TRUE(Has(checked, "host3: refused: " + refusal)) << Output(checked);
+        EXPECT_TRUE(Has(checked, "host5: would patch: orvpatch would update build 1240"));
+        EXPECT_TRUE(Has(checked, "+latest -> " + fleet.program(1) + "/V3.0.0.1240/"));
+        EXPECT_TRUE(Has(checked, "+" + fleet.program(5) + "/V3.0.0.1234/libalpha.so sha256:"));
+        EXPECT_TRUE(Has(checked, "\"would_patch\": 4"));
+        ExpectUntouched(fleet, before, {1, 2, 3, 4, 5});
     }
-    EXPECT_NE(checked.out.find("orvpatch would update build 1240"), std::string::npos);
     EXPECT_FALSE(PathExists(fleet.logs(1)));
 
-    // A tarball whose checksum is not the published one never reaches the host.
-    ProgramResult tampered =
-        fleet.Play("update.yml",
-                   {"--limit", "host5", "-e", "orvpatch_package_sha256=" + std::string(64, 'a')});
-    EXPECT_NE(tampered.exitStatus, 0) << Output(tampered);
-    EXPECT_NE(tampered.out.find("its SHA-256 is not"), std::string::npos) << Output(tampered);
-    EXPECT_FALSE(PathExists(fleet.stage(5)));
-    EXPECT_EQ(DiffSnapshots(before[5], fleet.Picture(5)), std::vector<std::string>());
-
-    // A package whose settings cannot be read is refused, not taken for a
-    // fix that is not installed and so has nothing to roll back.
-    ProgramResult unreadable =
-        fleet.Play("rollback.yml",
-                   {"--limit", "host4", "-e", "orvpatch_package=" + fleet.package("nosettings"),
-                    "-e", "orvpatch_remote_folder=" + fleet.stage(0)});
-    EXPECT_NE(unreadable.exitStatus, 0) << Output(unreadable);
-    EXPECT_NE(unreadable.out.find("FileGroup1/orvpatch.ini cannot be read"), std::string::npos)
-        << Output(unreadable);
-    EXPECT_EQ(DiffSnapshots(before[4], fleet.Picture(4)), std::vector<std::string>());
-
-    // Host 3's package needs a build it does not have: one host per batch,
-    // so hosts 1 and 2 are patched, host 3 stops at its check, 4 and 5 are
-    // never touched.
-    fleet.WriteInventory({"good.tgz", "good", "dependent.tgz", "good.tgz", "inplace.tgz"});
-    ProgramResult halted = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, "25%"]})"});
-    EXPECT_NE(halted.exitStatus, 0) << Output(halted);
-    EXPECT_NE(halted.out.find("orvpatch-check: the update would not pass on this host: The depent "
-                              "build isn't installed in the current server. (Current "
-                              "Build,1234:Depent Build,1230)"),
-              std::string::npos)
-        << Output(halted);
-    ExpectOnNewBuild(fleet, 1);
-    ExpectOnNewBuild(fleet, 2);
-    EXPECT_EQ(Recap(halted.out)["host3"]["failed"], 1) << Output(halted);
-    for (int i = 3; i <= kHosts; ++i) {
-        EXPECT_EQ(DiffSnapshots(before[i], TakeSnapshot(fleet.root(i))), std::vector<std::string>())
-            << "host" << i;
+    // Refused before anything on the product changes: a setting of the wrong
+    // type, a tarball whose checksum is not the published one, a package
+    // folder the login user may write, a package whose settings cannot be
+    // read (not taken for a fix that is not installed and so has nothing to
+    // roll back), a patcher of another release than the check. Then a host
+    // that cannot be reached halts the rollout like a failing one.
+    fleet.WriteInventory(good, {}, &ssh);
+    const struct passwd* user = getpwnam(kSshUser);
+    std::string older = fleet.Stub("older", "exit 0\n", "0.9.0");
+    for (const auto& refused : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"update.yml", "--limit", "host5", "-e", "orvpatch_timeout=30m"},
+              "'orvpatch_timeout' is of type"},
+             {{"update.yml", "--limit", "host5", "-e",
+               "orvpatch_package_sha256=" + std::string(64, 'a')},
+              "its SHA-256 is not"},
+             {{"update.yml", "--limit", "host4", "-e",
+               "orvpatch_remote_folder=" + std::string(user->pw_dir) + "/package"},
+              "is not safe for root to run from: " + std::string(user->pw_dir) +
+                  " belongs to user"},
+             {{"rollback.yml", "--limit", "host4", "-e",
+               "orvpatch_package=" + fleet.package("nosettings"), "-e",
+               "orvpatch_remote_folder=" + fleet.stage(0)},
+              "FileGroup1/orvpatch.ini cannot be read"},
+             {{"update.yml", "--limit", "host4", "-e", "orvpatch_binary=" + older, "-e",
+               "orvpatch_remote_folder=" + fleet.stage(0)},
+              "(version 0.9.0) are not of the same release"}}) {
+        SCOPED_TRACE(refused.second);
+        std::vector<std::string> args(refused.first.begin() + 1, refused.first.end());
+        ProgramResult r = fleet.Play(refused.first[0], args);
+        EXPECT_NE(r.exitStatus, 0) << Output(r);
+        EXPECT_TRUE(Has(r, refused.second)) << Output(r);
+        EXPECT_FALSE(PathExists(std::string(user->pw_dir) + "/package"));
+        ExpectUntouched(fleet, before, {4, 5});
     }
-    EXPECT_TRUE(PathExists(fleet.stage(3)));
-    EXPECT_FALSE(PathExists(fleet.stage(4)));
-    EXPECT_FALSE(PathExists(fleet.stage(5)));
+    fleet.WriteInventory(good, {{4, "      ansible_port: 1\n"}}, &ssh);
+    ProgramResult unreachable =
+        fleet.Play("update.yml", {"--limit", "host4,host5", "-e", R"({"orvpatch_serial": [1]})"});
+    EXPECT_NE(unreachable.exitStatus, 0) << Output(unreachable);
+    EXPECT_TRUE(Has(unreachable,
+                    "host4: failed: staging and checking the package failed "
+                    "(the host cannot be reached)"))
+        << Output(unreachable);
+    EXPECT_TRUE(Has(unreachable, "host5: not reached"));
+    ExpectUntouched(fleet, before, {4, 5});
 
-    // Resumed with a good package for host 3: hosts 1 and 2 are "ok" and not
-    // patched again, the others are patched; every log is on the controller.
-    fleet.WriteInventory(good);
-    ProgramResult resumed = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, "50%"]})"});
+    // Batches of two ({1}, {2, 3}, {4, 5}), host 3 refused: its batch stops
+    // before host 2 is patched, and hosts 4 and 5 are never touched.
+    fleet.WriteInventory(dependent, {}, &ssh);
+    ProgramResult halted = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, 2]})"});
+    EXPECT_NE(halted.exitStatus, 0) << Output(halted);
+    EXPECT_TRUE(Has(halted, "host3: refused: " + refusal)) << Output(halted);
+    EXPECT_TRUE(Has(halted, "host2: stopped: not run: another host of its batch failed"));
+    EXPECT_TRUE(Has(halted, "\"not_reached\": 2"));
+    ExpectOnNewBuild(fleet, 1);
+    EXPECT_EQ(Recap(halted.out)["host1"]["changed"], 1) << Output(halted);
+    EXPECT_EQ(DiffSnapshots(before[3], TakeSnapshot(fleet.root(3))), std::vector<std::string>());
+    EXPECT_EQ(LinkTarget(fleet.program(2) + "/latest"), fleet.program(2) + "/V3.0.0.1234/");
+    ExpectUntouched(fleet, before, {4, 5});
+
+    // Batches of two, host 3's orvpatch fails with 212: the batch's run ends,
+    // host 3 fails with the verdict and the lines it logged (kept on the
+    // controller too), and hosts 4 and 5 are never touched.
+    std::string failing =
+        fleet.Stub("failing", R"(echo "[test]:Error: the stand-in gives up" >> "$log"
+echo "...Incomplete installation"
+exit 212
+)");
+    fleet.WriteInventory(good, {{3, "      orvpatch_binary: " + failing + "\n"}}, &ssh);
+    ProgramResult failed = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, 2]})"});
+    EXPECT_NE(failed.exitStatus, 0) << Output(failed);
+    EXPECT_TRUE(Has(failed,
+                    "host3: failed: orvpatch update failed with exit status 212: "
+                    "Incomplete installation"))
+        << Output(failed);
+    EXPECT_TRUE(Has(failed, "[test]:Error: the stand-in gives up"));
+    EXPECT_TRUE(Has(failed, "host1: already installed"));
+    EXPECT_NE(FetchedLog(fleet, 3, "update").find("the stand-in gives up"), std::string::npos);
+    ExpectOnNewBuild(fleet, 2);
+    ExpectUntouched(fleet, before, {4, 5});
+
+    // Host 4's orvpatch ignores SIGTERM and outlives orvpatch_timeout: its
+    // process group is killed, nothing of it is left running, its log lines
+    // are kept, and the rollout halts before host 5.
+    std::string stubborn = fleet.Stub("stubborn", R"(trap '' TERM
+echo "[test]:the stand-in waits" >> "$log"
+sleep 300 &
+echo $$ $! > "$ORVPATCH_TESTBED/stand-in.pids"
+wait
+)");
+    fleet.WriteInventory(good,
+                         {{4, "      orvpatch_binary: " + stubborn +
+                                  "\n      orvpatch_timeout: 2\n      orvpatch_kill_after: 2\n"}},
+                         &ssh);
+    auto start = std::chrono::steady_clock::now();
+    ProgramResult timedOut = fleet.Play(
+        "update.yml", {"--limit", "host3,host4,host5", "-e", R"({"orvpatch_serial": [2]})"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100));
+    EXPECT_NE(timedOut.exitStatus, 0) << Output(timedOut);
+    EXPECT_TRUE(Has(timedOut,
+                    "host4: failed: orvpatch update did not end within 2 s and was "
+                    "ended with SIGKILL"))
+        << Output(timedOut);
+    std::istringstream pids(ReadFile(fleet.root(4) + "/stand-in.pids"));
+    int pid = 0;
+    for (int n = 0; n < 2; ++n) {
+        ASSERT_TRUE(pids >> pid) << Output(timedOut);
+        std::string state = ProcessState(std::to_string(pid)).first;
+        EXPECT_TRUE(state.empty() || state == "Z") << "process " << pid << " still runs";
+    }
+    EXPECT_NE(FetchedLog(fleet, 4, "update").find("the stand-in waits"), std::string::npos);
+    ExpectOnNewBuild(fleet, 3);
+    ExpectUntouched(fleet, before, {5});
+
+    // Resumed with good packages (--tags patch still checks first): the hosts
+    // that have the fix are "already installed" and unchanged, the others are
+    // patched, and only the run counts as a change; every log is on the
+    // controller, and each package was looked at once, not once per batch.
+    fleet.WriteInventory(good, {}, &ssh);
+    ProgramResult resumed =
+        fleet.Play("update.yml", {"--tags", "patch", "-e", R"({"orvpatch_serial": [1, "50%"]})"});
     ASSERT_EQ(resumed.exitStatus, 0) << Output(resumed);
-    recap = Recap(resumed.out);
+    auto recap = Recap(resumed.out);
     for (int i = 1; i <= kHosts; ++i) {
         std::string host = "host" + std::to_string(i);
         EXPECT_EQ(recap[host]["failed"], 0) << host;
-        EXPECT_EQ(recap[host]["changed"] == 0, i <= 2) << host << ": " << recap[host]["changed"];
+        EXPECT_EQ(recap[host]["changed"], i <= 3 ? 0 : 1) << host;
         ExpectOnNewBuild(fleet, i);
         ExpectTasksRestarted(fleet, i);
         EXPECT_NE(FetchedLog(fleet, i, "update").find("Update ORV successfully"), std::string::npos)
             << host;
     }
+    EXPECT_TRUE(Has(resumed, "\"already_installed\": 3") && Has(resumed, "\"patched\": 2"))
+        << Output(resumed);
+    std::string looked = "(item=" + fleet.package("good.tgz") + ")";
+    size_t once = resumed.out.find(looked);
+    EXPECT_TRUE(once != std::string::npos && once == resumed.out.rfind(looked)) << Output(resumed);
 
-    // The same rollout again changes nothing anywhere.
+    // The same rollout again, and under --check, changes nothing anywhere and
+    // reports no change.
     for (int i = 1; i <= kHosts; ++i) {
         before[i] = fleet.Picture(i);
     }
-    ProgramResult repeated = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, "50%"]})"});
-    ASSERT_EQ(repeated.exitStatus, 0) << Output(repeated);
-    recap = Recap(repeated.out);
-    for (int i = 1; i <= kHosts; ++i) {
-        std::string host = "host" + std::to_string(i);
-        EXPECT_EQ(recap[host]["changed"], 0) << host;
-        EXPECT_EQ(recap[host]["failed"], 0) << host;
-        EXPECT_EQ(DiffSnapshots(before[i], fleet.Picture(i)), std::vector<std::string>()) << host;
+    for (const char* check : {"--diff", "--check"}) {
+        ProgramResult repeated = fleet.Play("update.yml", {check});
+        ASSERT_EQ(repeated.exitStatus, 0) << Output(repeated);
+        recap = Recap(repeated.out);
+        for (int i = 1; i <= kHosts; ++i) {
+            std::string host = "host" + std::to_string(i);
+            EXPECT_EQ(recap[host]["changed"], 0) << check << " " << host;
+            EXPECT_EQ(recap[host]["failed"], 0) << check << " " << host;
+            EXPECT_EQ(DiffSnapshots(before[i], fleet.Picture(i)), std::vector<std::string>())
+                << host;
+        }
     }
 
     // The rollback brings every host back, the in-place one from its saved files.

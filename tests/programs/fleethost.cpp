@@ -10,8 +10,9 @@
 //   fleethost package DIR BUILD [DEPENT] [inplace|nosettings]
 //                                 a package folder DIR holding FileGroup1/ for
 //                                 BUILD (libalpha.so and libbeta.so; without
-//                                 orvpatch.ini for nosettings) and the test
-//                                 build of the patcher as orvpatch.
+//                                 orvpatch.ini for nosettings), the test build
+//                                 of the patcher as orvpatch and the check
+//                                 beside it, as a release package has them.
 //   fleethost stop ROOT           ends every simulator process of the machine.
 #include <sys/stat.h>
 
@@ -85,6 +86,7 @@ int BuildPackage(const std::string& dir, int build, int depent, bool inPlace, bo
         throw std::runtime_error("cannot put the package into " + target);
     }
     CopyExecutable(std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed", dir + "/orvpatch");
+    CopyExecutable(std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-check", dir + "/orvpatch-check");
     return 0;
 }
 
