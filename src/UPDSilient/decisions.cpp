@@ -60,13 +60,22 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
+namespace {
+const char kVerdictTail[] = " Please check the log /opt/varnel/ORV/orvpatch.log for detail info.";
+}  // namespace
+
 std::string VerdictText(const char* problem) {
-    return std::string(problem) +
-           " Please check the log /opt/varnel/ORV/orvpatch.log for detail info.";
+    return std::string(problem) + kVerdictTail;
 }
 
 void PrintVerdict(const std::string& verdict) {
     std::fputs(verdict.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void PrintVerdictOf(const char* problem) {
+    std::fputs(problem, stdout);
+    std::fputs(kVerdictTail, stdout);
     std::fflush(stdout);
 }
 

@@ -27,6 +27,9 @@ extern const char kIncompleteProblem[];
 
 // Writes a verdict line: the bare text, no line feed.
 void PrintVerdict(const std::string& verdict);
+// The verdict line of `problem`, written without taking memory (for a run
+// that may have run out of it).
+void PrintVerdictOf(const char* problem);
 
 // ------------------------------------------------------ names and paths
 

@@ -23,11 +23,12 @@ const int kExitFailure = 212;
 
 // An exception that reached main: the run is over, and it failed.
 int Unexpected(const char* what) {
+    // The verdict first, as it needs no memory, which may be what ran out.
+    PrintVerdictOf(kIncompleteProblem);
     try {
         LogDebugMessage(1, "Error: The run stopped on an unexpected failure (%s).", what);
-        PrintVerdict(VerdictText(kIncompleteProblem));
     } catch (...) {
-        // Nothing more can be said; the exit status still tells.
+        // Nothing more can be said; the verdict and the exit status tell.
     }
     return kExitFailure;
 }
