@@ -358,6 +358,20 @@ TEST(KillPoint, CountingAloneChangesNothingAndAKillComesRightAfterItsEvent) {
         }
         EXPECT_EQ(static_cast<int>(Messages(killed).size()), lines) << at;
     }
+
+    // Memory that runs out at any point still ends the run with its verdict
+    // and 212, never with a signal.
+    const std::string incomplete =
+        "The hot fix cannot be installed completely. Please check the log "
+        "/opt/varnel/ORV/orvpatch.log for detail info.";
+    for (size_t at : {size_t(1), c.events.size() / 3, 2 * c.events.size() / 3}) {
+        TestMachine starved;
+        starved.WritePackage(p);
+        KillPointRun k = testsupport::RunWithKillPoint(starved, {}, starved.packageParent(), 0,
+                                                       static_cast<long>(at));
+        EXPECT_EQ(k.result.exitStatus, 212) << at << k.result.err;
+        EXPECT_EQ(k.result.out, incomplete) << at;
+    }
 }
 
 TEST(CrashCampaign, EveryFifthKillPointOfTheFourRunsEndsWithWorkingServers) {

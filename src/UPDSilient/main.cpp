@@ -1,6 +1,7 @@
 // The patcher's entry point. The machine check lets the testbed build refuse
 // to run without its test folder; the product build always passes it.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <exception>
 
@@ -39,6 +40,12 @@ int main(int argc, char** argv) {
     // Whatever the caller's mask, nothing the patcher makes is writable by
     // others unless it says so (the log).
     umask(022);
+    // An exception that cannot unwind to the handlers below still ends the
+    // run as a failed one, never with a signal.
+    std::set_terminate([] {
+        PrintVerdictOf(kIncompleteProblem);
+        _exit(kExitFailure);
+    });
     if (!machine::StartupCheck()) {
         return 2;
     }

@@ -8,6 +8,8 @@
 //                           by a line "killed\t<n>"
 //   ORVKILL_AT=<n>          SIGKILL right after the n-th event (absent or 0:
 //                           only count)
+//   ORVKILL_NEW_FAILS_AT=<n>  from the n-th event on, every allocation of the
+//                           patcher's (operator new) throws std::bad_alloc
 //
 // Only calls that succeed count, so each event changed something. The
 // library takes itself out of the environment at load time, so the console
@@ -26,16 +28,24 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 
 namespace {
 
 pid_t g_pid = 0;
 long g_killAt = 0;
+long g_newFailsAt = 0;
 long g_count = 0;
 int g_events = -1;
 FILE* g_logs[16];  // streams opened for writing, counted as log lines at fclose
 int g_depth = 0;   // calls made by the library itself are not events
+int g_inside = 0;  // within a call the library took over: its own allocations never fail
+
+struct Inside {
+    Inside() { ++g_inside; }
+    ~Inside() { --g_inside; }
+};
 
 template <typename F>
 F Next(const char* name) {
@@ -135,13 +145,33 @@ __attribute__((constructor)) void Start() {
             syscall(SYS_openat, AT_FDCWD, events, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     }
     g_killAt = at != nullptr ? strtol(at, nullptr, 10) : 0;
+    const char* newFails = getenv("ORVKILL_NEW_FAILS_AT");
+    g_newFailsAt = newFails != nullptr ? strtol(newFails, nullptr, 10) : 0;
     g_pid = getpid();
     unsetenv("LD_PRELOAD");
     unsetenv("ORVKILL_EVENTS");
     unsetenv("ORVKILL_AT");
+    unsetenv("ORVKILL_NEW_FAILS_AT");
 }
 
 }  // namespace
+
+// The patcher's allocations, failing as memory that has run out would once
+// ORVKILL_NEW_FAILS_AT is reached.
+void* operator new(std::size_t size) {
+    if (g_newFailsAt != 0 && g_count >= g_newFailsAt && g_inside == 0 && Counting()) {
+        throw std::bad_alloc();
+    }
+    void* p = malloc(size == 0 ? 1 : size);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
 
 extern "C" {
 
@@ -157,6 +187,7 @@ extern "C" {
 int open(const char* path, int flags, ...) {
     OPEN_MODE(flags, mode);
     static auto real = Next<int (*)(const char*, int, ...)>("open");
+    Inside inside;
     int fd = real(path, flags, mode);
     if (fd >= 0 && Writes(flags) && Counting()) {
         Event(std::string("open ") + path);
@@ -167,6 +198,7 @@ int open(const char* path, int flags, ...) {
 int open64(const char* path, int flags, ...) {
     OPEN_MODE(flags, mode);
     static auto real = Next<int (*)(const char*, int, ...)>("open64");
+    Inside inside;
     int fd = real(path, flags, mode);
     if (fd >= 0 && Writes(flags) && Counting()) {
         Event(std::string("open ") + path);
@@ -177,6 +209,7 @@ int open64(const char* path, int flags, ...) {
 int openat(int dirFd, const char* path, int flags, ...) {
     OPEN_MODE(flags, mode);
     static auto real = Next<int (*)(int, const char*, int, ...)>("openat");
+    Inside inside;
     int fd = real(dirFd, path, flags, mode);
     if (fd >= 0 && Writes(flags) && Counting()) {
         Event("open " + AtPath(dirFd, path));
@@ -187,6 +220,7 @@ int openat(int dirFd, const char* path, int flags, ...) {
 int openat64(int dirFd, const char* path, int flags, ...) {
     OPEN_MODE(flags, mode);
     static auto real = Next<int (*)(int, const char*, int, ...)>("openat64");
+    Inside inside;
     int fd = real(dirFd, path, flags, mode);
     if (fd >= 0 && Writes(flags) && Counting()) {
         Event("open " + AtPath(dirFd, path));
@@ -196,6 +230,7 @@ int openat64(int dirFd, const char* path, int flags, ...) {
 
 int creat(const char* path, mode_t mode) {
     static auto real = Next<int (*)(const char*, mode_t)>("creat");
+    Inside inside;
     int fd = real(path, mode);
     if (fd >= 0 && Counting()) {
         Event(std::string("creat ") + path);
@@ -205,6 +240,7 @@ int creat(const char* path, mode_t mode) {
 
 ssize_t write(int fd, const void* buf, size_t count) {
     static auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
+    Inside inside;
     ssize_t n = real(fd, buf, count);
     if (n > 0 && Counting() && RegularFile(fd)) {
         Event("write " + FdPath(fd));
@@ -214,6 +250,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 
 ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
     static auto real = Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    Inside inside;
     ssize_t n = real(fd, buf, count, offset);
     if (n > 0 && Counting() && RegularFile(fd)) {
         Event("write " + FdPath(fd));
@@ -223,6 +260,7 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
 
 ssize_t writev(int fd, const struct iovec* iov, int count) {
     static auto real = Next<ssize_t (*)(int, const struct iovec*, int)>("writev");
+    Inside inside;
     ssize_t n = real(fd, iov, count);
     if (n > 0 && Counting() && RegularFile(fd)) {
         Event("write " + FdPath(fd));
@@ -243,6 +281,7 @@ ssize_t copy_file_range(int in, loff_t* inOff, int out, loff_t* outOff, size_t l
 
 ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
     static auto real = Next<ssize_t (*)(int, int, off_t*, size_t)>("sendfile");
+    Inside inside;
     ssize_t n = real(out, in, offset, count);
     if (n > 0 && Counting()) {
         Event("sendfile " + FdPath(out));
@@ -252,6 +291,7 @@ ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
 
 int ftruncate(int fd, off_t length) {
     static auto real = Next<int (*)(int, off_t)>("ftruncate");
+    Inside inside;
     int rc = real(fd, length);
     if (rc == 0 && Counting()) {
         Event("ftruncate " + FdPath(fd));
@@ -261,6 +301,7 @@ int ftruncate(int fd, off_t length) {
 
 int truncate(const char* path, off_t length) {
     static auto real = Next<int (*)(const char*, off_t)>("truncate");
+    Inside inside;
     int rc = real(path, length);
     if (rc == 0 && Counting()) {
         Event(std::string("truncate ") + path);
@@ -270,6 +311,7 @@ int truncate(const char* path, off_t length) {
 
 int rename(const char* from, const char* to) {
     static auto real = Next<int (*)(const char*, const char*)>("rename");
+    Inside inside;
     int rc = real(from, to);
     if (rc == 0 && Counting()) {
         Event(std::string("rename ") + from + " -> " + to);
@@ -279,6 +321,7 @@ int rename(const char* from, const char* to) {
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
     static auto real = Next<int (*)(int, const char*, int, const char*)>("renameat");
+    Inside inside;
     int rc = real(fromDir, from, toDir, to);
     if (rc == 0 && Counting()) {
         Event("rename " + AtPath(fromDir, from) + " -> " + AtPath(toDir, to));
@@ -288,6 +331,7 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
 
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
     static auto real = Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+    Inside inside;
     int rc = real(fromDir, from, toDir, to, flags);
     if (rc == 0 && Counting()) {
         Event("rename " + AtPath(fromDir, from) + " -> " + AtPath(toDir, to));
@@ -297,6 +341,7 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
 
 int link(const char* from, const char* to) {
     static auto real = Next<int (*)(const char*, const char*)>("link");
+    Inside inside;
     int rc = real(from, to);
     if (rc == 0 && Counting()) {
         Event(std::string("link ") + from + " -> " + to);
@@ -306,6 +351,7 @@ int link(const char* from, const char* to) {
 
 int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
     static auto real = Next<int (*)(int, const char*, int, const char*, int)>("linkat");
+    Inside inside;
     int rc = real(fromDir, from, toDir, to, flags);
     if (rc == 0 && Counting()) {
         Event("link " + AtPath(fromDir, from) + " -> " + AtPath(toDir, to));
@@ -315,6 +361,7 @@ int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) 
 
 int symlink(const char* target, const char* path) {
     static auto real = Next<int (*)(const char*, const char*)>("symlink");
+    Inside inside;
     int rc = real(target, path);
     if (rc == 0 && Counting()) {
         Event(std::string("symlink ") + path + " -> " + target);
@@ -324,6 +371,7 @@ int symlink(const char* target, const char* path) {
 
 int symlinkat(const char* target, int dirFd, const char* path) {
     static auto real = Next<int (*)(const char*, int, const char*)>("symlinkat");
+    Inside inside;
     int rc = real(target, dirFd, path);
     if (rc == 0 && Counting()) {
         Event("symlink " + AtPath(dirFd, path) + " -> " + target);
@@ -333,6 +381,7 @@ int symlinkat(const char* target, int dirFd, const char* path) {
 
 int unlink(const char* path) {
     static auto real = Next<int (*)(const char*)>("unlink");
+    Inside inside;
     int rc = real(path);
     if (rc == 0 && Counting()) {
         Event(std::string("unlink ") + path);
@@ -342,6 +391,7 @@ int unlink(const char* path) {
 
 int unlinkat(int dirFd, const char* path, int flags) {
     static auto real = Next<int (*)(int, const char*, int)>("unlinkat");
+    Inside inside;
     int rc = real(dirFd, path, flags);
     if (rc == 0 && Counting()) {
         Event(std::string((flags & AT_REMOVEDIR) ? "rmdir " : "unlink ") + AtPath(dirFd, path));
@@ -351,6 +401,7 @@ int unlinkat(int dirFd, const char* path, int flags) {
 
 int remove(const char* path) {
     static auto real = Next<int (*)(const char*)>("remove");
+    Inside inside;
     int rc = real(path);
     if (rc == 0 && Counting()) {
         Event(std::string("remove ") + path);
@@ -360,6 +411,7 @@ int remove(const char* path) {
 
 int mkdir(const char* path, mode_t mode) {
     static auto real = Next<int (*)(const char*, mode_t)>("mkdir");
+    Inside inside;
     int rc = real(path, mode);
     if (rc == 0 && Counting()) {
         Event(std::string("mkdir ") + path);
@@ -369,6 +421,7 @@ int mkdir(const char* path, mode_t mode) {
 
 int mkdirat(int dirFd, const char* path, mode_t mode) {
     static auto real = Next<int (*)(int, const char*, mode_t)>("mkdirat");
+    Inside inside;
     int rc = real(dirFd, path, mode);
     if (rc == 0 && Counting()) {
         Event("mkdir " + AtPath(dirFd, path));
@@ -378,6 +431,7 @@ int mkdirat(int dirFd, const char* path, mode_t mode) {
 
 int rmdir(const char* path) {
     static auto real = Next<int (*)(const char*)>("rmdir");
+    Inside inside;
     int rc = real(path);
     if (rc == 0 && Counting()) {
         Event(std::string("rmdir ") + path);
@@ -387,6 +441,7 @@ int rmdir(const char* path) {
 
 int fsync(int fd) {
     static auto real = Next<int (*)(int)>("fsync");
+    Inside inside;
     int rc = real(fd);
     if (rc == 0 && Counting()) {
         Event("fsync " + FdPath(fd));
@@ -396,6 +451,7 @@ int fsync(int fd) {
 
 int fdatasync(int fd) {
     static auto real = Next<int (*)(int)>("fdatasync");
+    Inside inside;
     int rc = real(fd);
     if (rc == 0 && Counting()) {
         Event("fdatasync " + FdPath(fd));
@@ -405,6 +461,7 @@ int fdatasync(int fd) {
 
 int syncfs(int fd) {
     static auto real = Next<int (*)(int)>("syncfs");
+    Inside inside;
     int rc = real(fd);
     if (rc == 0 && Counting()) {
         Event("syncfs " + FdPath(fd));
@@ -414,6 +471,7 @@ int syncfs(int fd) {
 
 void sync(void) {
     static auto real = Next<void (*)(void)>("sync");
+    Inside inside;
     real();
     if (Counting()) {
         Event("sync");
@@ -422,6 +480,7 @@ void sync(void) {
 
 int chmod(const char* path, mode_t mode) {
     static auto real = Next<int (*)(const char*, mode_t)>("chmod");
+    Inside inside;
     int rc = real(path, mode);
     if (rc == 0 && Counting()) {
         Event(std::string("chmod ") + path);
@@ -431,6 +490,7 @@ int chmod(const char* path, mode_t mode) {
 
 int fchmod(int fd, mode_t mode) {
     static auto real = Next<int (*)(int, mode_t)>("fchmod");
+    Inside inside;
     int rc = real(fd, mode);
     if (rc == 0 && Counting()) {
         Event("chmod " + FdPath(fd));
@@ -440,6 +500,7 @@ int fchmod(int fd, mode_t mode) {
 
 int fchmodat(int dirFd, const char* path, mode_t mode, int flags) {
     static auto real = Next<int (*)(int, const char*, mode_t, int)>("fchmodat");
+    Inside inside;
     int rc = real(dirFd, path, mode, flags);
     if (rc == 0 && Counting()) {
         Event("chmod " + AtPath(dirFd, path));
@@ -449,6 +510,7 @@ int fchmodat(int dirFd, const char* path, mode_t mode, int flags) {
 
 int chown(const char* path, uid_t uid, gid_t gid) {
     static auto real = Next<int (*)(const char*, uid_t, gid_t)>("chown");
+    Inside inside;
     int rc = real(path, uid, gid);
     if (rc == 0 && Counting()) {
         Event(std::string("chown ") + path);
@@ -458,6 +520,7 @@ int chown(const char* path, uid_t uid, gid_t gid) {
 
 int lchown(const char* path, uid_t uid, gid_t gid) {
     static auto real = Next<int (*)(const char*, uid_t, gid_t)>("lchown");
+    Inside inside;
     int rc = real(path, uid, gid);
     if (rc == 0 && Counting()) {
         Event(std::string("chown ") + path);
@@ -467,6 +530,7 @@ int lchown(const char* path, uid_t uid, gid_t gid) {
 
 int fchown(int fd, uid_t uid, gid_t gid) {
     static auto real = Next<int (*)(int, uid_t, gid_t)>("fchown");
+    Inside inside;
     int rc = real(fd, uid, gid);
     if (rc == 0 && Counting()) {
         Event("chown " + FdPath(fd));
@@ -476,6 +540,7 @@ int fchown(int fd, uid_t uid, gid_t gid) {
 
 int fchownat(int dirFd, const char* path, uid_t uid, gid_t gid, int flags) {
     static auto real = Next<int (*)(int, const char*, uid_t, gid_t, int)>("fchownat");
+    Inside inside;
     int rc = real(dirFd, path, uid, gid, flags);
     if (rc == 0 && Counting()) {
         Event("chown " + AtPath(dirFd, path));
@@ -487,6 +552,7 @@ int fchownat(int dirFd, const char* path, uid_t uid, gid_t gid, int flags) {
 // appending counts once, when it is closed and its line is in the file.
 FILE* fopen(const char* path, const char* mode) {
     static auto real = Next<FILE* (*)(const char*, const char*)>("fopen");
+    Inside inside;
     FILE* file = real(path, mode);
     if (file != nullptr && Counting() && strpbrk(mode, "wa+") != nullptr) {
         for (int i = 0; i < 16; ++i) {
@@ -502,6 +568,7 @@ FILE* fopen(const char* path, const char* mode) {
 
 FILE* fdopen(int fd, const char* mode) {
     static auto real = Next<FILE* (*)(int, const char*)>("fdopen");
+    Inside inside;
     FILE* file = real(fd, mode);
     if (file != nullptr && Counting() && strpbrk(mode, "wa+") != nullptr) {
         for (int i = 0; i < 16; ++i) {
@@ -521,6 +588,7 @@ FILE* fopen64(const char* path, const char* mode) {
 
 int fclose(FILE* file) {
     static auto real = Next<int (*)(FILE*)>("fclose");
+    Inside inside;
     int slot = -1;
     for (int i = 0; i < 16 && file != nullptr; ++i) {
         if (g_logs[i] == file) {

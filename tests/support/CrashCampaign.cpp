@@ -628,14 +628,17 @@ std::string KillPointLibrary() {
 }
 
 KillPointRun RunWithKillPoint(TestMachine& m, const std::vector<std::string>& args,
-                              const std::string& workDir, long killAt) {
+                              const std::string& workDir, long killAt, long newFailsAt) {
     TempDir scratch;
     std::string eventsFile = scratch.sub("events");
     ProgramOptions options;
     options.workDir = workDir;
-    options.env = {"ORVPATCH_TESTBED=" + m.root(), "ORVPATCH_TESTBED_SECOND_MS=5",
-                   "LD_PRELOAD=" + LibraryPath(), "ORVKILL_EVENTS=" + eventsFile,
-                   "ORVKILL_AT=" + std::to_string(killAt)};
+    options.env = {"ORVPATCH_TESTBED=" + m.root(),
+                   "ORVPATCH_TESTBED_SECOND_MS=5",
+                   "LD_PRELOAD=" + LibraryPath(),
+                   "ORVKILL_EVENTS=" + eventsFile,
+                   "ORVKILL_AT=" + std::to_string(killAt),
+                   "ORVKILL_NEW_FAILS_AT=" + std::to_string(newFailsAt)};
     options.timeoutSeconds = 120;
     KillPointRun run;
     run.result = RunProgram(std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed", args, options);

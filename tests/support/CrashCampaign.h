@@ -67,8 +67,10 @@ struct KillPointRun {
     std::string killedAt;
     std::vector<std::string> events;
 };
+// With `newFailsAt` > 0, every allocation throws std::bad_alloc from that
+// event on instead.
 KillPointRun RunWithKillPoint(TestMachine& m, const std::vector<std::string>& args,
-                              const std::string& workDir, long killAt);
+                              const std::string& workDir, long killAt, long newFailsAt = 0);
 
 // The names of the four runs, in the order they are tried.
 std::vector<std::string> CrashRunNames();
