@@ -20,6 +20,11 @@
 // Where the group does not exist only the mode is set. Reports nothing.
 void SetProductPermissions(const std::string& path, bool recursive);
 
+// After a settings file (the registry, a notes.ini, orvpatch.ini) could not
+// be read: the Error: line that gives its size when it was too long to read
+// (errno EFBIG), else nothing.
+void LogIfTooLarge(const char* path);
+
 // Whether a package file name stays inside the folder it is used in: false
 // for an empty name, an absolute one, one with a ".." component, and one that
 // names the folder itself ("." or "./"). "\" counts as a separator, since the

@@ -1,15 +1,19 @@
 // The installation registry /etc/orvsys.ini and its walker: every
 // per-installation step of the patcher is a callback handed to
 // ParseORVInsINI, which reads the registry afresh on each walk.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <list>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/numbers.h"
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/debug.h"
 #include "common/KvIniUtil.h"
 #include "machine/Machine.h"
@@ -64,6 +68,18 @@ void GetWindowsDirectory(char* buffer, int size) {
     buffer[size - 1] = '\0';
 }
 
+void LogIfTooLarge(const char* path) {
+    if (errno != EFBIG) {
+        return;
+    }
+    struct stat st;
+    const long long size = ::stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+    LogDebugMessage(1,
+                    "Error: The file (%s) is %lld bytes long, more than the %zu bytes it may "
+                    "have, so it is not read.",
+                    path, size, fileio::kLargestSettingsFile);
+}
+
 int GetDominoBinFolderFromNotesINI(const char* notesIniPath, char* out, int size) {
     if (notesIniPath == nullptr || out == nullptr || size < 2) {
         return 0;
@@ -80,6 +96,7 @@ int GetDominoBinFolderFromNotesINI(const char* notesIniPath, char* out, int size
     }
     if (opened != IDD_ERR_ZERO) {
         LogDebugMessage(1, "Cannot open the file. (%s)", notesIniPath);
+        LogIfTooLarge(notesIniPath);
         return 0;
     }
     int length = size;
@@ -193,6 +210,7 @@ int ParseORVInsINI(int (*callback)(ORVInsInfo* info, void* context), void* conte
     KvIniReader reader;
     if (reader.open(registry.c_str()) != IDD_ERR_ZERO) {
         LogDebugMessage(1, "Error: Cannot find the orvsys.ini in %s !", registry.c_str());
+        LogIfTooLarge(registry.c_str());
         return ORVINS_ERR_NO_REGISTRY;
     }
     int count = 0;

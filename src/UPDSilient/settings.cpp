@@ -7,6 +7,7 @@
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/decisions.h"
+#include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/numbers.h"
 #include "UPDSilient/run_context.h"
 #include "UpdateORV/KvFileOpUtil.h"
@@ -46,6 +47,7 @@ int ReadConfiguration(InstallInfo& info, _PatchSetting& setting) {
     KvIniReader reader;
     if (reader.open(path.c_str()) != IDD_ERR_ZERO) {
         LogDebugMessage(1, "Cannot open the file. (%s)", path.c_str());
+        LogIfTooLarge(path.c_str());
         return 1;
     }
     char value[4096];

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "UpdateORV/FileIo.h"
-#include "UpdateORV/debug.h"
 
 namespace {
 
@@ -112,11 +111,7 @@ int KvIniReader::open(const char* path) {
     const bool tooLarge =
         static_cast<unsigned long long>(st.st_size) > fileio::kLargestSettingsFile;
     if (tooLarge || !fileio::ReadAll(fd.get(), content, fileio::kLargestSettingsFile)) {
-        if (tooLarge || errno == EFBIG) {
-            LogDebugMessage(1,
-                            "Error: The file (%s) is %lld bytes long, more than the %zu bytes "
-                            "it may have, so it is not read.",
-                            path, static_cast<long long>(st.st_size), fileio::kLargestSettingsFile);
+        if (tooLarge) {
             errno = EFBIG;
         }
         return IDD_ERR_INIFILE_OPENFAILED;

@@ -39,8 +39,9 @@ class KvIniReader {
     // is refused without being read, so it never blocks), and replaces the
     // content read before. IDD_ERR_INIFILE_OPENFAILED when it cannot be
     // opened or read to its end, with errno telling why (EISDIR for a
-    // folder, EINVAL for other files that are not regular ones); the earlier
-    // content then stays.
+    // folder, EINVAL for other files that are not regular ones, EFBIG for
+    // one longer than fileio::kLargestSettingsFile, which is not read); the
+    // earlier content then stays.
     int open(const char* path);
     int close();
     int getValue(const char* section, const char* key, char* out, int* ioLen);
