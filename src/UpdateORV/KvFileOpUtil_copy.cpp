@@ -5,9 +5,9 @@
 // applies. They follow links to folders, as the folder test does, but never
 // enter a folder that the walk is already inside of (tracked by device and
 // inode): such a link is made again as the same link. A link that root may
-// not follow (machine::MayFollow) is made again as a link too, with its owner. A folder is never
-// copied into itself or a folder below it: that call is refused with
-// FOP_ERR_INVALID.
+// not follow (machine::MayFollow) is made again as a link too, with its
+// owner. A folder is never copied into itself or a folder below it: that
+// call is refused with FOP_ERR_INVALID.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>

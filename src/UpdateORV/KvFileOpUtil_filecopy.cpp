@@ -7,9 +7,9 @@
 // its mode and owner. A target that is a symbolic link is written through (the
 // link stays and the file it names gets the new content), as opening the link
 // for writing would; but a link that root may not follow (machine::MayFollow)
-// is replaced by the new file, and a source that is such a link is not read. Only a regular file is
-// ever read: a FIFO, a device or a socket as source is refused without being read, and never blocks
-// the copy.
+// is replaced by the new file, and a source that is such a link is not read.
+// Only a regular file is ever read: a FIFO, a device or a socket as source is
+// refused without being read, and never blocks the copy.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -2,7 +2,6 @@
 // waited for with a deadline in the patcher's seconds.
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 
 #include "machine/Machine.h"
+#include "machine/trust.h"
 
 extern char** environ;
 
@@ -46,17 +46,10 @@ bool KeptFromParent(const char* entry) {
 // then the request's.
 std::vector<std::string> ChildEnvironment(const ChildSpec& request) {
     const uid_t uid = request.switchIdentity ? request.uid : geteuid();
-    std::string name = std::to_string(uid);
-    std::string home = "/";
-    std::string shell = "/bin/sh";
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-        name = found->pw_name;
-        home = found->pw_dir != nullptr && *found->pw_dir != '\0' ? found->pw_dir : "/";
-        shell = found->pw_shell != nullptr && *found->pw_shell != '\0' ? found->pw_shell : shell;
-    }
+    const Account account = AccountOf(uid);
+    const std::string name = account.found ? account.name : std::to_string(uid);
+    const std::string home = account.home.empty() ? "/" : account.home;
+    const std::string shell = account.shell.empty() ? "/bin/sh" : account.shell;
     std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=" + home,
                                     "USER=" + name, "LOGNAME=" + name, "SHELL=" + shell};
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {

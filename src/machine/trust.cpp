@@ -58,17 +58,15 @@ bool SameObject(const struct stat& a, const struct stat& b) {
 
 std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {
     std::vector<gid_t> groups(1, gid);
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    std::vector<char> buf(16384);
-    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
+    const Account account = AccountOf(uid);
+    if (!account.found) {
         return groups;
     }
     int n = 64;
     groups.resize(static_cast<size_t>(n));
-    if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
+    if (getgrouplist(account.name.c_str(), gid, groups.data(), &n) < 0) {
         groups.resize(static_cast<size_t>(n));
-        if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
+        if (getgrouplist(account.name.c_str(), gid, groups.data(), &n) < 0) {
             return std::vector<gid_t>(1, gid);
         }
     }
@@ -130,14 +128,24 @@ bool MayFollow(const struct stat& link) {
     return RootSide(link.st_uid) || CurrentFsUid() != 0;
 }
 
-gid_t PrimaryGroup(uid_t uid, gid_t fallback) {
+Account AccountOf(uid_t uid) {
+    Account account;
     struct passwd entry;
     struct passwd* found = nullptr;
     std::vector<char> buffer(16384);
     if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-        return found->pw_gid;
+        account.found = true;
+        account.name = found->pw_name != nullptr ? found->pw_name : "";
+        account.home = found->pw_dir != nullptr ? found->pw_dir : "";
+        account.shell = found->pw_shell != nullptr ? found->pw_shell : "";
+        account.gid = found->pw_gid;
     }
-    return fallback;
+    return account;
+}
+
+gid_t PrimaryGroup(uid_t uid, gid_t fallback) {
+    const Account account = AccountOf(uid);
+    return account.found ? account.gid : fallback;
 }
 
 Actor FolderActor(const struct stat& folder) {

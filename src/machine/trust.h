@@ -53,6 +53,17 @@ struct Actor {
     gid_t gid = 0;
 };
 
+// The account entry of `uid` in the user database; `found` false when it
+// has none.
+struct Account {
+    bool found = false;
+    std::string name;
+    std::string home;
+    std::string shell;
+    gid_t gid = 0;  // the primary group
+};
+Account AccountOf(uid_t uid);
+
 // The owner's primary group as a login of that user has it; `fallback`
 // when the user has no account entry.
 gid_t PrimaryGroup(uid_t uid, gid_t fallback);

@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -30,6 +29,7 @@
 #include "UpdateORV/KvFileOpUtil.h"
 #include "check_machine.h"
 #include "inspect.h"
+#include "machine/trust.h"
 
 namespace check {
 
@@ -59,13 +59,7 @@ int RecordInstallation(ORVInsInfo* info, void* context) {
 }
 
 std::string OwnerName(uid_t uid) {
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-        return std::string();
-    }
-    return found->pw_name;
+    return machine::AccountOf(uid).name;
 }
 
 // The names in `folder` of originals an earlier run saved there: <task>_1
