@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Sha256.h"
 #include "support/TempDir.h"
 
 using fileio::Fd;
@@ -161,4 +162,29 @@ TEST(ReplaceAtTest, ReplacesWholeOrLeavesTheFileAsItWas) {
         EXPECT_EQ(std::vector<std::string>{"target"}, FolderNames(tmp.path()));
         WriteFile(tmp.sub("target"), "old");
     }
+}
+
+// Known answers (FIPS 180-2), a file read from its descriptor, and the hex form.
+TEST(Sha256, KnownAnswersFromBytesAndFromAFile) {
+    const char* empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    const char* abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    EXPECT_EQ(digest::Sha256Hex(""), empty);
+    EXPECT_EQ(digest::Sha256Hex("abc"), abc);
+
+    TempDir dir;
+    const std::string path = dir.path() + "/big";
+    WriteFile(path, std::string(200000, 'a') + "abc");
+    Fd fd(open(path.c_str(), O_RDONLY));
+    std::string hex;
+    long long bytes = 0;
+    ASSERT_TRUE(digest::Sha256OfFd(fd.get(), &hex, &bytes));
+    EXPECT_EQ(bytes, 200003);
+    EXPECT_EQ(hex, digest::Sha256Hex(std::string(200000, 'a') + "abc"));
+
+    EXPECT_TRUE(digest::IsSha256Hex(abc));
+    EXPECT_FALSE(digest::IsSha256Hex(std::string(abc).substr(1)));
+    EXPECT_FALSE(
+        digest::IsSha256Hex("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
+    EXPECT_TRUE(digest::SameDigest(abc, abc));
+    EXPECT_FALSE(digest::SameDigest(abc, empty));
 }
