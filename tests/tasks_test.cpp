@@ -162,7 +162,7 @@ TEST_F(TasksTest, RealTaskThatNeverEndsIsAskedAtMost121MoreTimesAndNeverLoadedTw
     Start({"orvreal"});
     SetTaskQuitDelay(s.data, "orvreal", -1);
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(RestartTasks(info));
+    EXPECT_FALSE(RestartTasks(info, RunContext()));
     std::string out = testing::internal::GetCapturedStdout();
     std::vector<std::string> c = Commands();
     EXPECT_EQ(std::count(c.begin(), c.end(), "te orvreal quit"), 1 + 121);

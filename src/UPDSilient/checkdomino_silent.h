@@ -55,7 +55,10 @@ void KvORVSleep(int seconds);
 
 // --------------------------------------------------------- scan-task clean-up
 
-void CleanUpKvmscanTask(const char* notesIniPath);
+// Takes kvmscan out of the ServerTasks lines of a notes.ini. False when it
+// may stay registered there (an Error: line says why); true when it is gone
+// or there is no regular notes.ini to hold it.
+bool CleanUpKvmscanTask(const char* notesIniPath);
 int removeKvmscan(ORVInsInfo* info, void* context);
 
 // ---------------------------------------------- build numbers and version folders

@@ -1,9 +1,10 @@
 // Console commands to a Domino server: the server's own executable is run
 // directly (no shell) with "=<notes.ini>", "-c" and the command, under the
 // identity of the owner of that notes.ini, worked out for each command from
-// the notes.ini as it stands (machine::ConsoleIdentityFinding), and only
-// from a program folder root may run from (machine::ProgramFolderFinding). The patcher itself never
-// changes its user ID, so every installation is served under its own owner, in every mode.
+// the notes.ini as the run found it, and only from a program folder that
+// identity may run from (DecideConsole, console_identity.h). The patcher
+// itself never changes its user ID, so every installation is served under
+// its own owner, in every mode.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,10 +14,10 @@
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/console_identity.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/debug.h"
 #include "machine/Machine.h"
-#include "machine/trust.h"
 
 namespace {
 
@@ -79,43 +80,23 @@ void RunDominoCommand(const char* notesIniPath, const char* binPath, const char*
     const std::string::size_type slash = info.strNotesIniPath.rfind('/');
     info.strDataPath = slash == std::string::npos ? "." : info.strNotesIniPath.substr(0, slash);
     info.strRegistryBinPath = info.strDominoBinPath;
-    SendDominoCommand(info, command != nullptr ? command : "");
+    SendDominoCommand(info, ContextFromGlobals(), command != nullptr ? command : "");
 }
 
-bool SendDominoCommand(const ORVInsInfo& info, const std::string& text) {
+bool SendDominoCommand(const ORVInsInfo& info, const RunContext& context, const std::string& text) {
     const std::string& notesIni = info.strNotesIniPath;
-    const std::string& named = info.strDominoBinPath;
 
     // Never as the superuser on behalf of a server: a command whose owner
     // cannot be told, or who may have planted the entry, is not sent at all,
-    // nor one whose program folder root may not run from.
-    const machine::ConsoleIdentity identity = machine::ConsoleIdentityFinding(info);
-    if (!identity.known) {
-        LogDebugMessage(1,
-                        "Error: Cannot run the command '%s' of the server in '%s': the owner of "
-                        "'%s' cannot be told (%s)",
-                        OneLine(text).c_str(), OneLine(named).c_str(), OneLine(notesIni).c_str(),
-                        std::strerror(identity.error));
+    // nor one whose program folder that identity may not run from.
+    const ConsoleChoice console = DecideConsole(info, context);
+    if (!console.problem.empty()) {
+        LogDebugMessage(1, "Error: Cannot run the command '%s' of the server in '%s': %s",
+                        OneLine(text).c_str(), OneLine(info.strDominoBinPath).c_str(),
+                        OneLine(console.problem).c_str());
         return false;
     }
-    if (named.empty() || named[0] != '/') {
-        LogDebugMessage(1,
-                        "Error: Cannot run the command '%s' of the server in '%s': the program "
-                        "folder is not an absolute path",
-                        OneLine(text).c_str(), OneLine(named).c_str());
-        return false;
-    }
-    const machine::Finding program = machine::ProgramFolderFinding(info);
-    const machine::Finding& refusal = !program.ok ? program : identity.finding;
-    if (!refusal.ok) {
-        LogDebugMessage(
-            1, "Error: Cannot run the command '%s' of the server in '%s': %s",
-            OneLine(text).c_str(), OneLine(named).c_str(),
-            OneLine(!program.ok ? "the program folder is not used: " + program.why : refusal.why)
-                .c_str());
-        return false;
-    }
-    const std::string& bin = program.path;
+    const std::string& bin = console.bin;
 
     machine::ChildSpec child;
     child.program = bin + "/server";
@@ -123,9 +104,9 @@ bool SendDominoCommand(const ORVInsInfo& info, const std::string& text) {
     child.extraEnv = {"LD_LIBRARY_PATH=" + bin};
     child.workDir = bin;
     child.timeoutSeconds = kCommandTimeoutSeconds;
-    child.switchIdentity = identity.switchIdentity;
-    child.uid = identity.uid;
-    child.gid = identity.gid;
+    child.switchIdentity = console.switchIdentity;
+    child.uid = console.uid;
+    child.gid = console.gid;
 
     machine::ChildResult result = machine::RunChild(child);
 

@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "UPDSilient/hotfix_internal.h"
@@ -136,6 +137,18 @@ Decision DecideEnvironment(const RunContext& context) {
         return Stop(Decision(), "Doesn't pass the environment checking!", kEnvironmentProblem);
     }
     return Decision();
+}
+
+Decision DecideScanTaskLeft(const std::vector<std::string>& left) {
+    Decision d;
+    for (const std::string& notesIni : left) {
+        d = Stop(d,
+                 Format("Error: The task kvmscan stays registered in (%s), so nothing is "
+                        "installed.",
+                        notesIni.c_str()),
+                 kIncompleteProblem);
+    }
+    return d;
 }
 
 UpdateChoice DecideUpdate(const RunContext& context) {
@@ -291,13 +304,25 @@ bool Listed(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// `bytes` rounded up to whole blocks of `block` bytes.
+long long BlocksOf(long long bytes, long long block) {
+    return block > 1 ? (bytes + block - 1) / block * block : bytes;
+}
+
+bool PathThere(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
 // What a tree copy would meet below a folder: the first entry it could not
 // read (a folder it cannot list, a regular file it cannot open) and the
 // bytes of the regular files. Links and special files are the copy's to
 // recreate; nothing below a link is looked at.
 struct TreeLook {
     std::string unreadable;
-    long long bytes = 0;
+    long long block = 1;  // the block size of the file system copied to
+    long long bytes = 0;  // each file's size and each folder, in whole blocks
+    long long files = 0;  // the entries a copy makes
 };
 
 // Looks at the folder open as `fd` (`path` names it) and below, through
@@ -322,8 +347,10 @@ int LookAtFolder(int fd, const std::string& path, TreeLook& look) {
                 ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 continue;
             }
+            ++look.files;
             if (S_ISREG(st.st_mode)) {
-                look.bytes += st.st_size;
+                // A copy writes every byte, holes included.
+                look.bytes += BlocksOf(st.st_size, look.block);
                 const int file = ::openat(
                     fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
                 if (file >= 0) {
@@ -332,6 +359,7 @@ int LookAtFolder(int fd, const std::string& path, TreeLook& look) {
                     look.unreadable = path + "/" + name;
                 }
             } else if (S_ISDIR(st.st_mode)) {
+                look.bytes += look.block;
                 entries.emplace_back(name, true);
             }
         }
@@ -358,8 +386,9 @@ int LookAtFolder(int fd, const std::string& path, TreeLook& look) {
     return parent;
 }
 
-TreeLook LookAtTree(const std::string& folder) {
+TreeLook LookAtTree(const std::string& folder, long long block = 1) {
     TreeLook look;
+    look.block = block;
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         look.unreadable = folder;
@@ -370,6 +399,20 @@ TreeLook LookAtTree(const std::string& folder) {
         ::close(parent);
     }
     return look;
+}
+
+// The Error: line of a fill there is no room for ("" when there is): too
+// few blocks, or too few files, that users may still take.
+std::string NoRoom(const char* what, const std::string& folder, const FillChoice& fill) {
+    if (fill.bytesNeeded > fill.bytesFree) {
+        return Format("Error: %s (%s) needs %lld bytes, but %lld are free.", what, folder.c_str(),
+                      fill.bytesNeeded, fill.bytesFree);
+    }
+    if (fill.filesNeeded > fill.filesFree) {
+        return Format("Error: %s (%s) needs %lld files, but %lld are free.", what, folder.c_str(),
+                      fill.filesNeeded, fill.filesFree);
+    }
+    return std::string();
 }
 
 const char kNotFilled[] =
@@ -444,7 +487,8 @@ std::string UnreadableInTree(const std::string& folder) {
     return LookAtTree(folder).unreadable;
 }
 
-long long BytesFree(std::string path) {
+FreeSpace SpaceFree(std::string path) {
+    FreeSpace space;
     struct statvfs vfs;
     while (::statvfs(path.c_str(), &vfs) != 0) {
         while (path.size() > 1 && path.back() == '/') {
@@ -452,12 +496,20 @@ long long BytesFree(std::string path) {
         }
         const std::string::size_type slash = path.rfind('/');
         if (slash == std::string::npos || path == "/") {
-            return 0;
+            return space;
         }
         path = slash == 0 ? "/" : path.substr(0, slash);
     }
-    const unsigned long long blocks = ::geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail;
-    return static_cast<long long>(blocks * vfs.f_frsize);
+    // What users may still take: the blocks and files the file system keeps
+    // for root are for repairing the machine, not for a hot fix.
+    space.block = static_cast<long long>(vfs.f_frsize);
+    space.bytes = static_cast<long long>(vfs.f_bavail) * space.block;
+    space.files = static_cast<long long>(vfs.f_favail);
+    return space;
+}
+
+long long BytesFree(std::string path) {
+    return SpaceFree(std::move(path)).bytes;
 }
 
 long long FileBytes(const std::string& path) {
@@ -471,14 +523,20 @@ FillChoice DecideNewFolderFill(const RunContext& context, const std::string& cur
                                const std::string& newFolder) {
     FillChoice fill;
     Decision& d = fill.decision;
-    const TreeLook tree = LookAtTree(current);
-    fill.bytesNeeded = tree.bytes;
+    const FreeSpace space = SpaceFree(ProgramFolderPath(context.productRoot));
+    const TreeLook tree = LookAtTree(current, space.block);
+    // The new folder itself, and what the tree copy makes in it.
+    fill.bytesNeeded = tree.bytes + space.block;
+    fill.filesNeeded = tree.files + 1;
     for (const std::string& name : context.packageFiles) {
-        fill.bytesNeeded += FileBytes(context.packageFolder + "/" + name);
+        fill.bytesNeeded += BlocksOf(FileBytes(context.packageFolder + "/" + name), space.block);
         // A file of the version the package replaces is copied once.
-        fill.bytesNeeded -= std::min(tree.bytes, FileBytes(current + "/" + name));
+        const long long replaced = BlocksOf(FileBytes(current + "/" + name), space.block);
+        fill.bytesNeeded -= std::min(tree.bytes, replaced);
+        fill.filesNeeded += PathThere(current + "/" + name) ? 0 : 1;
     }
-    fill.bytesFree = BytesFree(ProgramFolderPath(context.productRoot));
+    fill.bytesFree = space.bytes;
+    fill.filesFree = space.files;
     std::string why;
     std::string line;
     if (!tree.unreadable.empty()) {
@@ -494,9 +552,8 @@ FillChoice DecideNewFolderFill(const RunContext& context, const std::string& cur
                 context.packageFolder.c_str(), name.c_str(),
                 StagingFolderPath(context.productRoot, SettingOf(context).BuildNumber).c_str(),
                 name.c_str(), rc, why.c_str());
-        } else if (fill.bytesNeeded > fill.bytesFree) {
-            line = Format("Error: The new version folder (%s) needs %lld bytes, but %lld are free.",
-                          newFolder.c_str(), fill.bytesNeeded, fill.bytesFree);
+        } else {
+            line = NoRoom("The new version folder", newFolder, fill);
         }
     }
     if (!line.empty()) {
@@ -511,11 +568,17 @@ FillChoice DecideInPlaceBackup(const RunContext& context, const std::string& cur
                                const std::vector<std::string>& added) {
     FillChoice fill;
     const std::vector<std::string> saved = NamesWithout(context.fileTable, added);
-    fill.bytesNeeded = FileBytes(context.packageFolder + "/orvpatch.ini");
+    const FreeSpace space = SpaceFree(backupFolder);
+    // The backup folder, its orvpatch.ini, and a copy of each saved file
+    // (where a hard link cannot be made).
+    fill.bytesNeeded =
+        space.block + BlocksOf(FileBytes(context.packageFolder + "/orvpatch.ini"), space.block);
+    fill.filesNeeded = 2 + static_cast<long long>(saved.size());
     for (const std::string& name : saved) {
-        fill.bytesNeeded += FileBytes(current + "/" + name);
+        fill.bytesNeeded += BlocksOf(FileBytes(current + "/" + name), space.block);
     }
-    fill.bytesFree = BytesFree(backupFolder);
+    fill.bytesFree = space.bytes;
+    fill.filesFree = space.files;
     std::string why;
     const std::string name = UnreadableFile(saved, current, &why);
     std::string line;
@@ -523,9 +586,8 @@ FillChoice DecideInPlaceBackup(const RunContext& context, const std::string& cur
         line =
             Format("Error: Cannot save the file (%s/%s): it is not a file that can be read (%s).",
                    current.c_str(), name.c_str(), why.c_str());
-    } else if (fill.bytesNeeded > fill.bytesFree) {
-        line = Format("Error: The back up in (%s) needs %lld bytes, but %lld are free.",
-                      backupFolder.c_str(), fill.bytesNeeded, fill.bytesFree);
+    } else {
+        line = NoRoom("The back up in", backupFolder, fill);
     }
     if (!line.empty()) {
         fill.decision.logLines.push_back(line);

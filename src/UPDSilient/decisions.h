@@ -74,6 +74,11 @@ Decision DecideBusy(const std::string& root, const std::string& holderText);
 // The update's first check: the package's version folder must not exist.
 Decision DecideEnvironment(const RunContext& context);
 
+// After the update's build checks: `left` are the notes.ini files the
+// scan task's clean-up left kvmscan in; any stops the update before it
+// changes the product.
+Decision DecideScanTaskLeft(const std::vector<std::string>& left);
+
 // The update's build checks (after the scan task's clean-up).
 struct UpdateChoice {
     Decision decision;
@@ -137,8 +142,15 @@ std::string UnreadableFile(const std::vector<std::string>& names, const std::str
 // that cannot be listed whole, or a regular file that cannot be opened; ""
 // when there is none.
 std::string UnreadableInTree(const std::string& folder);
-// Bytes the superuser may still use on the file system of `path` or of its
-// nearest existing parent.
+// What users may still take on the file system of `path` or of its nearest
+// existing parent (f_bavail, f_favail: root's reserve is left alone), and
+// its block size.
+struct FreeSpace {
+    long long block = 1;
+    long long bytes = 0;
+    long long files = 0;
+};
+FreeSpace SpaceFree(std::string path);
 long long BytesFree(std::string path);
 // The size of a regular file (0 for anything else).
 long long FileBytes(const std::string& path);
@@ -148,8 +160,10 @@ long long FileBytes(const std::string& path);
 // update checks this before it writes anything.
 struct FillChoice {
     Decision decision;
-    long long bytesNeeded = 0;
+    long long bytesNeeded = 0;  // whole blocks: each file, each folder
     long long bytesFree = 0;
+    long long filesNeeded = 0;
+    long long filesFree = 0;
 };
 FillChoice DecideNewFolderFill(const RunContext& context, const std::string& current,
                                const std::string& newFolder);

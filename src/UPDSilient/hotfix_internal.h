@@ -166,12 +166,12 @@ bool UpdateTaskLoaders(const ORVInsInfo& info, const RunContext& context);
 bool ServerRunning(const ORVInsInfo& info);
 
 // Stops, counts, loads and restarts the ORV tasks of one installation.
-void StopTasks(const ORVInsInfo& info);
+void StopTasks(const ORVInsInfo& info, const RunContext& context);
 int CountRunningTasks(const ORVInsInfo& info);
 // Loads the tasks that do not run (the monitor always). False when a command
 // could not be sent or a loaded task does not run within a few seconds
 // (an Error: line says which).
-bool LoadTasks(const ORVInsInfo& info);
+bool LoadTasks(const ORVInsInfo& info, const RunContext& context);
 // What StopTasks and CountRunningTasks decide from the lock probes as they
 // stand now, without sending anything: the console commands StopTasks would
 // send (none when the server does not run; the server probe is logged), and
@@ -183,10 +183,10 @@ std::vector<std::string> RunningCountedTasks(const ORVInsInfo& info);
 std::vector<std::string> LoadCommands(const ORVInsInfo& info);
 std::vector<std::string> RestartCommands(const ORVInsInfo& info);
 // Why the console commands of the installation cannot be run: its program
-// folder is no absolute path, or "<program folder>/server" is missing, no
-// regular file, or not executable by the owner of notes.ini (whom the
-// commands run as); "" when they can. Reads only.
-std::string ConsoleProblem(const ORVInsInfo& info);
+// folder is no absolute path or not one the commands' identity may run from
+// (DecideConsole), or "<program folder>/server" is missing, no regular
+// file, or not executable by that identity; "" when they can. Reads only.
+std::string ConsoleProblem(const ORVInsInfo& info, const RunContext& context);
 
 // What a restart of the installation's tasks would do, from the lock probes
 // as they stand now: nothing when the server does not run; otherwise its
@@ -196,13 +196,14 @@ struct RestartOutlook {
     bool serverRunning = false;
     std::string problem;  // the Error: line; "" when the commands can be sent
     std::vector<std::string> commands;
+    uid_t uid = 0;  // whom the commands run as
 };
-RestartOutlook DecideRestart(const ORVInsInfo& info);
+RestartOutlook DecideRestart(const ORVInsInfo& info, const RunContext& context);
 // The same for the load after a stop (LoadTasks).
-RestartOutlook DecideLoad(const ORVInsInfo& info);
+RestartOutlook DecideLoad(const ORVInsInfo& info, const RunContext& context);
 // The running tasks the rollback waits to end that its stop cannot end:
 // none is asked to quit, or no command can be sent.
-std::vector<std::string> TasksTheStopLeaves(const ORVInsInfo& info);
+std::vector<std::string> TasksTheStopLeaves(const ORVInsInfo& info, const RunContext& context);
 
 // Restarts the tasks of a running server: each that runs is asked to quit
 // and loaded again once it has ended, the others just loaded. True when the
@@ -210,14 +211,15 @@ std::vector<std::string> TasksTheStopLeaves(const ORVInsInfo& info);
 // the commands cannot be run as the owner of notes.ini, a command could not
 // be sent, a task did not quit within its bounded wait (it is then never
 // loaded a second time), or a loaded task does not run.
-bool RestartTasks(const ORVInsInfo& info);
+bool RestartTasks(const ORVInsInfo& info, const RunContext& context);
 
 // Sends one console command to the installation's server: its executable
 // "<program folder>/server", run directly with its notes.ini, under the
-// identity of that notes.ini's owner. True when the command was started; a
+// identity DecideConsole gives. True when the command was started; a
 // command that was refused, or whose program could not be started, is false
 // (an Error: line says why). The server's own answer is not looked at.
-bool SendDominoCommand(const ORVInsInfo& info, const std::string& command);
+bool SendDominoCommand(const ORVInsInfo& info, const RunContext& context,
+                       const std::string& command);
 
 // The package's readme beside the version folders. False when it could not
 // be copied (logged).

@@ -12,7 +12,15 @@ std::string RebuildServerTaskLine(const std::string& line);
 // rewrites the file.
 std::string WithoutScanTask(const std::string& content, bool& changed);
 
-// Whether the clean-up would rewrite this notes.ini: it is read as the
-// clean-up reads it (as the owner of the entry, no FIFO or device opened)
-// and a server-task line changes. Writes nothing, logs nothing.
+// What the clean-up would do with this notes.ini, read as the clean-up
+// reads it (as the owner of the entry, no FIFO or device opened): whether a
+// server-task line changes, and why kvmscan would stay registered (the
+// Error: line the clean-up logs; "" when it would not): a regular file that
+// cannot be read whole, or a rewrite that cannot be made. Writes nothing,
+// logs nothing; the clean-up itself asks the same before it writes.
+struct ScanTaskOutlook {
+    bool due = false;
+    std::string problem;
+};
+ScanTaskOutlook DecideScanTaskCleanUp(const char* notesIniPath);
 bool ScanTaskCleanUpDue(const char* notesIniPath);

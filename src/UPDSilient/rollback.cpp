@@ -33,8 +33,8 @@ const int kTries = 10;
 const int kTryPause = 10;
 
 void StopAll(RunContext& context) {
-    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
-        StopTasks(info);
+    Walk(context, [](const ORVInsInfo& info, const RunContext& here) {
+        StopTasks(info, here);
         return true;
     });
 }
@@ -42,8 +42,8 @@ void StopAll(RunContext& context) {
 // Loads the tasks again everywhere; false when they do not all run.
 bool LoadAll(RunContext& context) {
     bool all = true;
-    Walk(context, [&all](const ORVInsInfo& info, const RunContext&) {
-        all = LoadTasks(info) && all;
+    Walk(context, [&all](const ORVInsInfo& info, const RunContext& here) {
+        all = LoadTasks(info, here) && all;
         return true;
     });
     return all;
@@ -124,8 +124,8 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate:
         return ORV_RUN_FAILED;
     }
     bool restarted = true;
-    Walk(context, [&restarted](const ORVInsInfo& info, const RunContext&) {
-        restarted = RestartTasks(info) && restarted;
+    Walk(context, [&restarted](const ORVInsInfo& info, const RunContext& here) {
+        restarted = RestartTasks(info, here) && restarted;
         return true;
     });
     FinishSwap(context.fileTable, current);
@@ -140,8 +140,8 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate:
 // they are still running after the last try.
 bool StopAndWait(RunContext& context) {
     StopAll(context);
-    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
-        for (const std::string& task : TasksTheStopLeaves(info)) {
+    Walk(context, [](const ORVInsInfo& info, const RunContext& here) {
+        for (const std::string& task : TasksTheStopLeaves(info, here)) {
             LogDebugMessage(1,
                             "Info: The stop leaves the task %s of the server in (%s) running; "
                             "the rollback waits for it to end.",

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "UPDSilient/console_identity.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/debug.h"
 
@@ -47,6 +48,7 @@ RunContext MakeRunContext(const InstallInfo& package, const _PatchSetting& setti
     context.packageFiles = PackageFileNames(setting);
     context.fileTable = FileTableNames(setting);
     context.setting = &setting;
+    context.consoles = std::make_shared<ConsoleIdentities>();
     return context;
 }
 

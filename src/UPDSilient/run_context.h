@@ -7,10 +7,13 @@
 
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
+
+struct ConsoleIdentities;  // console_identity.h
 
 // The package folder every run reads, relative to the working folder.
 extern const char kPackageFolder[];
@@ -27,6 +30,10 @@ struct RunContext {
     std::vector<std::string> packageFiles;
     std::vector<std::string> fileTable;
     const _PatchSetting* setting = nullptr;  // null where a step needs none
+    // The console identity of each server, decided once from its notes.ini
+    // as the run found it (ConsoleIdentityOf); shared by every copy of the
+    // context. Null: each question is decided afresh.
+    std::shared_ptr<ConsoleIdentities> consoles;
 };
 
 // A per-installation step: true lets the walk go on, false stops it (the

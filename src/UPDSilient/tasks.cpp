@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/console_identity.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/debug.h"
-#include "machine/trust.h"
 
 namespace {
 
@@ -46,16 +46,16 @@ bool Running(const ORVInsInfo& info, const char* task) {
     return IsORVRun(info.strDataPath.c_str(), task) == 1;
 }
 
-bool Send(const ORVInsInfo& info, const std::string& command) {
-    return SendDominoCommand(info, command);
+bool Send(const ORVInsInfo& info, const RunContext& context, const std::string& command) {
+    return SendDominoCommand(info, context, command);
 }
 
-bool Quit(const ORVInsInfo& info, const std::string& task) {
-    return Send(info, "te " + task + " quit");
+bool Quit(const ORVInsInfo& info, const RunContext& context, const std::string& task) {
+    return Send(info, context, "te " + task + " quit");
 }
 
-bool Load(const ORVInsInfo& info, const std::string& task) {
-    return Send(info, "load " + task);
+bool Load(const ORVInsInfo& info, const RunContext& context, const std::string& task) {
+    return Send(info, context, "load " + task);
 }
 
 // Waits up to `seconds` for the task to be running (or, with `running`
@@ -80,12 +80,12 @@ void LogNotEnded(const ORVInsInfo& info, const char* task, int seconds) {
 // orvreal may take long to end: it is asked again every few seconds, with a
 // dot on standard output for each round. False when it is still running
 // after the last round.
-bool WaitForRealTask(const ORVInsInfo& info) {
+bool WaitForRealTask(const ORVInsInfo& info, const RunContext& context) {
     KvORVSleep(kRealTaskWait);
     int n = 0;
     while (Running(info, "orvreal")) {
         ++n;
-        Quit(info, "orvreal");
+        Quit(info, context, "orvreal");
         KvORVSleep(kRealTaskWait);
         if (n > kRealTaskMaxRepeats) {
             break;
@@ -103,13 +103,13 @@ bool WaitForRealTask(const ORVInsInfo& info) {
 // One task of the restart: a task that runs (or the monitor, always) is
 // asked to quit and given its wait; then it is loaded. A task whose quit
 // could not be sent, or that does not end, is never loaded a second time.
-bool RestartOne(const ORVInsInfo& info, const RestartItem& item) {
+bool RestartOne(const ORVInsInfo& info, const RunContext& context, const RestartItem& item) {
     if (item.alwaysQuit || Running(info, item.task)) {
-        if (!Quit(info, item.task)) {
+        if (!Quit(info, context, item.task)) {
             return false;
         }
         if (std::string(item.task) == "orvreal") {
-            if (!WaitForRealTask(info)) {
+            if (!WaitForRealTask(info, context)) {
                 return false;
             }
         } else {
@@ -120,7 +120,7 @@ bool RestartOne(const ORVInsInfo& info, const RestartItem& item) {
             }
         }
     }
-    return Load(info, item.task);
+    return Load(info, context, item.task);
 }
 
 // After the loads: each loaded task must show its lock within a few seconds.
@@ -151,26 +151,15 @@ std::vector<const char*> TasksToLoad(const ORVInsInfo& info) {
 
 }  // namespace
 
-std::string ConsoleProblem(const ORVInsInfo& info) {
+std::string ConsoleProblem(const ORVInsInfo& info, const RunContext& context) {
     // Who the commands run as, and whether root may run from that folder
-    // for that user at all (machine/trust.h); then whether that user can
+    // for that user at all (console_identity.h); then whether that user can
     // start the program.
-    const machine::ConsoleIdentity identity = machine::ConsoleIdentityFinding(info);
-    if (!identity.known) {
-        return identity.finding.why;
+    const ConsoleChoice console = DecideConsole(info, context);
+    if (!console.problem.empty()) {
+        return console.problem;
     }
-    const std::string& bin = info.strDominoBinPath;
-    if (bin.empty() || bin[0] != '/') {
-        return "the program folder is not an absolute path";
-    }
-    const machine::Finding folder = machine::ProgramFolderFinding(info);
-    if (!folder.ok) {
-        return "the program folder is not used: " + folder.why;
-    }
-    if (!identity.finding.ok) {
-        return identity.finding.why;
-    }
-    const std::string program = folder.path + "/server";
+    const std::string program = console.bin + "/server";
     struct stat st;
     if (::stat(program.c_str(), &st) != 0) {
         return "'" + program + "' cannot be found (" + std::strerror(errno) + ")";
@@ -179,11 +168,11 @@ std::string ConsoleProblem(const ORVInsInfo& info) {
         return "'" + program + "' is not a file";
     }
     // The superuser's own commands need any execute bit.
-    const uid_t uid = identity.uid;
-    const mode_t bits = uid == 0                    ? (S_IXUSR | S_IXGRP | S_IXOTH)
-                        : st.st_uid == uid          ? S_IXUSR
-                        : st.st_gid == identity.gid ? S_IXGRP
-                                                    : S_IXOTH;
+    const uid_t uid = console.uid;
+    const mode_t bits = uid == 0                   ? (S_IXUSR | S_IXGRP | S_IXOTH)
+                        : st.st_uid == uid         ? S_IXUSR
+                        : st.st_gid == console.gid ? S_IXGRP
+                                                   : S_IXOTH;
     if ((st.st_mode & bits) == 0) {
         return "'" + program + "' may not be run by user " + std::to_string(uid);
     }
@@ -199,7 +188,7 @@ std::string ConsoleLine(const ORVInsInfo& info, const std::string& problem) {
 
 }  // namespace
 
-RestartOutlook DecideRestart(const ORVInsInfo& info) {
+RestartOutlook DecideRestart(const ORVInsInfo& info, const RunContext& context) {
     RestartOutlook outlook;
     // The commands run as the owner of notes.ini; without one, only a server
     // that does not run needs none.
@@ -215,26 +204,27 @@ RestartOutlook DecideRestart(const ORVInsInfo& info) {
                           info.strNotesIniPath + ").";
         return outlook;
     }
-    const std::string problem = ConsoleProblem(info);
+    const std::string problem = ConsoleProblem(info, context);
     if (!problem.empty()) {
         outlook.problem = ConsoleLine(info, problem);
         return outlook;
     }
+    outlook.uid = DecideConsole(info, context).uid;
     outlook.commands = RestartCommands(info);
     return outlook;
 }
 
-RestartOutlook DecideLoad(const ORVInsInfo& info) {
-    RestartOutlook outlook = DecideRestart(info);
+RestartOutlook DecideLoad(const ORVInsInfo& info, const RunContext& context) {
+    RestartOutlook outlook = DecideRestart(info, context);
     if (outlook.serverRunning && outlook.problem.empty()) {
         outlook.commands = LoadCommands(info);
     }
     return outlook;
 }
 
-std::vector<std::string> TasksTheStopLeaves(const ORVInsInfo& info) {
+std::vector<std::string> TasksTheStopLeaves(const ORVInsInfo& info, const RunContext& context) {
     const std::vector<std::string> commands = StopCommands(info);
-    const bool sent = commands.empty() || ConsoleProblem(info).empty();
+    const bool sent = commands.empty() || ConsoleProblem(info, context).empty();
     std::vector<std::string> left;
     for (const std::string& task : RunningCountedTasks(info)) {
         if (!sent ||
@@ -259,15 +249,15 @@ std::vector<std::string> StopCommands(const ORVInsInfo& info) {
     return commands;
 }
 
-void StopTasks(const ORVInsInfo& info) {
+void StopTasks(const ORVInsInfo& info, const RunContext& context) {
     const std::vector<std::string> commands = StopCommands(info);
-    const std::string problem = commands.empty() ? std::string() : ConsoleProblem(info);
+    const std::string problem = commands.empty() ? std::string() : ConsoleProblem(info, context);
     if (!problem.empty()) {
         LogDebugMessage(1, "%s", ConsoleLine(info, problem).c_str());
         return;
     }
     for (const std::string& command : commands) {
-        Send(info, command);
+        Send(info, context, command);
     }
 }
 
@@ -293,8 +283,8 @@ std::vector<std::string> LoadCommands(const ORVInsInfo& info) {
     return commands;
 }
 
-bool LoadTasks(const ORVInsInfo& info) {
-    const RestartOutlook outlook = DecideLoad(info);
+bool LoadTasks(const ORVInsInfo& info, const RunContext& context) {
+    const RestartOutlook outlook = DecideLoad(info, context);
     if (!outlook.serverRunning) {
         return true;
     }
@@ -305,7 +295,7 @@ bool LoadTasks(const ORVInsInfo& info) {
     const std::vector<const char*> tasks = TasksToLoad(info);
     bool sent = true;
     for (const char* task : tasks) {
-        sent = Load(info, task) && sent;
+        sent = Load(info, context, task) && sent;
     }
     return AllRunning(info, tasks) && sent;
 }
@@ -321,8 +311,8 @@ std::vector<std::string> RestartCommands(const ORVInsInfo& info) {
     return commands;
 }
 
-bool RestartTasks(const ORVInsInfo& info) {
-    const RestartOutlook outlook = DecideRestart(info);
+bool RestartTasks(const ORVInsInfo& info, const RunContext& context) {
+    const RestartOutlook outlook = DecideRestart(info, context);
     if (!outlook.serverRunning) {
         LogDebugMessage(1, "Domino isnot running now.");
         return true;
@@ -334,7 +324,7 @@ bool RestartTasks(const ORVInsInfo& info) {
     bool all = true;
     std::vector<const char*> loaded;
     for (const RestartItem& item : kRestartOrder) {
-        if (RestartOne(info, item)) {
+        if (RestartOne(info, context, item)) {
             loaded.push_back(item.task);
         } else {
             all = false;
@@ -345,7 +335,7 @@ bool RestartTasks(const ORVInsInfo& info) {
 
 int StopAllORV(ORVInsInfo* info, void* /*context*/) {
     if (info != nullptr) {
-        StopTasks(*info);
+        StopTasks(*info, ContextFromGlobals());
     }
     return 1;
 }
@@ -359,7 +349,7 @@ int GetRunningORVNum(ORVInsInfo* info, void* context) {
 
 int LoadAllORV(ORVInsInfo* info, void* /*context*/) {
     if (info != nullptr) {
-        LoadTasks(*info);
+        LoadTasks(*info, ContextFromGlobals());
     }
     return 1;
 }
@@ -373,6 +363,6 @@ int RestartAllORV(ORVInsInfo* info, void* /*context*/) {
     if (ChangeUser(&notesIni[0]) != 0) {
         return 0;
     }
-    RestartTasks(*info);
+    RestartTasks(*info, ContextFromGlobals());
     return 1;
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/console_identity.h"
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/run_context.h"
@@ -140,8 +141,8 @@ bool ReloadTasks(RunContext& context) {
             return true;
         });
     }
-    Walk(context, [&all](const ORVInsInfo& info, const RunContext&) {
-        all = RestartTasks(info) && all;
+    Walk(context, [&all](const ORVInsInfo& info, const RunContext& here) {
+        all = RestartTasks(info, here) && all;
         return true;
     });
     return all;
@@ -340,9 +341,14 @@ int Update(RunContext& context, _PatchSetting& setting, const std::string& backu
     }
 
     // The scan task's registration goes before the build checks, so it is
-    // cleaned out even when one of them stops the update.
-    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
-        CleanUpKvmscanTask(info.strNotesIniPath.c_str());
+    // cleaned out even when one of them stops the update. Each server's
+    // console identity is decided first, from notes.ini as the run found it.
+    std::vector<std::string> scanTaskLeft;
+    Walk(context, [&scanTaskLeft](const ORVInsInfo& info, const RunContext& here) {
+        ConsoleIdentityOf(info, here);
+        if (!CleanUpKvmscanTask(info.strNotesIniPath.c_str())) {
+            scanTaskLeft.push_back(info.strNotesIniPath);
+        }
         return true;
     });
 
@@ -356,6 +362,12 @@ int Update(RunContext& context, _PatchSetting& setting, const std::string& backu
         if (!CarryOut(choice.decision)) {
             return ORV_RUN_FAILED;
         }
+    }
+    // A run stopped by its build checks keeps their verdict; past them, a
+    // server that would keep the scan task stops the update unchanged, so
+    // that the same package finishes it once the cause is mended.
+    if (!CarryOut(DecideScanTaskLeft(scanTaskLeft))) {
+        return ORV_RUN_FAILED;
     }
     record.build = setting.BuildNumber;
     record.mode = "update";

@@ -283,59 +283,33 @@ Finding ProgramFolderFinding(const ORVInsInfo& info) {
     return ProgramFolderFinding(info.strDominoBinPath, info.strRegistryBinPath);
 }
 
-ConsoleIdentity ConsoleIdentityFinding(const std::string& notesIni) {
-    ConsoleIdentity identity;
-    identity.finding.path = notesIni;
-    struct stat entry;
-    if (lstat(notesIni.c_str(), &entry) != 0) {
-        identity.error = errno;
-        identity.finding = Refused(notesIni, std::string("the owner of '") + notesIni +
-                                                 "' cannot be told (" + std::strerror(errno) + ")");
-        return identity;
+Finding RunFinding(int dirFd, const std::string& shown, const char* program, uid_t uid) {
+    struct stat folder;
+    if (fstat(dirFd, &folder) != 0) {
+        return Refused(shown, std::string("it cannot be looked at (") + std::strerror(errno) + ")");
     }
-    identity.known = true;
-    identity.uid = entry.st_uid;
-    identity.gid = PrimaryGroup(entry.st_uid, entry.st_gid);
-    if (geteuid() != 0) {
-        // The only identity such a patcher has; it may act as no one else.
-        identity.uid = geteuid();
-        identity.gid = getegid();
-        return identity;
+    const bool root = RootSide(uid);
+    const bool own = !root && folder.st_uid == uid && (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    if (own) {
+        return Finding();
     }
-    identity.switchIdentity = true;
-    if (S_ISREG(entry.st_mode) && entry.st_nlink > 1) {
-        identity.finding =
-            Refused(notesIni, "'" + notesIni + "' has " + std::to_string(entry.st_nlink) +
-                                  " names, so its owner may not be its writer");
-        return identity;
+    const Finding trust = FolderTrust(dirFd, shown);
+    if (!trust.ok) {
+        return Refused(
+            shown, root ? "it is not root's alone: " + trust.why
+                        : "it is neither root's alone nor " + Owner(uid) + "'s own: " + trust.why);
     }
-    const std::string data = FolderOf(notesIni);
-    fileio::Fd folder(OpenFolderPath(data));
-    struct stat dst;
-    if (!folder.valid() || fstat(folder.get(), &dst) != 0) {
-        identity.finding = Refused(notesIni, "the data folder '" + data + "' cannot be opened (" +
-                                                 std::strerror(errno) + ")");
-        return identity;
+    struct stat st;
+    if (fstatat(dirFd, program, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        return Finding();  // nothing to run, as anyone: starting it fails by itself
     }
-    if (dst.st_uid != entry.st_uid) {
-        identity.finding =
-            Refused(notesIni, "'" + notesIni + "' belongs to " + Owner(entry.st_uid) +
-                                  ", but its data folder '" + data + "' to " + Owner(dst.st_uid));
-        return identity;
+    if (fstatat(dirFd, program, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        !(RootSide(st.st_uid) || st.st_uid == uid) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return Refused(shown, std::string("its '") + program + "' is not a file of root's" +
+                                  (root ? std::string() : " or " + Owner(uid) + "'s") +
+                                  " that no one else may write");
     }
-    if (entry.st_uid == 0) {
-        const Finding trust = FolderTrust(folder.get(), data);
-        if (!trust.ok) {
-            identity.finding =
-                Refused(notesIni, "'" + notesIni + "' belongs to root, but its data folder '" +
-                                      data + "' is not root's alone: " + trust.why);
-        }
-    }
-    return identity;
-}
-
-ConsoleIdentity ConsoleIdentityFinding(const ORVInsInfo& info) {
-    return ConsoleIdentityFinding(info.strNotesIniPath);
+    return Finding();
 }
 
 }  // namespace machine

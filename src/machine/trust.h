@@ -117,21 +117,12 @@ uid_t CurrentFsUid();
 Finding ProgramFolderFinding(const std::string& named, const std::string& registry);
 Finding ProgramFolderFinding(const ORVInsInfo& info);
 
-// As whom a console command of a server may run.
-struct ConsoleIdentity {
-    Finding finding;
-    bool known = false;  // the entry could be looked at (else `error`)
-    int error = 0;
-    bool switchIdentity = false;  // false: run as the patcher itself
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
-// A command runs as the owner of the notes.ini entry (itself, not what a
-// link names) only when that owner could not have planted it: the entry
-// has one name, its owner owns the folder holding it (the data folder), and
-// when the owner is root that folder is trusted. A patcher that is not root
-// runs every command as itself.
-ConsoleIdentity ConsoleIdentityFinding(const std::string& notesIni);
-ConsoleIdentity ConsoleIdentityFinding(const ORVInsInfo& info);
+// Whether a program named `program` in the open folder `dirFd` (shown as
+// `shown`) may be run as `uid`. As root's side only from a trusted folder
+// (FolderTrust) whose program is a regular file of root's side that no one
+// else may write. As another user from such a folder too, or from a folder
+// of that user's own that no one else may write (what it holds is then the
+// user's own business). The finding's `why` fits after "... : ".
+Finding RunFinding(int dirFd, const std::string& shown, const char* program, uid_t uid);
 
 }  // namespace machine

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "UPDSilient/checkdomino_silent.h"
+#include "UPDSilient/console_identity.h"
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/kvmscan_internal.h"
@@ -86,7 +87,7 @@ std::vector<std::string> SavedNames(const std::string& folder) {
     return names;
 }
 
-Installation Describe(const Walked& walked) {
+Installation Describe(const Walked& walked, const RunContext& context) {
     const ORVInsInfo& info = walked.info;
     Installation inst;
     inst.dataFolder = info.strDataPath;
@@ -112,11 +113,14 @@ Installation Describe(const Walked& walked) {
             inst.tasksRunning.push_back(task);
         }
     }
-    inst.kvmscanRegistered = ScanTaskCleanUpDue(info.strNotesIniPath.c_str());
+    const ScanTaskOutlook scan = DecideScanTaskCleanUp(info.strNotesIniPath.c_str());
+    inst.kvmscanRegistered = scan.due;
+    inst.kvmscanProblem = scan.problem;
     inst.stopCommands = StopCommands(info);
     inst.waitedTasks = RunningCountedTasks(info);
-    inst.consoleProgram = info.strDominoBinPath + "/server";
-    inst.consoleProblem = ConsoleProblem(info);
+    const ConsoleChoice console = DecideConsole(info, context);
+    inst.consoleProgram = (console.bin.empty() ? info.strDominoBinPath : console.bin) + "/server";
+    inst.consoleProblem = ConsoleProblem(info, context);
     if (ProgramFolderProblem(info).empty()) {
         for (const std::string& name : SavedNames(info.strDominoBinPath)) {
             inst.savedFiles.push_back(info.strDominoBinPath + "/" + name);
@@ -230,9 +234,9 @@ std::string Commands(const std::vector<std::string>& commands) {
     return text;
 }
 
-std::string Owner(const Installation& inst) {
-    return inst.notesIni.ownerName.empty() ? std::to_string(inst.notesIni.ownerUid)
-                                           : inst.notesIni.ownerName;
+std::string UserName(uid_t uid) {
+    const std::string name = OwnerName(uid);
+    return name.empty() ? std::to_string(uid) : name;
 }
 
 // Writes one mode's prediction as the patcher's decisions come: steps in
@@ -321,17 +325,16 @@ void ResumeSteps(const ResumeChoice& resume, const Report& report, Prediction& p
     }
 }
 
-void RestartSteps(const std::vector<Walked>& all, const std::vector<Installation>& insts,
-                  Prediction& p) {
+void RestartSteps(const std::vector<Walked>& all, const RunContext& context, Prediction& p) {
     for (size_t i = 0; i < all.size(); ++i) {
-        const RestartOutlook restart = DecideRestart(all[i].info);
+        const RestartOutlook restart = DecideRestart(all[i].info, context);
         const std::string& data = all[i].info.strDataPath;
         if (!restart.serverRunning) {
             p.Step("restart: the server of " + data + " is not running; no command");
         } else if (!restart.problem.empty()) {
             p.Fail("the ORV tasks of " + data + " are not restarted", restart.problem);
         } else {
-            p.Step("restart the ORV tasks of " + data + " as " + Owner(insts[i]) + ": " +
+            p.Step("restart the ORV tasks of " + data + " as " + UserName(restart.uid) + ": " +
                    Commands(restart.commands));
         }
     }
@@ -361,8 +364,7 @@ void ExtensionSteps(const std::vector<Walked>& all,
 
 // The walks the update ends with: the task loaders when the package asks
 // for them, then the restart of every registered installation.
-void ReloadSteps(const std::vector<Walked>& all, const std::vector<Installation>& insts,
-                 const RunContext& context,
+void ReloadSteps(const std::vector<Walked>& all, const RunContext& context,
                  const std::function<std::string(const std::string&)>& source, Prediction& p) {
     if (context.setting->UpdateLoader != 0) {
         const std::string loader = source("loader");
@@ -389,12 +391,12 @@ void ReloadSteps(const std::vector<Walked>& all, const std::vector<Installation>
             }
         }
     }
-    RestartSteps(all, insts, p);
+    RestartSteps(all, context, p);
 }
 
-void LoadSteps(const std::vector<Walked>& all, Prediction& p) {
+void LoadSteps(const std::vector<Walked>& all, const RunContext& context, Prediction& p) {
     for (const Walked& walked : all) {
-        const RestartOutlook load = DecideLoad(walked.info);
+        const RestartOutlook load = DecideLoad(walked.info, context);
         if (!load.problem.empty()) {
             p.Fail("the ORV tasks of " + walked.info.strDataPath + " are not loaded", load.problem);
         } else if (load.serverRunning) {
@@ -426,8 +428,12 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
     }
     // The clean-up comes before the build checks: it happens even when one of
     // them stops the update.
+    std::vector<std::string> scanTaskLeft;
     for (const Installation& inst : report.installations) {
-        if (inst.kvmscanRegistered) {
+        if (!inst.kvmscanProblem.empty()) {
+            p.Step("error: kvmscan stays in " + inst.notesIni.path + ": " + inst.kvmscanProblem);
+            scanTaskLeft.push_back(inst.notesIni.path);
+        } else if (inst.kvmscanRegistered) {
             p.Step("take kvmscan out of the ServerTasks line of " + inst.notesIni.path);
         }
     }
@@ -439,6 +445,9 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
         if (!p.Follow(choice.decision)) {
             return;
         }
+    }
+    if (!p.Follow(DecideScanTaskLeft(scanTaskLeft), "kvmscan stays registered")) {
+        return;
     }
     for (const std::string& leftover : report.product.stagingLeftovers) {
         p.Step("remove the staging folder " + leftover + " left by an interrupted update");
@@ -476,7 +485,7 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
         p.Step("point " + root + "/program/latest at " + choice.newFolder);
         p.Step("copy " + report.package.folder + "/readme_orv3_solaris.txt into " + root +
                "/program/");
-        ReloadSteps(all, report.installations, context, source, p);
+        ReloadSteps(all, context, source, p);
         p.Finish();
         return;
     }
@@ -518,7 +527,7 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
     p.Step("save each of the " + std::to_string(table.size()) + " file(s) in " + current +
            " as <name>_1 and copy the package's file over it");
     ExtensionSteps(all, source, p);
-    ReloadSteps(all, report.installations, context, source, p);
+    ReloadSteps(all, context, source, p);
     p.Step("remove the <name>_1 files from " + current);
     p.Finish();
 }
@@ -565,7 +574,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
         p.Step("resume the interrupted rollback of build " + std::to_string(resume.record.build) +
                ": its version folder is moved away; remove " + RemovalFolderPath(root));
         relink(resume.record.build);
-        LoadSteps(all, p);
+        LoadSteps(all, context, p);
         p.Finish();
         return;
     }
@@ -593,7 +602,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
         }
         p.Step("save each of the " + std::to_string(table.size()) + " file(s) in " + current +
                " as <name>_1 and copy the saved file of " + package.folder + " over it");
-        RestartSteps(all, report.installations, p);
+        RestartSteps(all, context, p);
         p.Step("remove the <name>_1 files from " + current);
         p.Step("remove " + package.folder + " and everything in it");
         p.Finish();
@@ -607,7 +616,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
     }
     // The stop waits for tasks it cannot end: then it gives up.
     for (const Walked& walked : all) {
-        const std::vector<std::string> left = TasksTheStopLeaves(walked.info);
+        const std::vector<std::string> left = TasksTheStopLeaves(walked.info, context);
         if (!left.empty()) {
             p.Stop("", "Has try 10 times to stop ORV, but still failed, so give up.",
                    left.front() + " runs in " + walked.info.strDataPath +
@@ -618,7 +627,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
     p.Step("wait until orvreal, orvdbs and orvupd have ended everywhere");
     relink(build);
     p.Step("move " + choice.hotfixFolder + " to " + RemovalFolderPath(root) + " and remove it");
-    LoadSteps(all, p);
+    LoadSteps(all, context, p);
     p.Finish();
 }
 }  // namespace
@@ -654,14 +663,17 @@ Report Inspect(const std::string& packageParent, bool rollback) {
         report.openingLog.insert(report.openingLog.end(), settingsLog.begin(), settingsLog.end());
     }
 
-    // What the probes below would log is not part of what the patcher logs.
-    for (const Walked& walked : walk.all) {
-        report.installations.push_back(Describe(walked));
-    }
+    // The run's context, whose console identities are decided from each
+    // notes.ini as it stands now, as the run decides them before its first
+    // change. What the probes below would log is not part of what the
+    // patcher logs.
     std::strncpy(g_szORVPatch, productRoot.c_str(), sizeof g_szORVPatch - 1);
     InstallInfo package;
     package.strPackagePath = report.package.folder;
     const RunContext context = MakeRunContext(package, setting);
+    for (const Walked& walked : walk.all) {
+        report.installations.push_back(Describe(walked, context));
+    }
     if (report.registryRead || !productRoot.empty()) {
         DescribeProduct(report.product, context.fileTable);
     }

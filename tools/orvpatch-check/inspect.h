@@ -27,6 +27,7 @@ struct Installation {
     bool serverRunning = false;
     std::vector<std::string> tasksRunning;
     bool kvmscanRegistered = false;  // the clean-up would take kvmscan out
+    std::string kvmscanProblem;      // why kvmscan would stay; "" when it would not
     std::string consoleProgram;      // <program folder>/server
     std::string consoleProblem;      // why it cannot be run; "" when it can
     // Originals an earlier run saved in the program folder (<task>_1,
