@@ -219,6 +219,29 @@ const std::vector<Case>& Cases() {
              ::unlink((m.servers()[0].programDir + "/server").c_str());
          },
          false, "Has try 10 times to stop ORV, but still failed, so give up."},
+        // Program folder, notes.ini and data folder: who owns which decides
+        // the console identity, and the check asks the run's own decision.
+        {"update, the registry's program folder belongs to a user", "update",
+         [] { return Servers(1); },
+         [](TestMachine& m, Package&) {
+             ::chown(m.servers()[0].programDir.c_str(), testsupport::kServerOwners[0], 0);
+         },
+         false, "Error: The hot fix is in place, but a step after it failed", nullptr,
+         "is not root's alone"},
+        {"update, root's notes.ini with a second name", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package&) {
+             ::link(m.servers()[0].notesIni.c_str(), (m.servers()[0].dataDir + "/b.ini").c_str());
+         },
+         false, "Error: The hot fix is in place, but a step after it failed", nullptr,
+         "has 2 names"},
+        {"update, a notes.ini its owner may not write", "update",
+         [] {
+             MachineOptions o = Servers(1);
+             o.severalOwners = true;
+             return o;
+         },
+         [](TestMachine& m, Package&) { ::chmod(m.servers()[0].notesIni.c_str(), 0444); }, false,
+         "Error: The task kvmscan stays registered in (", nullptr, "kvmscan stays"},
         {"in-place rollback from the backup", "rollback", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, "", [](TestMachine&) {}},
         {"in-place rollback of a fix that added a file", "rollback", [] { return Servers(1); },

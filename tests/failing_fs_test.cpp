@@ -25,7 +25,10 @@ using namespace testsupport;
 
 namespace {
 
-enum Condition { kFullOfBlocks, kFullOfInodes, kReadOnly };
+using Condition = SmallFs;
+const Condition kFullOfBlocks = SmallFs::kFullOfBlocks;
+const Condition kFullOfInodes = SmallFs::kFullOfInodes;
+const Condition kReadOnly = SmallFs::kReadOnly;
 const char* const kConditionNames[] = {"blocks_full", "inodes_full", "read_only"};
 
 struct Target {
@@ -74,7 +77,7 @@ struct Case {
     const Target* target;
     Condition condition;
     std::string name() const {
-        return std::string(target->name) + "_" + kConditionNames[condition];
+        return std::string(target->name) + "_" + kConditionNames[static_cast<int>(condition)];
     }
 };
 
@@ -90,62 +93,6 @@ std::vector<Case> Cases() {
         }
     }
     return cases;
-}
-
-long long TreeBytes(const std::string& path, long long& entries) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        return 0;
-    }
-    ++entries;
-    long long bytes = st.st_blocks * 512 + 4096;
-    if (S_ISDIR(st.st_mode)) {
-        for (const std::string& name : FolderNames(path)) {
-            bytes += TreeBytes(path + "/" + name, entries);
-        }
-    }
-    return bytes;
-}
-
-// Puts `folder` (with what it holds) on a fresh tmpfs just large enough for
-// it, then fills that file system or makes it read-only.
-void MountTiny(const std::string& folder, Condition condition) {
-    MakeDirs(folder);
-    long long entries = 0;
-    const long long bytes = TreeBytes(folder, entries) + 256 * 1024;
-    const std::string saved = folder + ".saved";
-    ASSERT_EQ(0, rename(folder.c_str(), saved.c_str()));
-    MakeDirs(folder);
-    const std::string options = "size=" + std::to_string(bytes) +
-                                ",nr_inodes=" + std::to_string(entries + 64) + ",mode=0755";
-    ASSERT_EQ(0, mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str())) << strerror(errno);
-    ASSERT_EQ(0, std::system(("cp -a '" + saved + "/.' '" + folder + "/'").c_str()));
-    RemoveTree(saved);
-    if (condition == kReadOnly) {
-        ASSERT_EQ(0, mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
-        return;
-    }
-    const std::string filler = folder + "/.filler";
-    MakeDirs(filler);
-    if (condition == kFullOfInodes) {
-        for (int i = 0; i < 1000000; ++i) {
-            int fd = open((filler + "/" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644);
-            if (fd < 0) {
-                ASSERT_EQ(ENOSPC, errno);
-                break;
-            }
-            close(fd);
-        }
-        return;
-    }
-    int fd = open((filler + "/blocks").c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    const std::string chunk(4096, 'f');
-    for (size_t size = chunk.size(); size > 0; size /= 2) {
-        while (write(fd, chunk.data(), size) == static_cast<ssize_t>(size)) {
-        }
-    }
-    close(fd);
 }
 
 // Everything a run must never lose: the installed version, the link to it,
@@ -270,7 +217,7 @@ TEST_P(FailingFileSystem, EndsCleanlyAndLosesNothing) {
             std::fprintf(stderr, "  log: %s\n", line.c_str());
         }
     }
-    umount2(folder.c_str(), MNT_DETACH);
+    Unmount(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Campaign, FailingFileSystem, ::testing::ValuesIn(Cases()),

@@ -415,8 +415,8 @@ const std::vector<Case>& Corpus() {
     {"notes_ini_relative_program_folder", 212, "is not an absolute path",
      [](M& m) { SetKey(Notes(m), "NotesProgram", "domino0/bin"); }},
     // The data folder belongs to the server's user, who plants a link to a
-    // file of root's holding a task line.
-    {"notes_ini_link_to_root_file", 0, "Error: ", [](M& m) {
+    // file of root's holding a task line: it is not rewritten, so kvmscan stays.
+    {"notes_ini_link_to_root_file", 212, "Error: ", [](M& m) {
          WriteFile(m.root() + "/etc/root-owned.ini", "ServerTasks=Update,kvmscan\n");
          unlink(Notes(m).c_str());
          ASSERT_EQ(0, symlink((m.root() + "/etc/root-owned.ini").c_str(), Notes(m).c_str()));
@@ -535,6 +535,7 @@ const std::vector<Case>& Corpus() {
     {"trust_console_notes_ini_hard_link", 212, "has 2 names", [](M& m) {
          const std::string shared = m.root() + "/etc/shared.log";
          UserProgramFolder(m, shared, false);
+         SetKey(shared, "ServerTasks", "Update");  // nothing to clean: the console decides
          chmod(shared.c_str(), 0666);
          unlink(Notes(m).c_str());
          ASSERT_EQ(0, link(shared.c_str(), Notes(m).c_str()));
@@ -544,6 +545,7 @@ const std::vector<Case>& Corpus() {
     {"trust_console_root_file_in_user_folder", 212, "but its data folder", [](M& m) {
          unlink(Notes(m).c_str());
          UserProgramFolder(m, Notes(m), false);
+         SetKey(Notes(m), "ServerTasks", "Update");
          m.StartServer(0);
      }, NoCommandAsRoot, {}, kServerUser},
     // The registry names a program folder of the user's whose extension manager
@@ -573,6 +575,48 @@ const std::vector<Case>& Corpus() {
      }, nullptr, {}, kServerUser},
     {"trust_program_folder_of_root_daemon", 212, "is not used",
      [](M& m) { SetKey(Notes(m), "NotesProgram", (m.root() + "/etc").c_str()); }, nullptr, {}, kServerUser},
+    // The registry names a program folder of the user's, beside root's
+    // notes.ini and data folder: its `server` would run as root.
+    {"trust_console_registry_names_user_folder", 212, "is not root's alone", [](M& m) {
+         SetKey(RegistryPath(m), "DomSvr0DominoBinPath", UserProgramFolder(m, Notes(m)).c_str());
+         m.StartServer(0);
+     }, NoCommandAsRoot, {}, kNeedsRoot},
+    // Root's notes.ini with a second name: rewritten in place, it keeps both,
+    // and the identity decided before the rewrite refuses the console.
+    {"trust_console_notes_ini_two_names_of_root", 212, "has 2 names", [](M& m) {
+         ASSERT_EQ(0, link(Notes(m).c_str(), (m.servers()[0].dataDir + "/second.ini").c_str()));
+         m.StartServer(0);
+     }, [](M& m) {
+         struct stat a, b;
+         const bool same = stat(Notes(m).c_str(), &a) == 0 && stat((m.servers()[0].dataDir + "/second.ini").c_str(), &b) == 0 &&
+                           a.st_ino == b.st_ino && a.st_nlink == 2;
+         return Expect(same && !m.KvmscanRegistered(0), "notes.ini lost a name or kept kvmscan") + NoCommandAsRoot(m);
+     }, {}, kNeedsRoot},
+    // The update's folder on a file system whose last half only root may use.
+    {"trust_free_space_root_reserve", 212, "bytes, but", [](M& m) {
+         MountExt4(m.programDir(), 8, 50);
+         WriteFile(m.versionDir(1234) + "/dense.dat", std::string(1536 << 10, 'd'));
+         WriteFile(m.versionDir(1234) + "/sparse.dat", "");
+         ASSERT_EQ(0, truncate((m.versionDir(1234) + "/sparse.dat").c_str(), 1 << 20));
+     }, [](M& m) {
+         const std::string faults = Expect(!PathExists(NewVersion(m)), "the reserve was used");
+         return faults + Unmount(m.programDir());
+     }, {}, kNeedsRoot},
+    // notes.ini on a full file system: it cannot be rewritten, kvmscan stays.
+    {"trust_notes_ini_full_file_system", 212, "kvmscan stays registered", [](M& m) {
+         MountTiny(m.servers()[0].dataDir, SmallFs::kFullOfBlocks);
+     }, [](M& m) {
+         const std::string faults = Expect(m.KvmscanRegistered(0) && !PathExists(NewVersion(m)), "kvmscan gone or installed");
+         return faults + Unmount(m.servers()[0].dataDir);
+     }, {}, kNeedsRoot},
+    // An in-place rollback where notes.ini names a program folder of the
+    // user's own: the restart is refused there, and the check says so too.
+    {"trust_in_place_rollback_user_program_folder", 212, "is not used", [](M& m) {
+         InstalledInPlace(m);
+         UserProgramFolder(m, Notes(m));
+         chown(Notes(m).c_str(), kUser, kUser);
+         m.StartServer(0);
+     }, NoCommandAsRoot, {"/u"}, kFromBackup | kServerUser},
     {"trust_tree_copy_link_of_server_user", 0, "is copied as a link",
      [](M& m) { PlantLink(Secret(m), m.versionDir(1234) + "/peek"); },
      [](M& m) { return TypeIs(NewVersion(m) + "/peek", S_IFLNK); }, {}, kServerUser},
@@ -590,7 +634,7 @@ const std::vector<Case>& Corpus() {
          unlink(m.logPath().c_str());
          ASSERT_EQ(0, symlink((m.root() + "/etc/planted.log").c_str(), m.logPath().c_str()));
      }, [](M& m) { return TypeIs(m.logPath(), S_IFLNK); }, {}, kNeedsRoot},
-    {"trust_notes_ini_2gib", 0, "bytes long", [](M& m) { ASSERT_EQ(0, truncate(Notes(m).c_str(), 2LL << 30)); },
+    {"trust_notes_ini_2gib", 212, "bytes long", [](M& m) { ASSERT_EQ(0, truncate(Notes(m).c_str(), 2LL << 30)); },
      [](M& m) {
          struct stat st;
          return Expect(stat(Notes(m).c_str(), &st) == 0 && st.st_size == 2LL << 30, "notes.ini was rewritten");

@@ -54,4 +54,15 @@ std::string JoinFaults(const std::vector<std::string>& faults);
 void RecordCampaignLine(const std::string& campaign, const std::string& item,
                         const std::vector<std::string>& fields);
 
+// Small file systems a case puts one folder on (superuser only), in a mount
+// namespace of the test process's own, with what the folder held copied
+// in: a tmpfs just large enough for it, then full of blocks, full of
+// inodes or read-only; or an ext4 image of `megabytes` with 1 KiB blocks
+// whose `reservePercent` only root may use. Unmount takes it away again
+// (answers "" for a case's check).
+enum class SmallFs { kFullOfBlocks, kFullOfInodes, kReadOnly };
+void MountTiny(const std::string& folder, SmallFs condition);
+void MountExt4(const std::string& folder, int megabytes, int reservePercent);
+std::string Unmount(const std::string& folder);
+
 }  // namespace testsupport
