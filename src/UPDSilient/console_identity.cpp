@@ -17,11 +17,7 @@
 namespace {
 
 machine::Finding Refused(const std::string& path, const std::string& why) {
-    machine::Finding f;
-    f.ok = false;
-    f.path = path;
-    f.why = why;
-    return f;
+    return machine::Finding{false, path, why};
 }
 
 std::string Owner(uid_t uid) {
