@@ -5,28 +5,42 @@ CMAKE_FLAGS ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all build test demo bench crash-test fuzz fuzz-build reliability-report clean
+.PHONY: all setup build test demo bench crash-test fuzz fuzz-build reliability-report clean
 
 all: build
 
-$(BUILD)/build.ninja:
+# `make test` and `make demo` first install the Debian packages that are
+# missing (tools/setup): the demonstration the build tools, the suite those
+# and its own. SETUP=no skips it.
+SETUP ?= yes
+SETUP_FOR := $(if $(filter test,$(MAKECMDGOALS)),test,$(if $(filter demo,$(MAKECMDGOALS)),demo))
+
+setup:
+ifneq ($(SETUP),no)
+ifneq ($(SETUP_FOR),)
+	tools/setup $(SETUP_FOR)
+endif
+endif
+
+# Configured only once the tools are there.
+$(BUILD)/build.ninja: | setup
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 
 build: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Configure, build and run the whole suite.
-test: build
+test: setup build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # A real update and rollback on a self-contained test machine; builds only
 # what the demonstration runs.
-demo: $(BUILD)/build.ninja
+demo: setup $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target demo
 
 # Every kill point of the crash campaign (several minutes); the CTest suite
 # tries every fifth. Results in $(BUILD)/campaigns/crash.tsv.
-crash-test: build
+crash-test: setup build
 	$(BUILD)/crash-campaign --quiet
 
 bench: build
