@@ -174,8 +174,11 @@ bool RemoveMovedAside(const std::vector<std::string>& names, const std::string& 
         return false;
     }
     for (const std::string& name : names) {
-        // Missing or not deletable: not reported.
-        ::unlinkat(dir.fd(), (name + kBackupSuffix).c_str(), 0);
+        // Missing or not deletable: not reported. Gone for good before the
+        // run records the step that relies on it.
+        if (::unlinkat(dir.fd(), (name + kBackupSuffix).c_str(), 0) == 0) {
+            fileio::FlushFolderHolding(dir.fd(), name);
+        }
     }
     return true;
 }

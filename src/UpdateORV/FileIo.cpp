@@ -131,6 +131,17 @@ const char kTempMark[] = ".orvtmp-";
 const size_t kTempNamePiece = 64;  // bytes of the final name kept in a temporary name
 }  // namespace
 
+bool FlushFolderHolding(int dirFd, const std::string& name) {
+    std::string folder = name;
+    while (folder.size() > 1 && folder.back() == '/') {
+        folder.pop_back();
+    }
+    const std::string::size_type slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    Fd fd(openat(dirFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.valid() && fsync(fd.get()) == 0;
+}
+
 std::string TemporaryName(const std::string& finalName, pid_t pid, unsigned long n) {
     return "." + finalName.substr(0, kTempNamePiece) + kTempMark + std::to_string(pid) + "-" +
            std::to_string(n);

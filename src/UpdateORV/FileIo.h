@@ -71,6 +71,16 @@ inline bool WriteAll(int fd, const std::string& data) {
 // any other file that is not a regular one. `flags` may add O_NOFOLLOW.
 Fd OpenRegularForReading(int dirFd, const char* path, struct stat& st, int flags = 0);
 
+// ---- Flushing a folder ----
+
+// Flushes the folder that holds `name`, an entry of the open folder `dirFd`
+// (or of the working folder with AT_FDCWD) that may lie in a subfolder of it
+// or be an absolute path. A folder's flush makes its own entries durable and
+// nothing else, so a name removed from (or made in) a folder stays so after
+// a power loss only once that folder is flushed. False (errno set) when the
+// folder cannot be opened or flushed.
+bool FlushFolderHolding(int dirFd, const std::string& name);
+
 // ---- Temporary files ----
 
 // The name a temporary file written for `finalName` carries in the same

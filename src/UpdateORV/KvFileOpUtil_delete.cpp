@@ -3,6 +3,11 @@
 // Deleting never leaves the named tree: a symbolic link, to a file or to a
 // folder, is removed as a link, and neither unlink nor xunlink descends
 // through one, so nothing a link points to is touched.
+//
+// Every operation that removed something flushes the folder it removed it
+// from before it returns (the folder that held a removed tree, the folder of
+// a pattern), so that a step recorded after a deletion never finds the
+// deleted names back after a power loss.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/KvFileOpUtilInternal.h"
 
@@ -18,11 +24,13 @@ namespace kvfileop_detail {
 
 namespace {
 
-// Deletes `path`, known to be a real folder (`isFolder`) or anything else.
-// With `dirFd` an open folder and `name` an entry of it, the system call
-// works on that entry directly instead of looking the whole path up again.
+// Deletes `path`, known to be a real folder (`isFolder`) or anything else;
+// `removed` is set when it did. With `dirFd` an open folder and `name` an
+// entry of it, the system call works on that entry directly instead of
+// looking the whole path up again.
 int RemoveOne(const char* path, bool isFolder, KvORVFileOpUtil::FileOpCallback cb,
-              KvORVFileOpUtil::CallbackEntry* entry, int dirFd = -1, const char* name = nullptr) {
+              KvORVFileOpUtil::CallbackEntry* entry, bool& removed, int dirFd = -1,
+              const char* name = nullptr) {
     if (entry != nullptr) {
         entry->srcName = path;
         entry->dstName = nullptr;
@@ -43,6 +51,7 @@ int RemoveOne(const char* path, bool isFolder, KvORVFileOpUtil::FileOpCallback c
         entry->phase = FOP_AFTER;
     }
     if (rc == 0) {
+        removed = true;
         return AfterCall(cb, entry);
     }
     // Already gone, or a folder that still holds something: nothing to do.
@@ -66,8 +75,10 @@ bool IsLink(const std::string& path) {
 // Removes the entries of the innermost folder of `chain` that `filter`
 // selects, every real folder with its tree; `path` is that folder's path
 // for the callbacks, ending in "/" (or empty for the working folder).
+// `removed` is set when anything went.
 int RemoveContents(FolderChain& chain, std::string& path, const std::string& filter,
-                   KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
+                   KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry,
+                   bool& removed) {
     std::vector<ListedEntry> entries;
     ListFolderAt(chain.top(), filter, entries);
     const size_t base = path.size();
@@ -76,25 +87,26 @@ int RemoveContents(FolderChain& chain, std::string& path, const std::string& fil
         path.resize(base);
         path += e.name;
         if (e.kind == kEntryFile) {
-            r = RemoveOne(path.c_str(), false, cb, entry, chain.top(), e.name.c_str());
+            r = RemoveOne(path.c_str(), false, cb, entry, removed, chain.top(), e.name.c_str());
         } else if (!_fnmatch(filter.c_str(), e.name.c_str())) {
             continue;
         } else if (e.kind == kEntryLinkToDir) {
-            r = RemoveOne(path.c_str(), false, cb, entry, chain.top(), e.name.c_str());  // the link
+            r = RemoveOne(path.c_str(), false, cb, entry, removed, chain.top(),
+                          e.name.c_str());  // the link
         } else {
             // A folder that cannot be entered is removed only when empty.
             fileio::Fd sub(openat(chain.top(), e.name.c_str(),
                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (sub.valid() && chain.Push(std::move(sub), false)) {
                 path += "/";
-                r = RemoveContents(chain, path, "*", cb, entry);
+                r = RemoveContents(chain, path, "*", cb, entry, removed);
                 path.resize(base + e.name.size());
                 if (!chain.Pop() && r == FOP_OK) {
                     r = FOP_ERR_INVALID;
                 }
             }
             if (r == FOP_OK) {
-                r = RemoveOne(path.c_str(), true, cb, entry, chain.top(), e.name.c_str());
+                r = RemoveOne(path.c_str(), true, cb, entry, removed, chain.top(), e.name.c_str());
             }
         }
         if (r != FOP_OK) {
@@ -110,31 +122,43 @@ int RemoveContents(FolderChain& chain, std::string& path, const std::string& fil
 int RemoveTree(const std::string& folder, const std::string& filter, bool andItself,
                KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry) {
     FolderChain chain;
+    bool inside = false;
+    int r = FOP_OK;
     // The folder named itself is never entered through a link (those were
     // removed as links already); the folder of a pattern may be one.
     if (chain.Push(OpenFolder(folder, andItself ? O_NOFOLLOW : 0), false)) {
         std::string path = folder;
-        const int r = RemoveContents(chain, path, filter, cb, entry);
-        if (r != FOP_OK) {
-            return r;
-        }
-    }
-    if (!andItself || folder.empty()) {
-        return FOP_OK;
+        r = RemoveContents(chain, path, filter, cb, entry, inside);
     }
     std::string self = folder;
-    self.erase(self.size() - 1);
-    return RemoveOne(self.c_str(), true, cb, entry);
+    bool gone = false;
+    if (r == FOP_OK && andItself && !folder.empty()) {
+        self.erase(self.size() - 1);
+        r = RemoveOne(self.c_str(), true, cb, entry, gone);
+    }
+    // The folder that went is flushed out of the one that held it; a folder
+    // that stays, with what was taken out of it.
+    if (gone) {
+        fileio::FlushFolderHolding(AT_FDCWD, self);
+    } else if (inside && !chain.empty()) {
+        fileio::FlushFolderHolding(chain.top(), filter);
+    }
+    return r;
 }
 
 }  // namespace
 
 int _unlinkOne(const char* path, KvORVFileOpUtil::FileOpCallback cb,
-             KvORVFileOpUtil::CallbackEntry* entry) {
+               KvORVFileOpUtil::CallbackEntry* entry) {
     if (path == nullptr || *path == '\0') {
         return FOP_ERR_INVALID;
     }
-    return RemoveOne(path, IsRealFolder(path), cb, entry);
+    bool removed = false;
+    const int r = RemoveOne(path, IsRealFolder(path), cb, entry, removed);
+    if (removed) {
+        fileio::FlushFolderHolding(AT_FDCWD, path);
+    }
+    return r;
 }
 
 }  // namespace kvfileop_detail
@@ -158,16 +182,21 @@ int KvORVFileOpUtil::unlink(const char* path, FileOpCallback cb, CallbackEntry* 
     const ListTarget where = SplitListPath(s.c_str());
     std::vector<ListedEntry> entries;
     ReadFolder(where.folder, where.filter, entries);
+    bool removed = false;
+    int r = FOP_OK;
     for (const ListedEntry& e : entries) {
         if (e.kind != kEntryFile && !_fnmatch(where.filter.c_str(), e.name.c_str())) {
             continue;
         }
-        const int r = RemoveOne((where.folder + e.name).c_str(), e.kind == kEntryDir, cb, entry);
+        r = RemoveOne((where.folder + e.name).c_str(), e.kind == kEntryDir, cb, entry, removed);
         if (r != FOP_OK) {
-            return r;
+            break;
         }
     }
-    return FOP_OK;
+    if (removed) {
+        fileio::FlushFolderHolding(AT_FDCWD, where.folder + where.filter);
+    }
+    return r;
 }
 
 int KvORVFileOpUtil::xunlink(const char* path, FileOpCallback cb, CallbackEntry* entry) {
