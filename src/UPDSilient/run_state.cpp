@@ -242,11 +242,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 void FlushFolderOf(const std::string& path) {
-    std::string clean = path;
-    while (clean.size() > 1 && clean.back() == '/') {
-        clean.pop_back();
-    }
-    FlushFolder(FolderOf(clean));
+    fileio::FlushFolderHolding(AT_FDCWD, path);
 }
 
 }  // namespace runstate
