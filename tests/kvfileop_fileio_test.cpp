@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -187,4 +188,53 @@ TEST(Sha256, KnownAnswersFromBytesAndFromAFile) {
         digest::IsSha256Hex("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
     EXPECT_TRUE(digest::SameDigest(abc, abc));
     EXPECT_FALSE(digest::SameDigest(abc, empty));
+}
+
+TEST(OpenBeneathTest, ResolvesOnlyBeneathTheFolderWithoutLinks) {
+    TempDir tmp;
+    WriteFile(tmp.sub("top/sub/data.txt"), "data");
+    WriteFile(tmp.sub("outside/secret"), "secret");
+    ASSERT_EQ(0, symlink(tmp.sub("outside").c_str(), tmp.sub("top/link").c_str()));
+    ASSERT_EQ(0, symlink("sub/data.txt", tmp.sub("top/last").c_str()));
+    const struct {
+        const char* name;
+        int flags;
+        int error;  // 0: opens
+    } cases[] = {
+        {"sub/data.txt", O_RDONLY, 0},
+        {"sub", O_RDONLY | O_DIRECTORY, 0},
+        {"sub/new.txt", O_WRONLY | O_CREAT | O_EXCL, 0},
+        {"link/secret", O_RDONLY, ELOOP},  // a link on the way
+        {"last", O_RDONLY, ELOOP},         // a link at the end
+        {"last", O_PATH, ELOOP},
+        {"link/made", O_WRONLY | O_CREAT, ELOOP},
+        {"../outside/secret", O_RDONLY, EXDEV},
+        {"sub/../../outside/secret", O_RDONLY, EXDEV},
+        {"/etc/passwd", O_RDONLY, EXDEV},
+        {"sub//data.txt", O_RDONLY, EINVAL},
+        {"sub/", O_RDONLY, EINVAL},
+        {"", O_RDONLY, EINVAL},
+        {"sub/data.txt/x", O_RDONLY, ENOTDIR},
+        {"missing/x", O_RDONLY, ENOENT},
+    };
+    const Fd dir(open(tmp.sub("top").c_str(), O_RDONLY | O_DIRECTORY));
+    for (const auto open : {fileio::OpenBeneath, fileio::OpenBeneathStepwise}) {
+        unlink(tmp.sub("top/sub/new.txt").c_str());
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (open == fileio::OpenBeneath ? "" : " stepwise"));
+            errno = 0;
+            const Fd fd = open(dir.get(), c.name, c.flags, 0600);
+            EXPECT_EQ(c.error == 0, fd.valid());
+            if (c.error != 0) {
+                EXPECT_EQ(c.error, errno) << std::strerror(errno);
+            }
+        }
+        EXPECT_FALSE(testsupport::PathExists(tmp.sub("outside/made")));
+    }
+    std::string last;
+    const Fd parent = fileio::OpenParentBeneath(dir.get(), "sub/data.txt", last);
+    struct stat st;
+    EXPECT_TRUE(parent.valid() && fstatat(parent.get(), last.c_str(), &st, 0) == 0);
+    EXPECT_EQ("data.txt", last);
+    EXPECT_FALSE(fileio::OpenParentBeneath(dir.get(), "link/secret", last).valid());
 }
