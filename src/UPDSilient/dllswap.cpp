@@ -109,26 +109,8 @@ int CopyWithProductPermissions(const std::string& src, const std::string& dst) {
 }  // namespace
 
 bool IsPackageNameSafe(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\') {
-        return false;
-    }
-    bool namesSomething = false;
-    std::string::size_type start = 0;
-    while (start <= name.size()) {
-        std::string::size_type end = name.find_first_of("/\\", start);
-        if (end == std::string::npos) {
-            end = name.size();
-        }
-        std::string part = name.substr(start, end - start);
-        if (part == "..") {
-            return false;
-        }
-        if (!part.empty() && part != ".") {
-            namesSomething = true;
-        }
-        start = end + 1;
-    }
-    return namesSomething;
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of("/\\") == std::string::npos;
 }
 
 bool CopyNamedFiles(const std::vector<std::string>& names, const std::string& from,
