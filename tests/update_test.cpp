@@ -163,7 +163,7 @@ TEST(UpdateNewFolder, InstallsOnTwoServersSwitchesLatestAndRestartsEveryTask) {
     o.severalOwners = geteuid() == 0;
     TestMachine m(o);
     Package p;
-    p.files = {"libalpha.so", "liborvext.so", "sub/extra.dat"};
+    p.files = {"libalpha.so", "liborvext.so", "extra.dat"};
     m.WritePackage(p);
     std::string oldExt = ReadFile(m.servers()[0].programDir + "/liborvext.so");
 
@@ -177,7 +177,7 @@ TEST(UpdateNewFolder, InstallsOnTwoServersSwitchesLatestAndRestartsEveryTask) {
     std::string v = m.versionDir(1240);
     EXPECT_EQ(ReadFile(v + "/libalpha.so"), TestMachine::PackageContent("libalpha.so", 1240));
     EXPECT_EQ(ReadFile(v + "/liborvext.so"), TestMachine::PackageContent("liborvext.so", 1240));
-    EXPECT_EQ(ReadFile(v + "/sub/extra.dat"), TestMachine::PackageContent("sub/extra.dat", 1240));
+    EXPECT_EQ(ReadFile(v + "/extra.dat"), TestMachine::PackageContent("extra.dat", 1240));
     EXPECT_EQ(ReadFile(v + "/libbeta.so"), TestMachine::ProductContent("libbeta.so", 1234));
     EXPECT_EQ(ReadFile(v + "/sub/data.txt"), TestMachine::ProductContent("sub/data.txt", 1234));
     EXPECT_EQ(ReadFile(v + "/loader"), TestMachine::ProductContent("loader", 1234));
@@ -186,7 +186,7 @@ TEST(UpdateNewFolder, InstallsOnTwoServersSwitchesLatestAndRestartsEveryTask) {
     }
     EXPECT_EQ(ReadFile(m.versionDir(1234) + "/libalpha.so"),
               TestMachine::ProductContent("libalpha.so", 1234));
-    EXPECT_FALSE(PathExists(m.versionDir(1234) + "/sub/extra.dat"));
+    EXPECT_FALSE(PathExists(m.versionDir(1234) + "/extra.dat"));
     EXPECT_FALSE(PathExists(m.stagingDir(1240)));
     EXPECT_FALSE(PathExists(v + "/orvpatch.ini"));
     EXPECT_EQ(m.LatestTarget(), v + "/");
