@@ -238,3 +238,37 @@ TEST(OpenBeneathTest, ResolvesOnlyBeneathTheFolderWithoutLinks) {
     EXPECT_EQ("data.txt", last);
     EXPECT_FALSE(fileio::OpenParentBeneath(dir.get(), "link/secret", last).valid());
 }
+
+TEST(OpenFolderFollowingTest, FollowsOnlyTheLinksItMay) {
+    TempDir tmp;
+    WriteFile(tmp.sub("real/sub/f"), "f");
+    ASSERT_EQ(0, symlink(tmp.sub("real").c_str(), tmp.sub("trusted").c_str()));
+    ASSERT_EQ(0, symlink("real/sub", tmp.sub("planted").c_str()));
+    ASSERT_EQ(0, symlink("loop", tmp.sub("loop").c_str()));
+    struct stat planted;
+    ASSERT_EQ(0, lstat(tmp.sub("planted").c_str(), &planted));
+    const auto mayFollow = [&planted](const struct stat& link) {
+        return link.st_ino != planted.st_ino;
+    };
+    const struct {
+        std::string path;
+        int error;  // 0: opens
+    } cases[] = {
+        {tmp.sub("trusted/sub/"), 0},  // absolute, through a link it may follow
+        {"trusted/sub", 0},
+        {"", 0},
+        {"planted", ELOOP},
+        {"trusted/../planted/", ELOOP},
+        {"loop/x", ELOOP},
+        {"real/sub/f", ENOTDIR},
+        {"missing", ENOENT},
+    };
+    const Fd dir(open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        errno = 0;
+        const Fd fd = fileio::OpenFolderFollowing(dir.get(), c.path, mayFollow);
+        EXPECT_EQ(c.error == 0, fd.valid());
+        EXPECT_EQ(c.error, c.error == 0 ? 0 : errno) << std::strerror(errno);
+    }
+}

@@ -16,7 +16,8 @@
 // Gives `path` the product's permissions: mode 0775 and the group
 // `orvgroup`. With `recursive`, every file and folder below a folder gets
 // them too. Symbolic links are never followed: a link gets the group on the
-// link itself and keeps its mode, and the walk never descends through one.
+// link itself and keeps its mode, and the walk never descends through one;
+// nor is `path` reached through a link root may not follow (MayFollow).
 // Where the group does not exist only the mode is set. Reports nothing.
 void SetProductPermissions(const std::string& path, bool recursive);
 

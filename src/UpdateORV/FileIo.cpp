@@ -262,6 +262,69 @@ Fd OpenParentBeneath(int dirFd, const std::string& relative, std::string& last) 
 }
 
 namespace {
+
+const int kMaxLinksFollowed = 40;  // as the kernel's own limit for one path
+
+// One step of OpenFolderFollowing: walks `path` from `start`, counting the
+// links followed in `hops`.
+Fd WalkFolders(Fd start, const std::string& path, int& hops,
+               const std::function<bool(const struct stat&)>& mayFollow) {
+    Fd cur = std::move(start);
+    std::string::size_type at = 0;
+    if (!path.empty() && path[0] == '/') {
+        cur = Fd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        at = 1;
+    }
+    while (cur.valid() && at < path.size()) {
+        std::string::size_type slash = path.find('/', at);
+        if (slash == std::string::npos) {
+            slash = path.size();
+        }
+        const std::string part = path.substr(at, slash - at);
+        at = slash + 1;
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        Fd next(openat(cur.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (!next.valid() || fstat(next.get(), &st) != 0) {
+            return Fd();
+        }
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = readlinkat(cur.get(), part.c_str(), target, sizeof target - 1);
+            if (!mayFollow(st) || ++hops > kMaxLinksFollowed || n <= 0) {
+                errno = n < 0 ? errno : ELOOP;
+                return Fd();
+            }
+            next = WalkFolders(Fd(fcntl(cur.get(), F_DUPFD_CLOEXEC, 0)),
+                               std::string(target, static_cast<size_t>(n)), hops, mayFollow);
+            if (!next.valid() || fstat(next.get(), &st) != 0) {
+                return Fd();
+            }
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return Fd();
+        }
+        cur = std::move(next);
+    }
+    return cur;
+}
+
+}  // namespace
+
+Fd OpenFolderFollowing(int dirFd, const std::string& path,
+                       const std::function<bool(const struct stat& link)>& mayFollow) {
+    int hops = 0;
+    Fd start(dirFd == AT_FDCWD ? open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                               : fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    const Fd found = WalkFolders(std::move(start), path, hops, mayFollow);
+    // A descriptor that can also be read and flushed, of that very folder.
+    return found.valid() ? Fd(openat(found.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) : Fd();
+}
+
+namespace {
 const char kTempMark[] = ".orvtmp-";
 const size_t kTempNamePiece = 64;  // bytes of the final name kept in a temporary name
 }  // namespace

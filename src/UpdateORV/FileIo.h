@@ -92,6 +92,16 @@ Fd OpenBeneathStepwise(int dirFd, const std::string& relative, int flags, mode_t
 // (fstatat, renameat, unlinkat, linkat). Refuses as OpenBeneath does.
 Fd OpenParentBeneath(int dirFd, const std::string& relative, std::string& last);
 
+// Opens the folder `path` (relative to `dirFd`, or absolute) one component
+// at a time like the kernel would, but follows a symbolic link on the way
+// only when `mayFollow` accepts the link's own status; any other link is
+// refused with ELOOP. "" names `dirFd` itself. For paths whose links are
+// legitimate when root's own (a product root below a link of the system's)
+// but must never be a link someone else planted. At most 40 links are
+// followed (ELOOP beyond).
+Fd OpenFolderFollowing(int dirFd, const std::string& path,
+                       const std::function<bool(const struct stat& link)>& mayFollow);
+
 // ---- Temporary files ----
 
 // The name a temporary file written for `finalName` carries in the same
