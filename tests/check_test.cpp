@@ -175,12 +175,6 @@ const std::vector<Case>& Cases() {
          },
          false, "Error: The file name (sub/data.txt) names no file directly inside", nullptr,
          "!take kvmscan out"},
-        {"the package in a folder others may write", "update", [] { return Servers(1); },
-         [](TestMachine& m, Package&) {
-             testsupport::MakeDirs(m.packageParent());
-             ::chmod(m.packageParent().c_str(), 0777);
-         },
-         false, "Error: Refuse the package folder ("},
         {"in place passes", "update", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, ""},
         {"hot fix not installed", "rollback", [] { return Servers(1); },

@@ -260,6 +260,10 @@ std::string RootOnlyUntouched(TestMachine& m) {
            Expect(!PathExists(Saved(m, "sub")) && !PathExists(NewVersion(m)), "a copy was made");
 }
 
+std::string NothingChanged(TestMachine& m) {
+    return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "changed");
+}
+
 // No console command ran as root.
 std::string NoCommandAsRoot(TestMachine& m) {
     for (const JournalEntry& e : ReadJournal(m.servers()[0].dataDir)) {
@@ -683,13 +687,13 @@ const std::vector<Case>& Corpus() {
      }, RootOnlyUntouched, {}, kServerUser},
     {"trust_package_folder_group_writable", 212, "Refuse the package folder|may be written by others",
      [](M& m) { chmod(m.packageDir().c_str(), 0775); },
-     [](M& m) { return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "changed"); }},
+     NothingChanged},
     {"trust_package_folder_of_user", 212, "Refuse the package folder|belongs to user",
      [](M& m) { ASSERT_EQ(0, chown(m.packageDir().c_str(), kUser, kUser)); },
-     [](M& m) { return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "changed"); }, {}, kNeedsRoot},
+     NothingChanged, {}, kNeedsRoot},
     {"trust_package_parent_writable", 212, "the folder holding it",
      [](M& m) { chmod(m.packageParent().c_str(), 01777); },
-     [](M& m) { return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "changed"); }},
+     NothingChanged},
     // NotesProgram names a sticky folder of root's that the run refuses: the
     // user's temporary file there is not swept.
     {"trust_sweep_in_refused_sticky_folder", 212, "is not used", [](M& m) {

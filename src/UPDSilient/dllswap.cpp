@@ -298,7 +298,8 @@ std::vector<std::string> AddedNames(const std::string& from,
                                     const std::vector<std::string>& names) {
     struct stat st;
     const std::string path = from + "/" + kAddedNamesFile;
-    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, path.c_str(), st);
+    // Written by the update as a file of its own: a link there is not read.
+    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, path.c_str(), st, O_NOFOLLOW);
     std::string text;
     if (!fd.valid() || !fileio::ReadAll(fd.get(), text)) {
         return {};
