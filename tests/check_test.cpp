@@ -169,6 +169,12 @@ const std::vector<Case>& Cases() {
              ::mkdir((m.versionDir(1234) + "/libnew.so").c_str(), 0755);
          },
          false, "Error: Cannot back up the files into ("},
+        {"a Files name below a folder", "update", [] { return Servers(1); },
+         [](TestMachine&, Package& p) {
+             p.files = {"libalpha.so", "sub/data.txt"};
+         },
+         false, "Error: The file name (sub/data.txt) names no file directly inside", nullptr,
+         "!take kvmscan out"},
         {"in place passes", "update", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, ""},
         {"hot fix not installed", "rollback", [] { return Servers(1); },

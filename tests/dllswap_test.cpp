@@ -51,12 +51,12 @@ class DllTable {
 }  // namespace
 
 TEST(IsPackageNameSafe, NamesThatStayInsideTheirFolder) {
-    for (const char* good : {"liba.so", " lead blank", "sub/libb.so", "./libc.so", "a..b", "..a",
-                             "a..", "...", "x/./y"}) {
+    for (const char* good : {"liba.so", " lead blank", "a..b", "..a", "a..", "..."}) {
         EXPECT_TRUE(IsPackageNameSafe(good)) << good;
     }
     for (const char* bad : {"", "/etc/passwd", "\\etc\\passwd", "..", "../x", "a/../../x", "a/..",
-                            "..\\x", "a\\..\\b", ".", "./", "./.", "//x"}) {
+                            "..\\x", "a\\..\\b", ".", "./", "./.", "//x", "sub/libb.so",
+                            "./libc.so", "x/./y", "sub\\libb.so"}) {
         EXPECT_FALSE(IsPackageNameSafe(bad)) << bad;
     }
 }

@@ -235,6 +235,35 @@ std::string UserProgramFolder(TestMachine& m, const std::string& notes, bool nam
     return folder;
 }
 
+// A folder only root may enter, holding data.txt: what a planted link aims at.
+std::string RootOnlyFolder(const TestMachine& m) {
+    const std::string folder = m.root() + "/etc/rootonly";
+    if (!PathExists(folder)) {
+        WriteFile(folder + "/data.txt", "root only\n");
+        chmod(folder.c_str(), 0700);
+    }
+    return folder;
+}
+
+// The version's folder sub swapped for the user's link to RootOnlyFolder, and
+// a package that lists sub/data.txt.
+void SubLinkedAway(TestMachine& m, const Package& p) {
+    m.WritePackage(p);
+    WriteFile(m.packageDir() + "/sub/data.txt", "package\n");
+    SetKey(SettingsPath(m), "Files", "libalpha.so,sub/data.txt");
+    RemoveTree(m.versionDir(1234) + "/sub");
+    PlantLink(RootOnlyFolder(m), m.versionDir(1234) + "/sub");
+}
+
+std::string RootOnlyUntouched(TestMachine& m) {
+    return ContentIs(RootOnlyFolder(m) + "/data.txt", "root only\n") +
+           Expect(!PathExists(Saved(m, "sub")) && !PathExists(NewVersion(m)), "a copy was made");
+}
+
+std::string NothingChanged(TestMachine& m) {
+    return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "changed");
+}
+
 // No console command ran as root.
 std::string NoCommandAsRoot(TestMachine& m) {
     for (const JournalEntry& e : ReadJournal(m.servers()[0].dataDir)) {
@@ -327,6 +356,7 @@ std::string Names(int count) {
 const char kSuccess[] = "Update ORV successfully";
 const char kNoInstall[] = "No ORV installed|Parsing orvsys.ini error";
 const char kNoBuild[] = "So quit|Cannot get the build number";
+const char kNotDirectlyInside[] = "names no file directly inside the package folder";
 
 // The corpus. Each setup changes a fresh machine (one quiet server, build
 // 1234, a package of build 1240 into a new folder).
@@ -448,9 +478,9 @@ const std::vector<Case>& Corpus() {
      [](M& m) { return TypeIs(Saved(m, "orvpatch.ini"), S_IFREG); }},
     {"settings_depent_2_pow_31", 212, "depent build", [](M& m) { SetKey(SettingsPath(m), "DepentBuild", "2147483648"); }},
     // ---- The package's file list
-    {"files_dot_dot", 0, "leaves its folder", [](M& m) { SetKey(SettingsPath(m), "Files", "libalpha.so,../../etc/orvsys.ini"); }},
-    {"files_absolute", 0, "leaves its folder", [](M& m) { SetKey(SettingsPath(m), "Files", "/etc/passwd,libalpha.so"); }},
-    {"files_dot_dot_in_place", 0, "leaves its folder|not inside its folder", [](M& m) {
+    {"files_dot_dot", 212, kNotDirectlyInside, [](M& m) { SetKey(SettingsPath(m), "Files", "libalpha.so,../../etc/orvsys.ini"); }},
+    {"files_absolute", 212, kNotDirectlyInside, [](M& m) { SetKey(SettingsPath(m), "Files", "/etc/passwd,libalpha.so"); }},
+    {"files_dot_dot_in_place", 212, kNotDirectlyInside, [](M& m) {
          m.WritePackage(InPlace());
          SetKey(SettingsPath(m), "Files", "libalpha.so,../../../../etc/orvsys.ini");
      }},
@@ -646,11 +676,44 @@ const std::vector<Case>& Corpus() {
          WriteFile(m.versionDir(1234) + "/flip/f", "f\n");
          SwapWithLink(m.stagingDir(1240) + "/flip", Secret(m));
      }, [](M&) { return SwappersDone(); }, {}, kNeedsRoot},
-    {"rollback_saved_files_dot_dot", 0, "leaves its folder|not inside its folder", [](M& m) {
+    // ---- Names resolved beneath their folders, and the package folder (each refused before any change)
+    {"trust_in_place_sub_link", 212, kNotDirectlyInside, [](M& m) { SubLinkedAway(m, InPlace()); },
+     RootOnlyUntouched, {}, kServerUser},
+    {"trust_new_folder_tree_sub_link", 212, kNotDirectlyInside, [](M& m) { SubLinkedAway(m, Package()); },
+     RootOnlyUntouched, {}, kServerUser},
+    {"trust_package_link_to_root_folder", 212, kNotDirectlyInside, [](M& m) {
+         PlantLink(RootOnlyFolder(m), m.packageDir() + "/x");
+         SetKey(SettingsPath(m), "Files", "libalpha.so,x/data.txt");
+     }, RootOnlyUntouched, {}, kServerUser},
+    {"trust_package_folder_group_writable", 212, "Refuse the package folder|may be written by others",
+     [](M& m) { chmod(m.packageDir().c_str(), 0775); },
+     NothingChanged},
+    {"trust_package_folder_of_user", 212, "Refuse the package folder|belongs to user",
+     [](M& m) { ASSERT_EQ(0, chown(m.packageDir().c_str(), kUser, kUser)); },
+     NothingChanged, {}, kNeedsRoot},
+    {"trust_package_parent_writable", 212, "the folder holding it",
+     [](M& m) { chmod(m.packageParent().c_str(), 01777); },
+     NothingChanged},
+    // NotesProgram names a sticky folder of root's that the run refuses: the
+    // user's temporary file there is not swept.
+    {"trust_sweep_in_refused_sticky_folder", 212, "is not used", [](M& m) {
+         const std::string sticky = m.root() + "/var/tmp";
+         MakeDirs(sticky);
+         chmod(sticky.c_str(), 01777);
+         WriteFile(sticky + "/.report.orvtmp-999999-1", "the user's\n");
+         ASSERT_EQ(0, chown((sticky + "/.report.orvtmp-999999-1").c_str(), kUser, kUser));
+         SetKey(Notes(m), "NotesProgram", sticky.c_str());
+     }, [](M& m) { return Expect(PathExists(m.root() + "/var/tmp/.report.orvtmp-999999-1"), "the user's file was swept"); },
+     {}, kServerUser},
+    {"rollback_saved_files_dot_dot", 212, kNotDirectlyInside, [](M& m) {
          InstalledInPlace(m);
          SetKey(Saved(m, "orvpatch.ini"), "Files", "libalpha.so,libbeta.so,../../../../../etc/orvsys.ini");
      },
-     [](M& m) { return ContentIs(m.versionDir(1234) + "/libalpha.so", M::ProductContent("libalpha.so", 1234)); },
+     // Refused before any change: the fix and its backup stay as they were.
+     [](M& m) {
+         return ContentIs(m.versionDir(1234) + "/libalpha.so", M::PackageContent("libalpha.so", 1240)) +
+                ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234));
+     },
      {"/u"}, kFromBackup},
     // ---- An operator's mishaps
     // The rollback of an in-place fix started in the package's folder, not its backup's.

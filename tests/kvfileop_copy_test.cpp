@@ -137,6 +137,30 @@ TEST(CopyFileTest, PermissionFailuresAsUnprivilegedUser) {
     EXPECT_FALSE(PathExists(tmp.sub("x")));
 }
 
+// A folder on the way to the source or the target that someone else swapped
+// for a link: neither read nor written through. Root's own link is followed.
+TEST(CopyFileTest, NoFolderLinkOfAnotherUserOnTheWay) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs the superuser";
+    }
+    TempDir tmp;
+    WriteFile(tmp.sub("secret/data"), "root only");
+    WriteFile(tmp.sub("new"), "new");
+    MakeDirs(tmp.sub("v"));
+    ASSERT_EQ(0, symlink(tmp.sub("secret").c_str(), tmp.sub("v/planted").c_str()));
+    ASSERT_EQ(0, lchown(tmp.sub("v/planted").c_str(), 4242, 4242));
+    ASSERT_EQ(0, symlink(tmp.sub("secret").c_str(), tmp.sub("v/roots").c_str()));
+    EXPECT_EQ(FOP_ERR_TARGET, _copy(tmp.sub("new").c_str(), tmp.sub("v/planted/data").c_str(), true,
+                                    nullptr, nullptr));
+    EXPECT_EQ(FOP_ERR_OPEN_SOURCE, _copy(tmp.sub("v/planted/data").c_str(), tmp.sub("out").c_str(),
+                                         true, nullptr, nullptr));
+    EXPECT_EQ("root only", ReadFile(tmp.sub("secret/data")));
+    EXPECT_FALSE(PathExists(tmp.sub("out")));
+    EXPECT_EQ(FOP_OK, _copy(tmp.sub("new").c_str(), tmp.sub("v/roots/data").c_str(), true, nullptr,
+                            nullptr));
+    EXPECT_EQ("new", ReadFile(tmp.sub("secret/data")));
+}
+
 TEST(CopyFileTest, FailedWriteLeavesTargetAsItWas) {
     TempDir tmp;
     WriteFile(tmp.sub("big"), Bytes(3 * 262144, 1));

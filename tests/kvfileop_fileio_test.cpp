@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -187,4 +188,42 @@ TEST(Sha256, KnownAnswersFromBytesAndFromAFile) {
         digest::IsSha256Hex("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
     EXPECT_TRUE(digest::SameDigest(abc, abc));
     EXPECT_FALSE(digest::SameDigest(abc, empty));
+}
+
+TEST(OpenBeneathTest, ResolvesOnlyBeneathTheFolderWithoutLinks) {
+    TempDir tmp;
+    WriteFile(tmp.sub("top/sub/data.txt"), "data");
+    ASSERT_EQ(0, symlink(tmp.sub("top/sub").c_str(), tmp.sub("top/link").c_str()));
+    ASSERT_EQ(0, symlink("sub/data.txt", tmp.sub("top/last").c_str()));
+    const struct {
+        const char* name;
+        int flags;
+        int error;  // 0: opens
+    } cases[] = {
+        {"sub/data.txt", O_RDONLY, 0},
+        {"sub/new", O_WRONLY | O_CREAT, 0},
+        {"link/data.txt", O_RDONLY, ELOOP},
+        {"link/made", O_WRONLY | O_CREAT, ELOOP},
+        {"last", O_RDONLY, ELOOP},
+        {"last", O_PATH, ELOOP},
+        {"sub/../sub/data.txt", O_RDONLY, EXDEV},
+        {"/etc/passwd", O_RDONLY, EXDEV},
+        {"sub//data.txt", O_RDONLY, EINVAL},
+        {"", O_RDONLY, EINVAL},
+        {"sub/data.txt/x", O_RDONLY, ENOTDIR},
+    };
+    const Fd dir(open(tmp.sub("top").c_str(), O_RDONLY | O_DIRECTORY));
+    for (const auto open : {fileio::OpenBeneath, fileio::OpenBeneathStepwise}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (open == fileio::OpenBeneath ? "" : " stepwise"));
+            errno = 0;
+            const Fd fd = open(dir.get(), c.name, c.flags, 0600);
+            EXPECT_EQ(c.error, fd.valid() ? 0 : errno) << std::strerror(errno);
+        }
+        EXPECT_FALSE(testsupport::PathExists(tmp.sub("top/sub/made")));
+    }
+    std::string last;
+    EXPECT_TRUE(fileio::OpenParentBeneath(dir.get(), "sub/data.txt", last).valid());
+    EXPECT_EQ("data.txt", last);
+    EXPECT_FALSE(fileio::OpenParentBeneath(dir.get(), "link/data.txt", last).valid());
 }

@@ -20,6 +20,7 @@
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
+#include "machine/trust.h"
 
 const char kNotInstalledProblem[] = "ORV isn't installed in the server.";
 const char kEnvironmentProblem[] = "The environment doesn't pass the checking.";
@@ -129,6 +130,65 @@ Decision DecideBusy(const std::string& root, const std::string& holderText) {
                        "changed.",
                        holderText.c_str(), root.c_str()),
                 kIncompleteProblem);
+}
+
+namespace {
+
+// The package folder's trust problem ("" when there is none): the folder
+// holding it, the entry itself when it is a link, and the folder it names.
+std::string PackageFolderProblem(const std::string& package) {
+    const std::string shown = runstate::AbsolutePath(package);
+    std::string holder = KvORVFileOpUtil::getDirName(package.c_str());
+    while (holder.size() > 1 && holder.back() == '/') {
+        holder.pop_back();
+    }
+    const std::string name = KvORVFileOpUtil::getFileName(package.c_str());
+    const fileio::Fd parent(
+        ::open(holder.empty() ? "." : holder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat entry;
+    if (!parent.valid() ||
+        ::fstatat(parent.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+        return "";  // no package folder: the build checks stop the run
+    }
+    const std::string refused = "Error: Refuse the package folder (" + shown + "): ";
+    const std::string tail = "; nothing is changed.";
+    const machine::Finding above =
+        machine::FolderTrust(parent.get(), runstate::AbsolutePath(holder.empty() ? "." : holder));
+    if (!above.ok) {
+        return refused + "the folder holding it (" + above.path + "): " + above.why + tail;
+    }
+    if (S_ISLNK(entry.st_mode) && !machine::RootSide(entry.st_uid)) {
+        return refused + "it is a link of user " + std::to_string(entry.st_uid) + tail;
+    }
+    const fileio::Fd folder(::openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) {
+        return refused + "it cannot be opened as a folder (" + std::strerror(errno) + ")" + tail;
+    }
+    const machine::Finding own = machine::FolderTrust(folder.get(), shown);
+    return own.ok ? "" : refused + own.why + tail;
+}
+
+}  // namespace
+
+Decision DecidePackage(const RunContext& context, bool update) {
+    Decision d;
+    const std::string problem = update ? PackageFolderProblem(context.packageFolder) : "";
+    if (!problem.empty()) {
+        d.logLines.push_back(problem);
+    }
+    if (context.setting != nullptr) {
+        for (const std::string& name : ClassifyPackageFiles(context.setting->Files).unsafe) {
+            d.logLines.push_back(
+                Format("Error: The file name (%s) names no file directly inside the package folder "
+                       "(%s); nothing is changed.",
+                       name.c_str(), context.packageFolder.c_str()));
+        }
+    }
+    if (!d.logLines.empty()) {
+        d.proceed = false;
+        d.verdict = update ? VerdictText(kEnvironmentProblem) : std::string();
+    }
+    return d;
 }
 
 Decision DecideEnvironment(const RunContext& context) {
@@ -473,7 +533,12 @@ std::string UnreadableFile(const std::vector<std::string>& names, const std::str
     for (const std::string& name : names) {
         struct stat st;
         const std::string path = folder + "/" + name;
-        if (!fileio::OpenRegularForReading(AT_FDCWD, path.c_str(), st).valid()) {
+        // As the copy reads it: a link root may not follow is not read through.
+        const int flags =
+            ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !machine::MayFollow(st)
+                ? O_NOFOLLOW
+                : 0;
+        if (!fileio::OpenRegularForReading(AT_FDCWD, path.c_str(), st, flags).valid()) {
             if (why != nullptr) {
                 *why = std::strerror(errno);
             }

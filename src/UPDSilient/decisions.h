@@ -71,6 +71,17 @@ bool CarryOut(const Decision& decision);
 // the holder as runlock::HolderText tells it) changes nothing and stops.
 Decision DecideBusy(const std::string& root, const std::string& holderText);
 
+// The package's own checks, which come before anything is changed (the
+// scan task's clean-up included): every name of its Files list names a file
+// directly inside the package folder. For the update's package (`update`),
+// also a package folder that is there must belong to root's side alone, as
+// must the folder holding it (machine::FolderTrust; a link to it only when
+// root's side made it), and a refusal prints the environment verdict; a
+// rollback's backup folder is a product folder, and a rollback prints no
+// verdict. A missing package folder passes: its settings were not read, and
+// the build checks stop the run.
+Decision DecidePackage(const RunContext& context, bool update);
+
 // The update's first check: the package's version folder must not exist.
 Decision DecideEnvironment(const RunContext& context);
 

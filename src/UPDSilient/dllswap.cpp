@@ -109,26 +109,8 @@ int CopyWithProductPermissions(const std::string& src, const std::string& dst) {
 }  // namespace
 
 bool IsPackageNameSafe(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\') {
-        return false;
-    }
-    bool namesSomething = false;
-    std::string::size_type start = 0;
-    while (start <= name.size()) {
-        std::string::size_type end = name.find_first_of("/\\", start);
-        if (end == std::string::npos) {
-            end = name.size();
-        }
-        std::string part = name.substr(start, end - start);
-        if (part == "..") {
-            return false;
-        }
-        if (!part.empty() && part != ".") {
-            namesSomething = true;
-        }
-        start = end + 1;
-    }
-    return namesSomething;
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of("/\\") == std::string::npos;
 }
 
 bool CopyNamedFiles(const std::vector<std::string>& names, const std::string& from,
@@ -319,7 +301,8 @@ std::vector<std::string> AddedNames(const std::string& from,
                                     const std::vector<std::string>& names) {
     struct stat st;
     const std::string path = from + "/" + kAddedNamesFile;
-    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, path.c_str(), st);
+    // Written by the update as a file of its own: a link there is not read.
+    fileio::Fd fd = fileio::OpenRegularForReading(AT_FDCWD, path.c_str(), st, O_NOFOLLOW);
     std::string text;
     if (!fd.valid() || !fileio::ReadAll(fd.get(), text)) {
         return {};

@@ -12,8 +12,10 @@
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
+#include "machine/trust.h"
 
 namespace {
 
@@ -134,12 +136,12 @@ void SetProductPermissions(const std::string& path, bool recursive) {
         parent = clean.substr(0, slash);
         name = clean.substr(slash + 1);
     }
-    int dirFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
+    // Reached through no link root may not follow.
+    const fileio::Fd dir = fileio::OpenFolderFollowing(AT_FDCWD, parent, machine::MayFollow);
+    if (!dir.valid()) {
         return;
     }
-    FixEntry(dirFd, name.c_str(), gid, recursive);
-    ::close(dirFd);
+    FixEntry(dir.get(), name.c_str(), gid, recursive);
 }
 
 void ChangeOwner(char* path) {

@@ -16,7 +16,8 @@
 // Gives `path` the product's permissions: mode 0775 and the group
 // `orvgroup`. With `recursive`, every file and folder below a folder gets
 // them too. Symbolic links are never followed: a link gets the group on the
-// link itself and keeps its mode, and the walk never descends through one.
+// link itself and keeps its mode, and the walk never descends through one;
+// nor is `path` reached through a link root may not follow (MayFollow).
 // Where the group does not exist only the mode is set. Reports nothing.
 void SetProductPermissions(const std::string& path, bool recursive);
 
@@ -25,10 +26,10 @@ void SetProductPermissions(const std::string& path, bool recursive);
 // (errno EFBIG), else nothing.
 void LogIfTooLarge(const char* path);
 
-// Whether a package file name stays inside the folder it is used in: false
-// for an empty name, an absolute one, one with a ".." component, and one that
-// names the folder itself ("." or "./"). "\" counts as a separator, since the
-// file library rewrites it to "/".
+// Whether a package file name names a file directly inside the folder it is
+// used in: false for an empty name, ".", "..", and any name holding a
+// separator ("/", or "\\", which the file library rewrites to "/"), so no
+// name reaches into a folder below or above.
 bool IsPackageNameSafe(const std::string& name);
 
 // Whether the installation's program folder can be written and run from: an

@@ -275,6 +275,9 @@ int FinishInPlaceRollback(const RunContext& context, const runstate::Record& rec
 int Rollback(RunContext& context, _PatchSetting& setting, bool& started) {
     const std::string& root = context.productRoot;
     const std::string package = runstate::AbsolutePath(context.packageFolder);
+    if (!CarryOut(DecidePackage(context, false))) {
+        return ORV_RUN_FAILED;
+    }
     const ResumeChoice resume = DecideRollbackResume(context);
     if (resume.setAside) {
         runstate::SetAside(root, resume.record);

@@ -62,7 +62,8 @@ RunContext ContextFromGlobals();
 // The package's Files list sorted into what a run uses. A name is used once,
 // in the order of its first appearance; an empty name (a doubled or
 // trailing comma) names nothing and is passed over without a word; a name
-// that would leave its folder (absolute, or with a ".." part) is refused.
+// that is not one directly inside its folder (IsPackageNameSafe) is refused,
+// and a run with such a name changes nothing (DecidePackage).
 struct PackageFileList {
     std::vector<std::string> names;     // the usable names
     std::vector<std::string> unsafe;    // refused names, in list order

@@ -189,10 +189,19 @@ void SweepLeftovers(const std::string& folder) {
     while (dirPath.size() > 1 && dirPath.back() == '/') {
         dirPath.pop_back();
     }
-    // In another user's folder, only as that user.
-    machine::FsIdentity owner(machine::FolderActor(dirPath));
-    DIR* dir = owner.ok() ? ::opendir(dirPath.c_str()) : nullptr;
+    // In another user's folder, only as that user, and only that user's own
+    // entries: an entry of someone else's was never made by this program
+    // acting there.
+    const machine::Actor actor = machine::FolderActor(dirPath);
+    machine::FsIdentity owner(actor);
+    const fileio::Fd dirFd(owner.ok() ? ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                      : -1);
+    const int listed = dirFd.valid() ? ::fcntl(dirFd.get(), F_DUPFD_CLOEXEC, 0) : -1;
+    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
     if (dir == nullptr) {
+        if (listed >= 0) {
+            ::close(listed);
+        }
         return;
     }
     std::vector<std::string> names;
@@ -206,12 +215,14 @@ void SweepLeftovers(const std::string& folder) {
     for (const std::string& name : names) {
         const std::string path = dirPath + "/" + name;
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            continue;  // never made by a writer of ours
+        if (::fstatat(dirFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) ||
+            (actor.other ? st.st_uid != actor.uid : !machine::RootSide(st.st_uid))) {
+            continue;  // never made by a writer of ours acting here
         }
         LogDebugMessage(1, "Info: Remove the temporary file (%s) left by an interrupted run.",
                         path.c_str());
-        if (::unlink(path.c_str()) != 0) {
+        if (::unlinkat(dirFd.get(), name.c_str(), 0) != 0) {
             LogDebugMessage(1, "Error: Cannot remove the file (%s): %s.", path.c_str(),
                             std::strerror(errno));
         }

@@ -56,8 +56,9 @@ std::string AbsolutePath(const std::string& folder);
 
 // Removes, in `folder`, the temporary files that a run of this program left
 // there (fileio::IsTemporaryName) when the process that made them is gone,
-// each with an Info: line.
-// Files of a live process and anything that is not a regular file are left.
+// each with an Info: line. Files of a live process, anything that is not a
+// regular file, and files that do not belong to whoever acts in the folder
+// (root's side, or the owner of another user's folder) are left.
 void SweepLeftovers(const std::string& folder);
 
 // Saves `path` under `saved` in the same folder before anything happens to

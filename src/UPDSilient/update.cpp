@@ -185,12 +185,16 @@ void SweepRunFolders(const RunContext& context, const std::vector<std::string>& 
     }
 }
 
-// The same for one installation: its program and data folders.
+// The same for one installation: its data folder, and its program folder
+// only where the trust rule lets the run work in it (there, where it says),
+// never a folder the run refuses.
 void SweepInstallationFolders(const ORVInsInfo& info) {
-    for (const std::string* folder : {&info.strDominoBinPath, &info.strDataPath}) {
-        if (!folder->empty() && (*folder)[0] == '/') {
-            runstate::SweepLeftovers(*folder);
-        }
+    std::string program;
+    if (ProgramFolderProblem(info, &program).empty() && !program.empty()) {
+        runstate::SweepLeftovers(program);
+    }
+    if (!info.strDataPath.empty() && info.strDataPath[0] == '/') {
+        runstate::SweepLeftovers(info.strDataPath);
     }
 }
 
@@ -325,6 +329,9 @@ int InstallInPlace(RunContext& context, const std::string& current,
 int Update(RunContext& context, _PatchSetting& setting, const std::string& backupFolder,
            bool& started) {
     const std::string& root = context.productRoot;
+    if (!CarryOut(DecidePackage(context, true))) {
+        return ORV_RUN_FAILED;
+    }
     const ResumeChoice resumeChoice = DecideUpdateResume(context);
     runstate::Record record = resumeChoice.record;
     if (resumeChoice.setAside) {

@@ -3,9 +3,13 @@
 #include "UpdateORV/FileIo.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -124,6 +128,200 @@ Fd OpenRegularForReading(int dirFd, const char* path, struct stat& st, int flags
         fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
     }
     return fd;
+}
+
+namespace {
+
+// The components of `relative`; false (errno set) for a name that could lead
+// out of the folder or names nothing.
+bool SplitBeneath(const std::string& relative, std::vector<std::string>& parts) {
+    if (relative.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    if (relative[0] == '/') {
+        errno = EXDEV;
+        return false;
+    }
+    for (std::string::size_type start = 0;;) {
+        const std::string::size_type slash = relative.find('/', start);
+        const std::string part =
+            relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (part == "..") {
+            errno = EXDEV;
+            return false;
+        }
+        if (part.empty() || part == ".") {
+            errno = EINVAL;
+            return false;
+        }
+        parts.push_back(part);
+        if (slash == std::string::npos) {
+            return true;
+        }
+        start = slash + 1;
+    }
+}
+
+// An O_PATH descriptor taken with O_NOFOLLOW names a link itself: refused.
+Fd NoLink(Fd fd, int flags) {
+    struct stat st;
+    if (fd.valid() && (flags & O_PATH) != 0 && fstat(fd.get(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        fd.close();
+        errno = ELOOP;
+    }
+    return fd;
+}
+
+#ifdef SYS_openat2
+// The openat2 answer: a descriptor, or empty with errno; ENOSYS where the
+// kernel has no openat2 (remembered, so it is asked once).
+Fd OpenAt2(int dirFd, const std::string& relative, int flags, mode_t mode) {
+    static std::atomic<bool> missing{false};
+    if (missing.load()) {
+        errno = ENOSYS;
+        return Fd();
+    }
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<uint64_t>(flags);
+    // O_TMPFILE holds O_DIRECTORY's bit: all of it must be there.
+    const bool makes = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    how.mode = makes ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (;;) {
+        const long fd = syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how);
+        if (fd >= 0) {
+            return Fd(static_cast<int>(fd));
+        }
+        if (errno == EINTR || errno == EAGAIN) {
+            continue;  // EAGAIN: a rename raced the lookup
+        }
+        if (errno == ENOSYS) {
+            missing.store(true);
+        }
+        return Fd();
+    }
+}
+#endif
+
+}  // namespace
+
+Fd OpenBeneathStepwise(int dirFd, const std::string& relative, int flags, mode_t mode) {
+    std::vector<std::string> parts;
+    if (!SplitBeneath(relative, parts)) {
+        return Fd();
+    }
+    Fd held;
+    int cur = dirFd;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        // Opened as the entry itself: a link answers as a link, not as what
+        // it names.
+        Fd next(openat(cur, parts[i].c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (!next.valid() || fstat(next.get(), &st) != 0) {
+            return Fd();
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+            return Fd();
+        }
+        held = std::move(next);
+        cur = held.get();
+    }
+    const int all = flags | O_NOFOLLOW | O_CLOEXEC;
+    return NoLink(Fd(openat(cur, parts.back().c_str(), all, mode)), all);
+}
+
+Fd OpenBeneath(int dirFd, const std::string& relative, int flags, mode_t mode) {
+    std::vector<std::string> parts;
+    if (!SplitBeneath(relative, parts)) {
+        return Fd();
+    }
+    const int all = flags | O_NOFOLLOW | O_CLOEXEC;
+#ifdef SYS_openat2
+    Fd fd = OpenAt2(dirFd, relative, all, mode);
+    if (fd.valid() || errno != ENOSYS) {
+        return NoLink(std::move(fd), all);
+    }
+#endif
+    return OpenBeneathStepwise(dirFd, relative, flags, mode);
+}
+
+Fd OpenParentBeneath(int dirFd, const std::string& relative, std::string& last) {
+    std::vector<std::string> parts;
+    if (!SplitBeneath(relative, parts)) {
+        return Fd();
+    }
+    last = parts.back();
+    const std::string::size_type slash = relative.rfind('/');
+    if (slash == std::string::npos) {
+        return Fd(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    }
+    return OpenBeneath(dirFd, relative.substr(0, slash), O_RDONLY | O_DIRECTORY);
+}
+
+namespace {
+
+const int kMaxLinksFollowed = 40;  // as the kernel's own limit for one path
+
+// One step of OpenFolderFollowing: walks `path` from `start`, counting the
+// links followed in `hops`.
+Fd WalkFolders(Fd start, const std::string& path, int& hops,
+               const std::function<bool(const struct stat&)>& mayFollow) {
+    Fd cur = std::move(start);
+    std::string::size_type at = 0;
+    if (!path.empty() && path[0] == '/') {
+        cur = Fd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        at = 1;
+    }
+    while (cur.valid() && at < path.size()) {
+        std::string::size_type slash = path.find('/', at);
+        if (slash == std::string::npos) {
+            slash = path.size();
+        }
+        const std::string part = path.substr(at, slash - at);
+        at = slash + 1;
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        Fd next(openat(cur.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (!next.valid() || fstat(next.get(), &st) != 0) {
+            return Fd();
+        }
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = readlinkat(cur.get(), part.c_str(), target, sizeof target - 1);
+            if (!mayFollow(st) || ++hops > kMaxLinksFollowed || n <= 0) {
+                errno = n < 0 ? errno : ELOOP;
+                return Fd();
+            }
+            next = WalkFolders(Fd(fcntl(cur.get(), F_DUPFD_CLOEXEC, 0)),
+                               std::string(target, static_cast<size_t>(n)), hops, mayFollow);
+            if (!next.valid() || fstat(next.get(), &st) != 0) {
+                return Fd();
+            }
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return Fd();
+        }
+        cur = std::move(next);
+    }
+    return cur;
+}
+
+}  // namespace
+
+Fd OpenFolderFollowing(int dirFd, const std::string& path,
+                       const std::function<bool(const struct stat& link)>& mayFollow) {
+    int hops = 0;
+    Fd start(dirFd == AT_FDCWD ? open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                               : fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    const Fd found = WalkFolders(std::move(start), path, hops, mayFollow);
+    // A descriptor that can also be read and flushed, of that very folder.
+    return found.valid() ? Fd(openat(found.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) : Fd();
 }
 
 namespace {

@@ -81,6 +81,37 @@ Fd OpenRegularForReading(int dirFd, const char* path, struct stat& st, int flags
 // folder cannot be opened or flushed.
 bool FlushFolderHolding(int dirFd, const std::string& name);
 
+// ---- Names resolved beneath a folder ----
+
+// Opens `relative` beneath the open folder `dirFd`, one component at a time,
+// so that nothing a name holds can lead out of that folder: an absolute name
+// or a ".." component is refused with EXDEV, an empty or "." component with
+// EINVAL, and a symbolic link anywhere on the way, the last component
+// included, with ELOOP. `flags` and `mode` are openat's; O_NOFOLLOW and
+// O_CLOEXEC are always added, and an O_PATH descriptor never names a link
+// either. Uses openat2 with RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS where the
+// kernel has it, else OpenBeneathStepwise.
+Fd OpenBeneath(int dirFd, const std::string& relative, int flags, mode_t mode = 0);
+// The same with openat alone: each folder component with O_NOFOLLOW and
+// checked to be a folder, the last one with O_NOFOLLOW. Public so that both
+// ways are tested on any kernel.
+Fd OpenBeneathStepwise(int dirFd, const std::string& relative, int flags, mode_t mode = 0);
+// Opens, beneath `dirFd`, the folder holding the last component of
+// `relative` (dirFd itself for a name of one component) and gives that
+// component in `last`, for the *at calls that work on an entry by its name
+// (fstatat, renameat, unlinkat, linkat). Refuses as OpenBeneath does.
+Fd OpenParentBeneath(int dirFd, const std::string& relative, std::string& last);
+
+// Opens the folder `path` (relative to `dirFd`, or absolute) one component
+// at a time like the kernel would, but follows a symbolic link on the way
+// only when `mayFollow` accepts the link's own status; any other link is
+// refused with ELOOP. "" names `dirFd` itself. For paths whose links are
+// legitimate when root's own (a product root below a link of the system's)
+// but must never be a link someone else planted. At most 40 links are
+// followed (ELOOP beyond).
+Fd OpenFolderFollowing(int dirFd, const std::string& path,
+                       const std::function<bool(const struct stat& link)>& mayFollow);
+
 // ---- Temporary files ----
 
 // The name a temporary file written for `finalName` carries in the same

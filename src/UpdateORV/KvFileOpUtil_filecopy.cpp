@@ -7,7 +7,8 @@
 // its mode and owner. A target that is a symbolic link is written through (the
 // link stays and the file it names gets the new content), as opening the link
 // for writing would; but a link that root may not follow (machine::MayFollow)
-// is replaced by the new file, and a source that is such a link is not read.
+// is replaced by the new file, and a source that is such a link is not read;
+// neither is written or read through such a link in its folder part.
 // Only a regular file is ever read: a FIFO, a device or a socket as source is
 // refused without being read, and never blocks the copy.
 #include <fcntl.h>
@@ -204,8 +205,21 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
         S_ISLNK(srcLink.st_mode) && !machine::MayFollow(srcLink)) {
         srcFlags |= O_NOFOLLOW;
     }
+    // Nor is a source reached through such a link in its folder part.
     struct stat inSt;
-    Fd in = fileio::OpenRegularForReading(src.dirFd, src.name, inSt, srcFlags);
+    const std::string srcName = src.name;
+    const std::string::size_type srcSlash = srcName.rfind('/');
+    Fd srcFolder;
+    if (srcSlash != std::string::npos) {
+        srcFolder = fileio::OpenFolderFollowing(src.dirFd, srcName.substr(0, srcSlash + 1),
+                                                machine::MayFollow);
+        if (!srcFolder.valid()) {
+            return FOP_ERR_OPEN_SOURCE;
+        }
+    }
+    Fd in = srcFolder.valid() ? fileio::OpenRegularForReading(
+                                    srcFolder.get(), srcName.c_str() + srcSlash + 1, inSt, srcFlags)
+                              : fileio::OpenRegularForReading(src.dirFd, src.name, inSt, srcFlags);
     if (!in.valid() && errno != EISDIR) {
         return FOP_ERR_OPEN_SOURCE;
     }
@@ -224,8 +238,9 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
         return FOP_ERR_READ;  // a folder opens but cannot be read as a file
     }
     const std::string folder = KvORVFileOpUtil::getDirName(target.c_str());
-    Fd dir(openat(dst.dirFd, folder.empty() ? "." : folder.c_str(),
-                  O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The target's folder is reached through no link root may not follow:
+    // a folder swapped for someone's link is not written through.
+    Fd dir = fileio::OpenFolderFollowing(dst.dirFd, folder, machine::MayFollow);
     if (!dir.valid()) {
         return FOP_ERR_TARGET;
     }

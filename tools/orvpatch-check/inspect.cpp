@@ -412,7 +412,7 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
     Prediction p(outcome, VerdictText(kIncompleteProblem),
                  "Error: The hot fix is in place, but a step after it failed in the "
                  "installations named above; the update is not complete.");
-    if (!OpeningPasses(report, accepted, p)) {
+    if (!OpeningPasses(report, accepted, p) || !p.Follow(DecidePackage(context, true))) {
         return;
     }
     const ResumeChoice resume = DecideUpdateResume(context);
@@ -539,7 +539,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
     Prediction p(outcome, "",
                  "Error: The hot fix is taken out, but the ORV tasks do not run again in the "
                  "installations named above.");
-    if (!OpeningPasses(report, accepted, p)) {
+    if (!OpeningPasses(report, accepted, p) || !p.Follow(DecidePackage(context, false))) {
         return;
     }
     const Package& package = report.package;

@@ -85,7 +85,7 @@ struct Package {
     Settings settings;
     std::vector<std::string> fileTable;  // the first 32 names, as the in-place way uses them
     std::vector<std::string> missing;    // usable names with no file in the package
-    std::vector<std::string> unsafe;     // names refused because they leave their folder
+    std::vector<std::string> unsafe;     // names refused: not directly inside the package folder
 };
 
 struct ModeOutcome {

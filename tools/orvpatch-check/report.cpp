@@ -296,7 +296,7 @@ std::string HumanReport(const Report& r) {
         Line(out, "  listed but not in the package: " + name);
     }
     for (const std::string& name : k.unsafe) {
-        Line(out, "  refused, leaves its folder: " + name);
+        Line(out, "  refused, not a name directly inside the package folder: " + name);
     }
 
     if (!r.openingLog.empty()) {
