@@ -207,7 +207,7 @@ const std::vector<Case>& Cases() {
              return o;
          },
          [](TestMachine&, Package&) {}, false,
-         "Has try 10 times to stop ORV, but still failed, so give up."},
+         "Error: Has try 10 times to stop ORV, but still failed, so give up. (the task"},
         {"rollback, the console program gone", "rollback",
          [] {
              MachineOptions o = Servers(1);
@@ -218,7 +218,7 @@ const std::vector<Case>& Cases() {
          [](TestMachine& m, Package&) {
              ::unlink((m.servers()[0].programDir + "/server").c_str());
          },
-         false, "Has try 10 times to stop ORV, but still failed, so give up."},
+         false, "Error: Has try 10 times to stop ORV, but still failed, so give up. (the task"},
         // Program folder, notes.ini and data folder: who owns which decides
         // the console identity, and the check asks the run's own decision.
         {"update, the registry's program folder belongs to a user", "update",
@@ -301,7 +301,7 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
         }
         RunResult run = m.Run(patcher);
         EXPECT_EQ(run.exitStatus, c.passes ? 0 : 212) << run.out;
-        EXPECT_EQ(run.out, view.verdict);
+        EXPECT_EQ(run.out, view.verdict.empty() ? "" : view.verdict + "\n");
         if (!c.passes) {
             EXPECT_NE(FindMessage(run.log, view.logLine), -1) << view.logLine;
         }

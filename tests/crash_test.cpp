@@ -405,7 +405,7 @@ TEST(KillPoint, CountingAloneChangesNothingAndAKillComesRightAfterItsEvent) {
     // and 212, never with a signal.
     const std::string incomplete =
         "The hot fix cannot be installed completely. Please check the log "
-        "/opt/varnel/ORV/orvpatch.log for detail info.";
+        "/opt/varnel/ORV/orvspins.log for detail info.\n";
     for (size_t at : {size_t(1), c.events.size() / 3, 2 * c.events.size() / 3}) {
         TestMachine starved;
         starved.WritePackage(p);

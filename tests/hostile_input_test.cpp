@@ -660,6 +660,12 @@ const std::vector<Case>& Corpus() {
                 ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234)) +
                 ContentIs(m.packageDir() + "/libalpha.so", M::PackageContent("libalpha.so", 1240));
      }, {"/u"}},
+    // "orvpatch -u" typed in the backup folder: refused, the saved originals stay saved.
+    {"operator_mistyped_rollback_in_backup", 2, nullptr, InstalledInPlace,
+     [](M& m) {
+         return ContentIs(m.versionDir(1234) + "/libalpha.so", M::PackageContent("libalpha.so", 1240)) +
+                ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234));
+     }, {"-u"}, kFromBackup},
     {"operator_second_run_at_once", 212, "holds the product root", [](M& m) {
          // Held by this test's process until it ends.
          const int held = open(m.productRoot().c_str(), O_RDONLY | O_DIRECTORY);

@@ -99,7 +99,7 @@ TEST(RunWalks, ALinkThatCannotBeSwitchedUndoesTheUpdateAndFailsIt) {
     EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
     EXPECT_EQ(r.out,
               "The hot fix cannot be installed completely. Please check the log "
-              "/opt/varnel/ORV/orvpatch.log for detail info.");
+              "/opt/varnel/ORV/orvspins.log for detail info.\n");
     EXPECT_EQ(CountMessage(r.log,
                            "=============================Update ORV "
                            "successfully======================="),

@@ -32,19 +32,19 @@ namespace {
 
 const char kEnvironmentVerdict[] =
     "The environment doesn't pass the checking. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
+    "/opt/varnel/ORV/orvspins.log for detail info.\n";
 const char kBuildNumberVerdict[] =
     "Cannot get the build number of current ORV. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
+    "/opt/varnel/ORV/orvspins.log for detail info.\n";
 const char kNewerVerdict[] =
     "The current version is newer than that in this package. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
+    "/opt/varnel/ORV/orvspins.log for detail info.\n";
 const char kDepentVerdict[] =
     "The depent build isn't installed in the current server. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
+    "/opt/varnel/ORV/orvspins.log for detail info.\n";
 const char kIncompleteVerdict[] =
     "The hot fix cannot be installed completely. Please check the log "
-    "/opt/varnel/ORV/orvpatch.log for detail info.";
+    "/opt/varnel/ORV/orvspins.log for detail info.\n";
 const char kSuccessBanner[] =
     "=============================Update ORV successfully=======================";
 

@@ -27,6 +27,7 @@ const char kBuildNumberProblem[] = "Cannot get the build number of current ORV."
 const char kNewerProblem[] = "The current version is newer than that in this package.";
 const char kDepentProblem[] = "The depent build isn't installed in the current server.";
 const char kIncompleteProblem[] = "The hot fix cannot be installed completely.";
+const char kRollbackProblem[] = "The hot fix cannot be rolled back completely.";
 
 namespace {
 
@@ -62,7 +63,8 @@ std::string Format(const char* format, ...) {
 }
 
 namespace {
-const char kVerdictTail[] = " Please check the log /opt/varnel/ORV/orvpatch.log for detail info.";
+// The verdict names the log every run writes: there is no other log.
+const char kVerdictTail[] = " Please check the log /opt/varnel/ORV/orvspins.log for detail info.";
 }  // namespace
 
 std::string VerdictText(const char* problem) {
@@ -71,13 +73,22 @@ std::string VerdictText(const char* problem) {
 
 void PrintVerdict(const std::string& verdict) {
     std::fputs(verdict.c_str(), stdout);
+    std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
 void PrintVerdictOf(const char* problem) {
     std::fputs(problem, stdout);
     std::fputs(kVerdictTail, stdout);
+    std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+std::string StopGiveUpLine(const std::string& dataFolder, const std::string& task) {
+    return Format(
+        "Error: Has try 10 times to stop ORV, but still failed, so give up. (the task %s of the "
+        "server in (%s) still runs)",
+        task.c_str(), dataFolder.c_str());
 }
 
 std::string VersionFolderName(int build) {

@@ -24,12 +24,17 @@ extern const char kBuildNumberProblem[];
 extern const char kNewerProblem[];
 extern const char kDepentProblem[];
 extern const char kIncompleteProblem[];
+extern const char kRollbackProblem[];  // every rollback that fails
 
-// Writes a verdict line: the bare text, no line feed.
+// Writes a verdict line, ended by a line feed.
 void PrintVerdict(const std::string& verdict);
 // The verdict line of `problem`, written without taking memory (for a run
 // that may have run out of it).
 void PrintVerdictOf(const char* problem);
+
+// The rollback's line when a task of the server in `dataFolder` still runs
+// after its last stop.
+std::string StopGiveUpLine(const std::string& dataFolder, const std::string& task);
 
 // ------------------------------------------------------ names and paths
 

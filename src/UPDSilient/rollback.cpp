@@ -28,6 +28,9 @@
 
 namespace {
 
+const char kRollbackSuccess[] =
+    "=============================Rollback ORV successfully=======================";
+
 // Counts of the two waiting loops, and their pause in seconds.
 const int kTries = 10;
 const int kTryPause = 10;
@@ -159,7 +162,12 @@ bool StopAndWait(RunContext& context) {
         KvORVSleep(kTryPause);
         StopAll(context);
     }
-    LogDebugMessage(1, "Has try 10 times to stop ORV, but still failed, so give up.");
+    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
+        for (const std::string& task : RunningCountedTasks(info)) {
+            LogDebugMessage(1, "%s", StopGiveUpLine(info.strDataPath, task).c_str());
+        }
+        return true;
+    });
     LoadAll(context);
     return false;
 }
@@ -308,6 +316,11 @@ int RunRollback(InstallInfo& package, _PatchSetting& setting) {
     if (started) {
         // Finished or failed for good: nothing is left for a later run.
         runstate::Remove(context.productRoot);
+    }
+    if (result == ORV_RUN_OK) {
+        LogDebugMessage(1, "%s", kRollbackSuccess);
+    } else {
+        PrintVerdict(VerdictText(kRollbackProblem));
     }
     return result;
 }

@@ -532,11 +532,10 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
     p.Finish();
 }
 
-void PredictRollback(const Report& report, const std::vector<Walked>& all,
-                     const std::list<ORVInsInfo>& accepted, const RunContext& context,
-                     ModeOutcome& outcome) {
-    // The rollback prints no verdict of its own.
-    Prediction p(outcome, "",
+void PredictRollbackSteps(const Report& report, const std::vector<Walked>& all,
+                          const std::list<ORVInsInfo>& accepted, const RunContext& context,
+                          ModeOutcome& outcome) {
+    Prediction p(outcome, VerdictText(kRollbackProblem),
                  "Error: The hot fix is taken out, but the ORV tasks do not run again in the "
                  "installations named above.");
     if (!OpeningPasses(report, accepted, p)) {
@@ -618,7 +617,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
     for (const Walked& walked : all) {
         const std::vector<std::string> left = TasksTheStopLeaves(walked.info, context);
         if (!left.empty()) {
-            p.Stop("", "Has try 10 times to stop ORV, but still failed, so give up.",
+            p.Stop("", StopGiveUpLine(walked.info.strDataPath, left.front()),
                    left.front() + " runs in " + walked.info.strDataPath +
                        " and the stop cannot end it");
             return;
@@ -629,6 +628,15 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
     p.Step("move " + choice.hotfixFolder + " to " + RemovalFolderPath(root) + " and remove it");
     LoadSteps(all, context, p);
     p.Finish();
+}
+// Every rollback that fails after the opening prints the rollback's verdict.
+void PredictRollback(const Report& report, const std::vector<Walked>& all,
+                     const std::list<ORVInsInfo>& accepted, const RunContext& context,
+                     ModeOutcome& outcome) {
+    PredictRollbackSteps(report, all, accepted, context, outcome);
+    if (!outcome.wouldPass && outcome.verdict.empty()) {
+        outcome.verdict = VerdictText(kRollbackProblem);
+    }
 }
 }  // namespace
 
