@@ -80,7 +80,8 @@ TEST_F(FrameTest, ArgumentsChooseTheMode) {
         testsupport::RemoveTree(root.sub("opt/varnel/ORV/orvspins.log"));
         ProgramResult r = run(c.args);
         std::string text = log();
-        std::string label = c.args.empty() ? "(none)" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+        std::string label =
+            c.args.empty() ? "(none)" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
         if (c.mode == kUsage) {
             EXPECT_EQ(r.exitStatus, 2) << label;
             EXPECT_EQ(text, "") << label;
@@ -123,9 +124,9 @@ TEST_F(FrameTest, EmptyMachineGivesTheFirstVerdictWithoutLineFeed) {
         std::string::size_type banner = text.find("=============================");
         const std::string::size_type who = text.find("]:Info: Process ", banner);
         EXPECT_EQ(who, text.find('\n', banner) + 31) << text;  // the next line
-        EXPECT_NE(text.find(" (uid " + std::to_string(getuid()) + ") runs in " + root.path() +
-                            ".\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            text.find(" (uid " + std::to_string(getuid()) + ") runs in " + root.path() + ".\n"),
+            std::string::npos)
             << text;
         std::string::size_type missing = text.find("]:Error: Cannot find the orvsys.ini in " +
                                                    root.path() + "/etc/orvsys.ini !\n");

@@ -90,7 +90,12 @@ struct UpdateChoice {
     std::string current;  // the current version folder
     int currentBuild = 0;
     std::string newFolder;  // <root>/program/V3.0.0.<build>/
+    // The same in-place fix is installed already: the run logs the decision's
+    // line and ends with success, changing nothing.
+    bool nothingToDo = false;
 };
+// Besides the build of the newest version folder, the package's build must
+// be newer than the newest installed fix of the ledger (either way).
 UpdateChoice DecideUpdate(const RunContext& context);
 
 // The rollback's checks, for either way.
@@ -100,6 +105,8 @@ struct RollbackChoice {
     std::string hotfixFolder;  // <root>/program/V3.0.0.<build>/ (new-folder way)
     int hotfixes = 0;          // version folders counted (new-folder way)
 };
+// Only the newest installed fix of the ledger is taken out; an in-place one
+// is put back into the version folder its update worked in.
 RollbackChoice DecideRollback(const RunContext& context);
 
 // Whether `packageFolder` is the backup folder an in-place update of
