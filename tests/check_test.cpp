@@ -242,6 +242,22 @@ const std::vector<Case>& Cases() {
          },
          [](TestMachine& m, Package&) { ::chmod(m.servers()[0].notesIni.c_str(), 0444); }, false,
          "Error: The task kvmscan stays registered in (", nullptr, "kvmscan stays"},
+        {"the same in-place fix again", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package& p) {
+             p.createNewFolder = "0";
+             m.WritePackage(p);
+             ASSERT_EQ(m.Run().exitStatus, 0);
+         },
+         true, "", nullptr, "nothing to do: Info: The hot fix 1240 is installed already"},
+        {"rollback loads every task its stop ends", "rollback",
+         [] {
+             MachineOptions o = Servers(1);
+             o.builds = {1234, 1240};
+             o.latest = 1240;
+             return o;
+         },
+         [](TestMachine&, Package&) {}, true, "", nullptr,
+         "\\\"load orvemf\\\", \\\"load orvsch\\\", \\\"load orvmon\\\", \\\"load orvreal\\\""},
         {"in-place rollback from the backup", "rollback", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, "", [](TestMachine&) {}},
         {"in-place rollback of a fix that added a file", "rollback", [] { return Servers(1); },

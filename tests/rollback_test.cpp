@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -385,3 +386,49 @@ TEST(RollbackInPlace, WithoutAVersionFolderNothingIsWrittenAnywhere) {
 }
 
 }  // namespace
+
+namespace {
+
+// The extension manager and task executables of every program folder.
+std::map<std::string, std::string> ProgramFiles(const TestMachine& m) {
+    std::map<std::string, std::string> files;
+    for (const testsupport::Server& s : m.servers()) {
+        files[s.programDir + "/liborvext.so"] = ReadFile(s.programDir + "/liborvext.so");
+        for (const char* task : testsupport::kTaskNames) {
+            files[s.programDir + "/" + task] = ReadFile(s.programDir + "/" + task);
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+// Both ways: after the update replaced them, the rollback puts the extension
+// manager and task executables back byte for byte, and the check says so.
+TEST(Rollback, PutsTheExtensionManagerAndLoadersBack) {
+    for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace ? "in place" : "new folder");
+        TestMachine m;
+        WriteFile(m.versionDir(1234) + "/liborvext.so", "newer extension manager\n");
+        WriteFile(m.versionDir(1234) + "/loader", "newer loader\n");
+        Package p = inPlace ? InPlacePackage() : Package();
+        p.updateLoader = 1;
+        m.WritePackage(p);
+        const std::map<std::string, std::string> before = ProgramFiles(m);
+        ASSERT_EQ(m.Run().exitStatus, 0);
+        ASSERT_NE(ProgramFiles(m), before);
+
+        const std::string from = inPlace ? m.hotfixDir(1240) : m.packageParent();
+        RunOptions check;
+        check.program = "orvpatch-check";
+        check.workDir = from;
+        check.args = {"--root", m.root(), "--mode", "rollback"};
+        const std::string bin = m.servers()[0].programDir;
+        EXPECT_NE(m.Run(check).out.find("put " + bin + "/liborvext.so back as it was before"),
+                  std::string::npos);
+        RunResult r = RollBackFrom(m, from);
+        ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
+        EXPECT_EQ(ProgramFiles(m), before);
+        EXPECT_FALSE(PathExists(m.productRoot() + "/.orvpatch-ledger"));
+    }
+}
