@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/ledger.h"
+#include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 #include "machine/trust.h"
@@ -123,6 +125,13 @@ std::string ProgramFileSource(const ledger::ProgramFile& file, const std::string
 
 bool PutProgramFilesBack(const ledger::Fix& fix, const std::string& remaining) {
     bool all = true;
+    // The temporary files of a put-back that was killed go first.
+    std::set<std::string> swept;
+    for (const ledger::ProgramFile& file : fix.programFiles) {
+        if (swept.insert(FolderOf(file.path)).second) {
+            runstate::SweepLeftovers(FolderOf(file.path));
+        }
+    }
     for (const ledger::ProgramFile& file : fix.programFiles) {
         const std::string source = ProgramFileSource(file, remaining);
         if (source.empty()) {
