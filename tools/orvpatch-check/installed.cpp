@@ -70,16 +70,30 @@ void Compare(const std::string& path, const std::string& expected, bool full, un
     }
 }
 
+// The product root and its installed fixes; false (the report of why in
+// `out`) when it cannot tell.
+bool ReadInstalled(bool json, const char* failing, std::string& root, ledger::Ledger& installed,
+                   std::string& out) {
+    std::string why;
+    root = ProductRoot(why);
+    if (!root.empty()) {
+        installed = ledger::Read(root);
+        why = installed.readable ? why : "the ledger " + installed.problem;
+    }
+    if (root.empty() || !installed.readable) {
+        out = json ? "{\"format_version\": 1, \"error\": " + JsonString(why) + "}\n"
+                   : std::string("orvpatch-check: ") + failing + ": " + why + "\n";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int ListInstalled(bool json, std::string& out) {
-    std::string why;
-    const std::string root = ProductRoot(why);
-    const ledger::Ledger installed = root.empty() ? ledger::Ledger() : ledger::Read(root);
-    if (root.empty() || !installed.readable) {
-        why = root.empty() ? why : "the ledger " + installed.problem;
-        out = json ? "{\"format_version\": 1, \"error\": " + JsonString(why) + "}\n"
-                   : "orvpatch-check: cannot tell what is installed: " + why + "\n";
+    std::string root;
+    ledger::Ledger installed;
+    if (!ReadInstalled(json, "cannot tell what is installed", root, installed, out)) {
         return 2;
     }
     std::string text =
@@ -111,13 +125,9 @@ int ListInstalled(bool json, std::string& out) {
 }
 
 int VerifyInstalled(bool json, std::string& out) {
-    std::string why;
-    const std::string root = ProductRoot(why);
-    const ledger::Ledger installed = root.empty() ? ledger::Ledger() : ledger::Read(root);
-    if (root.empty() || !installed.readable) {
-        why = root.empty() ? why : "the ledger " + installed.problem;
-        out = json ? "{\"format_version\": 1, \"error\": " + JsonString(why) + "}\n"
-                   : "orvpatch-check: cannot verify: " + why + "\n";
+    std::string root;
+    ledger::Ledger installed;
+    if (!ReadInstalled(json, "cannot verify", root, installed, out)) {
         return 2;
     }
     std::vector<Finding> findings;
