@@ -213,7 +213,7 @@ const std::vector<Case>& Cases() {
              return o;
          },
          [](TestMachine&, Package&) {}, false,
-         "Has try 10 times to stop ORV, but still failed, so give up."},
+         "Error: Has try 10 times to stop ORV, but still failed, so give up. (the task"},
         {"rollback, the console program gone", "rollback",
          [] {
              MachineOptions o = Servers(1);
@@ -224,7 +224,7 @@ const std::vector<Case>& Cases() {
          [](TestMachine& m, Package&) {
              ::unlink((m.servers()[0].programDir + "/server").c_str());
          },
-         false, "Has try 10 times to stop ORV, but still failed, so give up."},
+         false, "Error: Has try 10 times to stop ORV, but still failed, so give up. (the task"},
         // Program folder, notes.ini and data folder: who owns which decides
         // the console identity, and the check asks the run's own decision.
         {"update, the registry's program folder belongs to a user", "update",
@@ -248,6 +248,22 @@ const std::vector<Case>& Cases() {
          },
          [](TestMachine& m, Package&) { ::chmod(m.servers()[0].notesIni.c_str(), 0444); }, false,
          "Error: The task kvmscan stays registered in (", nullptr, "kvmscan stays"},
+        {"the same in-place fix again", "update", [] { return Servers(1); },
+         [](TestMachine& m, Package& p) {
+             p.createNewFolder = "0";
+             m.WritePackage(p);
+             ASSERT_EQ(m.Run().exitStatus, 0);
+         },
+         true, "", nullptr, "nothing to do: Info: The hot fix 1240 is installed already"},
+        {"rollback loads every task its stop ends", "rollback",
+         [] {
+             MachineOptions o = Servers(1);
+             o.builds = {1234, 1240};
+             o.latest = 1240;
+             return o;
+         },
+         [](TestMachine&, Package&) {}, true, "", nullptr,
+         "\\\"load orvemf\\\", \\\"load orvsch\\\", \\\"load orvmon\\\", \\\"load orvreal\\\""},
         {"in-place rollback from the backup", "rollback", [] { return Servers(1); },
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, true, "", [](TestMachine&) {}},
         {"in-place rollback of a fix that added a file", "rollback", [] { return Servers(1); },
@@ -307,7 +323,7 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
         }
         RunResult run = m.Run(patcher);
         EXPECT_EQ(run.exitStatus, c.passes ? 0 : 212) << run.out;
-        EXPECT_EQ(run.out, view.verdict);
+        EXPECT_EQ(run.out, view.verdict.empty() ? "" : view.verdict + "\n");
         if (!c.passes) {
             EXPECT_NE(FindMessage(run.log, view.logLine), -1) << view.logLine;
         }

@@ -1,6 +1,7 @@
 // The run frame as a process: the mode chosen from the arguments, its banner,
 // the opening's verdict when no installation is registered, and the exit status.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -18,8 +19,8 @@ using testsupport::TempDir;
 namespace {
 
 const char kNotInstalled[] =
-    "ORV isn't installed in the server. Please check the log /opt/varnel/ORV/orvpatch.log for "
-    "detail info.";
+    "ORV isn't installed in the server. Please check the log /opt/varnel/ORV/orvspins.log for "
+    "detail info.\n";
 const char kUpdateBanner[] = "]:=============================Update ORV=======================\n";
 const char kRollbackBanner[] =
     "]:=============================Rollback ORV=======================\n";
@@ -50,7 +51,7 @@ class FrameTest : public ::testing::Test {
 };
 
 TEST_F(FrameTest, ArgumentsChooseTheMode) {
-    enum Mode { kUpdate, kRollback, kHelp, kVersion };
+    enum Mode { kUpdate, kRollback, kHelp, kVersion, kUsage };
     struct Case {
         std::vector<std::string> args;
         Mode mode;
@@ -58,24 +59,37 @@ TEST_F(FrameTest, ArgumentsChooseTheMode) {
     const Case cases[] = {
         {{}, kUpdate},
         {{"/u"}, kRollback},
-        {{"/U"}, kUpdate},
-        {{"-u"}, kUpdate},
-        {{"u"}, kUpdate},
-        {{"/u", "x"}, kUpdate},
-        {{"/u "}, kUpdate},
-        {{"x", "/u"}, kUpdate},
+        // Anything else is refused: a mistyped rollback never installs.
+        {{"/U"}, kUsage},
+        {{"-u"}, kUsage},
+        {{"u"}, kUsage},
+        {{"/u", "x"}, kUsage},
+        {{"/u "}, kUsage},
+        {{"x", "/u"}, kUsage},
+        {{"--rollback"}, kUsage},
+        {{""}, kUsage},
         // Answered on standard output; nothing else happens, nothing is logged.
         {{"--help"}, kHelp},
         {{"--version"}, kVersion},
-        {{"--version", "x"}, kUpdate},
-        {{"--VERSION"}, kUpdate},
-        {{"-h"}, kUpdate},
+        {{"--help", "me"}, kUsage},
+        {{"--version", "x"}, kUsage},
+        {{"--VERSION"}, kUsage},
+        {{"-h"}, kUsage},
     };
     for (const Case& c : cases) {
         testsupport::RemoveTree(root.sub("opt/varnel/ORV/orvspins.log"));
         ProgramResult r = run(c.args);
         std::string text = log();
-        std::string label = c.args.empty() ? "(none)" : c.args[0];
+        std::string label =
+            c.args.empty() ? "(none)" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+        if (c.mode == kUsage) {
+            EXPECT_EQ(r.exitStatus, 2) << label;
+            EXPECT_EQ(text, "") << label;
+            EXPECT_EQ(r.out, "") << label;
+            EXPECT_EQ(r.err.rfind("Usage: orvpatch ", 0), 0u) << label << r.err;
+            EXPECT_FALSE(testsupport::PathExists(root.sub("opt/varnel/ORV/.orvpatch-run")));
+            continue;
+        }
         if (c.mode == kHelp || c.mode == kVersion) {
             EXPECT_EQ(r.exitStatus, 0) << label;
             EXPECT_EQ(text, "") << label;
@@ -105,9 +119,15 @@ TEST_F(FrameTest, EmptyMachineGivesTheFirstVerdictWithoutLineFeed) {
         EXPECT_EQ(r.exitStatus, 212) << mode;
         EXPECT_EQ(r.out, kNotInstalled) << mode;
 
-        // Banner, the walk's own line, then the opening's line, in that order.
+        // Banner, who runs where, the walk's own line, then the opening's line.
         std::string text = log();
         std::string::size_type banner = text.find("=============================");
+        const std::string::size_type who = text.find("]:Info: Process ", banner);
+        EXPECT_EQ(who, text.find('\n', banner) + 31) << text;  // the next line
+        EXPECT_NE(
+            text.find(" (uid " + std::to_string(getuid()) + ") runs in " + root.path() + ".\n"),
+            std::string::npos)
+            << text;
         std::string::size_type missing = text.find("]:Error: Cannot find the orvsys.ini in " +
                                                    root.path() + "/etc/orvsys.ini !\n");
         std::string::size_type parsing = text.find("]:Parsing orvsys.ini error.\n");
@@ -117,6 +137,16 @@ TEST_F(FrameTest, EmptyMachineGivesTheFirstVerdictWithoutLineFeed) {
         EXPECT_LT(banner, missing);
         EXPECT_LT(missing, parsing);
     }
+}
+
+TEST_F(FrameTest, ALogThatCannotBeWrittenIsToldOnceAndTheRunStillEnds) {
+    MakeDirs(root.sub("opt/varnel/ORV/orvspins.log"));  // a folder in the log's place
+    ProgramResult r = run({});
+    EXPECT_EQ(r.exitStatus, 212);
+    EXPECT_EQ(r.out, kNotInstalled);
+    EXPECT_EQ(r.err,
+              "orvpatch: the log /opt/varnel/ORV/orvspins.log cannot be written (Is a "
+              "directory); the run goes on.\n");
 }
 
 TEST_F(FrameTest, TestbedRefusesToRunWithoutItsFolder) {

@@ -723,6 +723,37 @@ const std::vector<Case>& Corpus() {
                 ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234)) +
                 ContentIs(m.packageDir() + "/libalpha.so", M::PackageContent("libalpha.so", 1240));
      }, {"/u"}},
+    // "orvpatch -u" typed in the backup folder: refused, the saved originals stay saved.
+    {"operator_mistyped_rollback_in_backup", 2, nullptr, InstalledInPlace,
+     [](M& m) {
+         return ContentIs(m.versionDir(1234) + "/libalpha.so", M::PackageContent("libalpha.so", 1240)) +
+                ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234));
+     }, {"-u"}, kFromBackup},
+    // An older fix after a newer one installed in place: refused, nothing replaced.
+    {"operator_downgrade_after_in_place_fix", 212, "is not newer than the installed hot fix 1250", [](M& m) {
+         Package newer = InPlace();
+         newer.build = 1250;
+         m.WritePackage(newer);
+         ASSERT_EQ(0, m.Run().exitStatus);
+         m.WritePackage(Package());
+     },
+     [](M& m) {
+         return Expect(!PathExists(NewVersion(m)), "1240 was installed") +
+                ContentIs(m.versionDir(1234) + "/libalpha.so", M::PackageContent("libalpha.so", 1250));
+     }},
+    // In-place 1240 then 1250; 1240 taken out first would lose the originals.
+    {"operator_in_place_rollback_out_of_order", 212, "roll back the hot fix 1250 (in-place) first", [](M& m) {
+         InstalledInPlace(m);
+         Package newer = InPlace();
+         newer.build = 1250;
+         m.WritePackage(newer);
+         ASSERT_EQ(0, m.Run().exitStatus);
+     },
+     [](M& m) {
+         return ContentIs(m.versionDir(1234) + "/libalpha.so", M::PackageContent("libalpha.so", 1250)) +
+                ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234)) +
+                ContentIs(m.hotfixDir(1250) + "/FileGroup1/libalpha.so", M::PackageContent("libalpha.so", 1240));
+     }, {"/u"}, kFromBackup},
     {"operator_second_run_at_once", 212, "holds the product root", [](M& m) {
          // Held by this test's process until it ends.
          const int held = open(m.productRoot().c_str(), O_RDONLY | O_DIRECTORY);

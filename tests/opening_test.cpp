@@ -24,8 +24,8 @@ using testsupport::WriteFile;
 namespace {
 
 const char kNotInstalled[] =
-    "ORV isn't installed in the server. Please check the log /opt/varnel/ORV/orvpatch.log for "
-    "detail info.";
+    "ORV isn't installed in the server. Please check the log /opt/varnel/ORV/orvspins.log for "
+    "detail info.\n";
 
 const std::vector<std::vector<std::string>> kBothModes = {{}, {"/u"}};
 
@@ -103,8 +103,12 @@ TEST(Opening, CountsTheInstallationsAndGoesOnWithoutSettings) {
     m.WritePackage(p);
     RunResult r = m.Run();
     EXPECT_EQ(r.exitStatus, 212);
+    const std::string noPackage =
+        "Error: There is no hot-fix package here: the settings file (./FileGroup1/orvpatch.ini) "
+        "cannot be read (No such file or directory) in the folder the run started in (" +
+        m.packageParent() + "). Run orvpatch from the package's folder.";
     EXPECT_TRUE(InOrder(r.log, {"There is 3 ORV installed in current system!",
-                                "Cannot open the file. (./FileGroup1/orvpatch.ini)",
+                                "Cannot open the file. (./FileGroup1/orvpatch.ini)", noPackage,
                                 "The build number of current ORV is (1234)",
                                 "The current version is newer than that in this package. So "
                                 "quit. (Old," +
@@ -114,10 +118,12 @@ TEST(Opening, CountsTheInstallationsAndGoesOnWithoutSettings) {
     // The rollback goes on with the default new-folder way and build 0.
     RunResult back = m.Run({"/u"});
     EXPECT_EQ(back.exitStatus, 212);
-    EXPECT_EQ(back.out, "");
+    EXPECT_EQ(back.out,
+              "The hot fix cannot be rolled back completely. Please check the log "
+              "/opt/varnel/ORV/orvspins.log for detail info.\n");
     EXPECT_TRUE(
         InOrder(back.log, {"There is 3 ORV installed in current system!",
-                           "Cannot open the file. (./FileGroup1/orvpatch.ini)",
+                           "Cannot open the file. (./FileGroup1/orvpatch.ini)", noPackage,
                            "The hotfix isn't installed, the folder isn't a folder or doesn't "
                            "exist. (" +
                                m.programDir() + "/V3.0.0.0/)"}))

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ using testsupport::WriteFile;
 namespace {
 
 const std::vector<std::string> kRollback = {"/u"};
+const char kRollbackVerdict[] =
+    "The hot fix cannot be rolled back completely. Please check the log "
+    "/opt/varnel/ORV/orvspins.log for detail info.\n";
 
 // The rollback started from `dir`, as an in-place fix is taken back out.
 RunResult RollBackFrom(TestMachine& m, const std::string& dir) {
@@ -101,7 +105,7 @@ TEST(RollbackNewFolder, ChecksStopBeforeAnyTaskIsTouched) {
         m.WritePackage(Package());
         RunResult r = m.Run(kRollback);
         EXPECT_EQ(r.exitStatus, 212);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.out, kRollbackVerdict);
         EXPECT_EQ(r.log.back(),
                   "The hotfix isn't installed, the folder isn't a folder or doesn't exist. (" +
                       m.versionDir(1240) + "/)");
@@ -125,7 +129,7 @@ TEST(RollbackNewFolder, ChecksStopBeforeAnyTaskIsTouched) {
         m.AddVersionFolder(1250);
         RunResult r = m.Run(kRollback);
         EXPECT_EQ(r.exitStatus, 212);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.out, kRollbackVerdict);
         EXPECT_EQ(
             r.log.back(),
             "There is newer HF applied, so return, the build number of current ORV is (1250)");
@@ -169,11 +173,14 @@ TEST(RollbackNewFolder, TasksThatNeverEndAreWaitedForTenTimesThenLoadedAgain) {
     testsupport::SetTaskQuitDelay(m.servers()[0].dataDir, "orvreal", -1);
     RunResult r = m.Run(kRollback);
     EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, kRollbackVerdict);
     EXPECT_EQ(CountMessage(r.log, "Waiting for terminating all ORV. 1 ORV is running"), 10)
         << Listing(r.log);
     EXPECT_EQ(CountMessage(r.log, "All ORV quit."), 0);
-    int giveUp = FindMessage(r.log, "Has try 10 times to stop ORV, but still failed, so give up.");
+    int giveUp = FindMessage(r.log,
+                             "Error: Has try 10 times to stop ORV, but still failed, so give up. "
+                             "(the task orvreal of the server in (" +
+                                 m.servers()[0].dataDir + ") still runs)");
     ASSERT_GE(giveUp, 0);
     for (size_t i = static_cast<size_t>(giveUp); i < r.log.size(); ++i) {
         EXPECT_NE(r.log[i], "Waiting for terminating all ORV. 1 ORV is running");
@@ -213,7 +220,7 @@ TEST(RollbackNewFolder, AFolderThatCannotBeMovedIsGivenUpAndLatestPointsBackAtIt
     asOwner.uid = asOwner.gid = owner;
     RunResult r = m.Run(asOwner);
     EXPECT_EQ(r.exitStatus, 212) << Listing(r.log) << r.err;
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, kRollbackVerdict);
     std::string removal = m.programDir() + "/V3.0.0.0000";
     EXPECT_EQ(CountMessage(r.log, "Cannot rename the file (" + removal +
                                       "), error code (1). Sleep 10 second."),
@@ -276,7 +283,11 @@ TEST(RollbackInPlace, PutsTheSavedFilesBackFromTheBackupFolder) {
     EXPECT_TRUE(InOrder(r.log, {"Copy replace the file in ORV program with the new one.",
                                 "Info: Rename the DLLs in (" + current + ")",
                                 "Info: Remove the DLLs in (" + current + ")"}));
-    EXPECT_EQ(r.log.back(), "Remove the old back up folder! (./FileGroup1)., error code [0]");
+    ASSERT_GE(r.log.size(), 2u);
+    EXPECT_EQ(r.log[r.log.size() - 2],
+              "Remove the old back up folder! (./FileGroup1)., error code [0]");
+    EXPECT_EQ(r.log.back(),
+              "=============================Rollback ORV successfully=======================");
     std::vector<std::string> commands = r.commands(0);
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.front(), "te orvemf quit");
@@ -293,7 +304,7 @@ TEST(RollbackInPlace, SavedFilesThatCannotBePutBackKeepTheFixAndTheBackup) {
 
     RunResult r = RollBackFrom(m, m.hotfixDir(1240));
     EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, kRollbackVerdict);
     for (const char* lib : {"libalpha.so", "libbeta.so"}) {
         EXPECT_EQ(ReadFile(current + "/" + lib), TestMachine::PackageContent(lib, 1240)) << lib;
         EXPECT_FALSE(PathExists(current + "/" + lib + std::string("_1"))) << lib;
@@ -368,10 +379,56 @@ TEST(RollbackInPlace, WithoutAVersionFolderNothingIsWrittenAnywhere) {
     ::unlink(("/" + probe).c_str());
     EXPECT_FALSE(escaped);
     EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, kRollbackVerdict);
     EXPECT_TRUE(PathExists(m.packageDir() + "/" + probe));
     EXPECT_EQ(r.log.back(),
               "Error: There is no version folder in (" + m.programDir() + "), so return.");
 }
 
 }  // namespace
+
+namespace {
+
+// The extension manager and task executables of every program folder.
+std::map<std::string, std::string> ProgramFiles(const TestMachine& m) {
+    std::map<std::string, std::string> files;
+    for (const testsupport::Server& s : m.servers()) {
+        files[s.programDir + "/liborvext.so"] = ReadFile(s.programDir + "/liborvext.so");
+        for (const char* task : testsupport::kTaskNames) {
+            files[s.programDir + "/" + task] = ReadFile(s.programDir + "/" + task);
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+// Both ways: after the update replaced them, the rollback puts the extension
+// manager and task executables back byte for byte, and the check says so.
+TEST(Rollback, PutsTheExtensionManagerAndLoadersBack) {
+    for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace ? "in place" : "new folder");
+        TestMachine m;
+        WriteFile(m.versionDir(1234) + "/liborvext.so", "newer extension manager\n");
+        WriteFile(m.versionDir(1234) + "/loader", "newer loader\n");
+        Package p = inPlace ? InPlacePackage() : Package();
+        p.updateLoader = 1;
+        m.WritePackage(p);
+        const std::map<std::string, std::string> before = ProgramFiles(m);
+        ASSERT_EQ(m.Run().exitStatus, 0);
+        ASSERT_NE(ProgramFiles(m), before);
+
+        const std::string from = inPlace ? m.hotfixDir(1240) : m.packageParent();
+        RunOptions check;
+        check.program = "orvpatch-check";
+        check.workDir = from;
+        check.args = {"--root", m.root(), "--mode", "rollback"};
+        const std::string bin = m.servers()[0].programDir;
+        EXPECT_NE(m.Run(check).out.find("put " + bin + "/liborvext.so back as it was before"),
+                  std::string::npos);
+        RunResult r = RollBackFrom(m, from);
+        ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
+        EXPECT_EQ(ProgramFiles(m), before);
+        EXPECT_FALSE(PathExists(m.productRoot() + "/.orvpatch-ledger"));
+    }
+}

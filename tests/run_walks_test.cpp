@@ -99,7 +99,7 @@ TEST(RunWalks, ALinkThatCannotBeSwitchedUndoesTheUpdateAndFailsIt) {
     EXPECT_EQ(r.exitStatus, 212) << Listing(r.log);
     EXPECT_EQ(r.out,
               "The hot fix cannot be installed completely. Please check the log "
-              "/opt/varnel/ORV/orvpatch.log for detail info.");
+              "/opt/varnel/ORV/orvspins.log for detail info.\n");
     EXPECT_EQ(CountMessage(r.log,
                            "=============================Update ORV "
                            "successfully======================="),
@@ -143,9 +143,10 @@ TEST(RunWalks, EachWalkReadsTheRegistryAgainAndVisitsUncountedInstallations) {
     RunResult r = m.Run();
     ASSERT_EQ(r.exitStatus, 0) << Listing(r.log);
     EXPECT_EQ(CountMessage(r.log, "There is 1 ORV installed in current system!"), 1);
-    // Opening, scan-task clean-up, extension manager, loaders and restart:
-    // five walks, each with its product-root line.
-    EXPECT_EQ(CountMessage(r.log, "'ProductPath' in 'ORVConf' is '" + m.productRoot() + "'"), 5)
+    // Opening, scan-task clean-up, the ledger's look at the program folders,
+    // extension manager, loaders and restart: six walks, each with its
+    // product-root line.
+    EXPECT_EQ(CountMessage(r.log, "'ProductPath' in 'ORVConf' is '" + m.productRoot() + "'"), 6)
         << Listing(r.log);
     const std::string bin = m.servers()[1].programDir;
     EXPECT_EQ(ExtensionBackups(bin).size(), 1u) << "extension manager not replaced";

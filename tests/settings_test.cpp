@@ -114,9 +114,12 @@ TEST(ReadConfiguration, MissingFileOrNeededKeys) {
         EXPECT_EQ(0, setting.BuildNumber);
         EXPECT_TRUE(setting.Files.empty());
         EXPECT_EQ(1, setting.CreateNewFolder);
-        EXPECT_EQ(std::vector<std::string>{"Cannot open the file. (" +
-                                           dir.sub("FileGroup1/orvpatch.ini") + ")"},
-                  log.Messages());
+        ASSERT_EQ(2u, log.Messages().size());
+        EXPECT_EQ("Cannot open the file. (" + dir.sub("FileGroup1/orvpatch.ini") + ")",
+                  log.Messages()[0]);
+        EXPECT_EQ(0u, log.Messages()[1].find("Error: There is no hot-fix package here: the "
+                                             "settings file (" +
+                                             dir.sub("FileGroup1/orvpatch.ini") + ")"));
     }
     log.Clear();
     {

@@ -118,6 +118,7 @@ int CopyReadMe(InstallInfo& info);
 enum {
     ORV_RUN_OK = 0,
     ORV_RUN_FAILED = -300,  // exit status 212
+    ORV_RUN_USAGE = -2,     // arguments not understood: exit status 2, nothing done
 };
 
 // The opening both modes share: finds the installations, reads the package

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/ledger.h"
 #include "UPDSilient/numbers.h"
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
@@ -28,6 +29,7 @@ const char kBuildNumberProblem[] = "Cannot get the build number of current ORV."
 const char kNewerProblem[] = "The current version is newer than that in this package.";
 const char kDepentProblem[] = "The depent build isn't installed in the current server.";
 const char kIncompleteProblem[] = "The hot fix cannot be installed completely.";
+const char kRollbackProblem[] = "The hot fix cannot be rolled back completely.";
 
 namespace {
 
@@ -63,7 +65,8 @@ std::string Format(const char* format, ...) {
 }
 
 namespace {
-const char kVerdictTail[] = " Please check the log /opt/varnel/ORV/orvpatch.log for detail info.";
+// The verdict names the log every run writes: there is no other log.
+const char kVerdictTail[] = " Please check the log /opt/varnel/ORV/orvspins.log for detail info.";
 }  // namespace
 
 std::string VerdictText(const char* problem) {
@@ -72,13 +75,22 @@ std::string VerdictText(const char* problem) {
 
 void PrintVerdict(const std::string& verdict) {
     std::fputs(verdict.c_str(), stdout);
+    std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
 void PrintVerdictOf(const char* problem) {
     std::fputs(problem, stdout);
     std::fputs(kVerdictTail, stdout);
+    std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+std::string StopGiveUpLine(const std::string& dataFolder, const std::string& task) {
+    return Format(
+        "Error: Has try 10 times to stop ORV, but still failed, so give up. (the task %s of the "
+        "server in (%s) still runs)",
+        task.c_str(), dataFolder.c_str());
 }
 
 std::string VersionFolderName(int build) {
@@ -123,6 +135,27 @@ bool CarryOut(const Decision& decision) {
     }
     return decision.proceed;
 }
+
+namespace {
+
+// A rollback takes out the newest installed fix only: the originals of an
+// older one are the newer one's saved files.
+bool NewestFirst(const RunContext& context, Decision& d) {
+    const int build = context.setting != nullptr ? context.setting->BuildNumber : 0;
+    const ledger::Ledger installed = ledger::Read(context.productRoot);
+    const ledger::Fix* newest = ledger::Newest(installed);
+    if (newest != nullptr && newest->build > build) {
+        d = Stop(d,
+                 Format("Error: The hot fix %d is not the newest installed one: roll back the "
+                        "hot fix %d (%s) first. Nothing is changed.",
+                        build, newest->build, newest->way.c_str()),
+                 nullptr);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 Decision DecideBusy(const std::string& root, const std::string& holderText) {
     return Stop(Decision(),
@@ -235,6 +268,32 @@ UpdateChoice DecideUpdate(const RunContext& context) {
                  kNewerProblem);
         return choice;
     }
+    const ledger::Ledger installed = ledger::Read(context.productRoot);
+    const ledger::Fix* newest = ledger::Newest(installed);
+    if (newest != nullptr && setting.BuildNumber <= newest->build) {
+        const ledger::Fix* same = ledger::Find(installed, setting.BuildNumber);
+        runstate::Record record;
+        const bool resuming = runstate::Read(context.productRoot, record) &&
+                              record.mode == "update" && record.build == setting.BuildNumber;
+        const bool inPlace = setting.CreateNewFolder == 0;
+        if (same == newest && inPlace && same->way == "in-place" && !resuming &&
+            same->status == ledger::kInstalled) {
+            choice.nothingToDo = true;
+            d.proceed = false;
+            d.logLines.push_back(Format("Info: The hot fix %d is installed already; nothing to do.",
+                                        setting.BuildNumber));
+            return choice;
+        }
+        // A fix of this build that its update did not finish is finished.
+        if (!(same == newest && inPlace && same->way == "in-place")) {
+            d = Stop(d,
+                     Format("Error: The hot fix %d is not newer than the installed hot fix %d "
+                            "(%s), so nothing is changed.",
+                            setting.BuildNumber, newest->build, newest->way.c_str()),
+                     kNewerProblem);
+            return choice;
+        }
+    }
     if (setting.DepentBuild != 0 && setting.DepentBuild != choice.currentBuild) {
         d = Stop(d,
                  Format("The depent build isn't installed in the current server. (Current "
@@ -268,6 +327,16 @@ RollbackChoice DecideRollback(const RunContext& context) {
                             "only: run the rollback in (%s). Nothing is changed.",
                             backup.substr(0, backup.rfind('/')).c_str()),
                      nullptr);
+        } else if (!NewestFirst(context, d)) {
+            return choice;
+        } else {
+            // Back into the folder the update swapped the files in.
+            const ledger::Ledger installed = ledger::Read(context.productRoot);
+            const ledger::Fix* fix = ledger::Find(installed, setting.BuildNumber);
+            if (fix != nullptr && !fix->versionFolder.empty() &&
+                KvORVFileOpUtil::isDir(fix->versionFolder.c_str())) {
+                choice.current = fix->versionFolder;
+            }
         }
         return choice;
     }
@@ -294,6 +363,9 @@ RollbackChoice DecideRollback(const RunContext& context) {
                         "(%s)",
                         buildText.c_str()),
                  nullptr);
+        return choice;
+    }
+    if (!NewestFirst(context, d)) {
         return choice;
     }
     const std::string programFolder = ProgramFolderPath(context.productRoot);

@@ -24,12 +24,17 @@ extern const char kBuildNumberProblem[];
 extern const char kNewerProblem[];
 extern const char kDepentProblem[];
 extern const char kIncompleteProblem[];
+extern const char kRollbackProblem[];  // every rollback that fails
 
-// Writes a verdict line: the bare text, no line feed.
+// Writes a verdict line, ended by a line feed.
 void PrintVerdict(const std::string& verdict);
 // The verdict line of `problem`, written without taking memory (for a run
 // that may have run out of it).
 void PrintVerdictOf(const char* problem);
+
+// The rollback's line when a task of the server in `dataFolder` still runs
+// after its last stop.
+std::string StopGiveUpLine(const std::string& dataFolder, const std::string& task);
 
 // ------------------------------------------------------ names and paths
 
@@ -96,7 +101,12 @@ struct UpdateChoice {
     std::string current;  // the current version folder
     int currentBuild = 0;
     std::string newFolder;  // <root>/program/V3.0.0.<build>/
+    // The same in-place fix is installed already: the run logs the decision's
+    // line and ends with success, changing nothing.
+    bool nothingToDo = false;
 };
+// Besides the build of the newest version folder, the package's build must
+// be newer than the newest installed fix of the ledger (either way).
 UpdateChoice DecideUpdate(const RunContext& context);
 
 // The rollback's checks, for either way.
@@ -106,6 +116,8 @@ struct RollbackChoice {
     std::string hotfixFolder;  // <root>/program/V3.0.0.<build>/ (new-folder way)
     int hotfixes = 0;          // version folders counted (new-folder way)
 };
+// Only the newest installed fix of the ledger is taken out; an in-place one
+// is put back into the version folder its update worked in.
 RollbackChoice DecideRollback(const RunContext& context);
 
 // Whether `packageFolder` is the backup folder an in-place update of

@@ -242,3 +242,29 @@ bool SwitchLatest(const std::string& root, const std::string& target);
 // name, which no link can replace in one rename; "" otherwise. SwitchLatest
 // asks it first.
 std::string LatestSwitchProblem(const std::string& root, const std::string& target);
+
+// ------------------------------------------- what the ledger records of a fix
+
+namespace ledger {
+struct ProgramFile;
+struct Fix;
+}  // namespace ledger
+
+// The extension manager and, with `loaders`, the task executables of every
+// registered installation's program folder as they are now: their digests
+// in `before` (the state a rollback puts back).
+std::vector<ledger::ProgramFile> ProgramFilesNow(const RunContext& context, bool loaders);
+// Once the update's steps are done: each file's digest now, and where the
+// copy holding its `before` content is kept.
+void NoteProgramFilesAfter(std::vector<ledger::ProgramFile>& files);
+// What a rollback of `fix` would do with each program file: the file it
+// would copy back ("" nothing to do; "-" to remove one the fix added;
+// "?" no copy holds the old content). `remaining` is the version folder
+// that stays newest.
+std::string ProgramFileSource(const ledger::ProgramFile& file, const std::string& remaining);
+// Puts the extension managers and task executables `fix` replaced back as
+// they were before it, byte for byte. False (Error: lines) when one could
+// not be.
+bool PutProgramFilesBack(const ledger::Fix& fix, const std::string& remaining);
+// The load after the rollback's stop, with every task it asks to quit ended.
+std::vector<std::string> LoadCommandsAfterStop(const ORVInsInfo& info);

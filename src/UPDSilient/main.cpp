@@ -50,7 +50,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        return PatcherMain(argc, argv) == ORV_RUN_OK ? 0 : kExitFailure;
+        const int result = PatcherMain(argc, argv);
+        if (result == ORV_RUN_USAGE) {
+            return 2;
+        }
+        return result == ORV_RUN_OK ? 0 : kExitFailure;
     } catch (const std::exception& e) {
         return Unexpected(e.what());
     } catch (...) {

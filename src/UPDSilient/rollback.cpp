@@ -21,12 +21,16 @@
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/ledger.h"
 #include "UPDSilient/run_context.h"
 #include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 
 namespace {
+
+const char kRollbackSuccess[] =
+    "=============================Rollback ORV successfully=======================";
 
 // Counts of the two waiting loops, and their pause in seconds.
 const int kTries = 10;
@@ -68,6 +72,29 @@ int CountRunning(RunContext& context) {
         return true;
     });
     return running;
+}
+
+// Puts back the extension managers and task executables the update of
+// `build` replaced, as the ledger recorded them. False when one could not be.
+bool PutBackProgramFiles(const std::string& root, int build, const std::string& remaining) {
+    const ledger::Ledger written = ledger::ReadFile(root);
+    const ledger::Fix* fix = ledger::Find(written, build);
+    if (fix == nullptr || fix->programFiles.empty()) {
+        LogDebugMessage(1,
+                        "Info: The ledger does not say what the hot fix %d did to the extension "
+                        "managers and task executables; they are left as they are.",
+                        build);
+        return true;
+    }
+    return PutProgramFilesBack(*fix, remaining);
+}
+
+// The fix is out: its block leaves the ledger.
+void Forget(const std::string& root, int build) {
+    ledger::Ledger written = ledger::ReadFile(root);
+    if (ledger::Drop(written, build)) {
+        ledger::Write(root, written);
+    }
 }
 
 // The name the backup folder is renamed to before it is deleted.
@@ -123,6 +150,8 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate:
                         current.c_str(), context.packageFolder.c_str());
         return ORV_RUN_FAILED;
     }
+    const bool putBack =
+        PutBackProgramFiles(context.productRoot, context.setting->BuildNumber, current);
     bool restarted = true;
     Walk(context, [&restarted](const ORVInsInfo& info, const RunContext& here) {
         restarted = RestartTasks(info, here) && restarted;
@@ -132,8 +161,9 @@ int RollbackInPlace(RunContext& context, const RollbackChoice& choice, runstate:
 
     record.step = runstate::kStepFilesBack;
     runstate::Write(context.productRoot, record);
+    Forget(context.productRoot, record.build);
     RemoveBackupFolder(context.packageFolder);
-    return Finish(restarted);
+    return Finish(restarted) == ORV_RUN_OK && putBack ? ORV_RUN_OK : ORV_RUN_FAILED;
 }
 
 // Stops the tasks and waits for them to end; false (tasks loaded again) when
@@ -159,7 +189,12 @@ bool StopAndWait(RunContext& context) {
         KvORVSleep(kTryPause);
         StopAll(context);
     }
-    LogDebugMessage(1, "Has try 10 times to stop ORV, but still failed, so give up.");
+    Walk(context, [](const ORVInsInfo& info, const RunContext&) {
+        for (const std::string& task : RunningCountedTasks(info)) {
+            LogDebugMessage(1, "%s", StopGiveUpLine(info.strDataPath, task).c_str());
+        }
+        return true;
+    });
     LoadAll(context);
     return false;
 }
@@ -229,8 +264,11 @@ int RollbackNewFolder(RunContext& context, const RollbackChoice& choice, runstat
     runstate::FlushFolderOf(removal);
     record.step = runstate::kStepMovedAway;
     runstate::Write(context.productRoot, record);
+    const bool putBack = PutBackProgramFiles(context.productRoot, record.build, remaining);
+    Forget(context.productRoot, record.build);
     KvORVFileOpUtil::xunlink(removal.c_str(), nullptr, nullptr);
-    return Finish(LoadAll(context));
+    const int loaded = Finish(LoadAll(context));
+    return loaded == ORV_RUN_OK && putBack ? ORV_RUN_OK : ORV_RUN_FAILED;
 }
 
 // Finishes a new-folder rollback that was killed after the hot-fix folder
@@ -256,8 +294,10 @@ int FinishNewFolderRollback(RunContext& context, const runstate::Record& record)
                         "return.",
                         programFolder.c_str());
     }
+    const bool putBack = PutBackProgramFiles(context.productRoot, record.build, remaining);
+    Forget(context.productRoot, record.build);
     const bool running = LoadAll(context);
-    return linked ? Finish(running) : ORV_RUN_FAILED;
+    return linked && putBack ? Finish(running) : ORV_RUN_FAILED;
 }
 
 // Finishes an in-place rollback that was killed once every saved file was
@@ -268,8 +308,11 @@ int FinishInPlaceRollback(const RunContext& context, const runstate::Record& rec
                     "already.",
                     record.build);
     runstate::SweepLeftovers(context.productRoot);
+    const bool putBack = PutBackProgramFiles(context.productRoot, record.build,
+                                             CurrentVersionFolder(context.productRoot));
+    Forget(context.productRoot, record.build);
     RemoveBackupFolder(context.packageFolder);
-    return ORV_RUN_OK;
+    return putBack ? ORV_RUN_OK : ORV_RUN_FAILED;
 }
 
 int Rollback(RunContext& context, _PatchSetting& setting, bool& started) {
@@ -311,6 +354,11 @@ int RunRollback(InstallInfo& package, _PatchSetting& setting) {
     if (started) {
         // Finished or failed for good: nothing is left for a later run.
         runstate::Remove(context.productRoot);
+    }
+    if (result == ORV_RUN_OK) {
+        LogDebugMessage(1, "%s", kRollbackSuccess);
+    } else {
+        PrintVerdict(VerdictText(kRollbackProblem));
     }
     return result;
 }

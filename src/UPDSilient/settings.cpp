@@ -1,6 +1,7 @@
 // The package settings: orvpatch.ini in the package folder read into
 // _PatchSetting, the file table szDlls filled from its file list, and the
 // check that the package's version folder does not exist yet.
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/numbers.h"
 #include "UPDSilient/run_context.h"
+#include "UPDSilient/run_state.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 #include "common/KvIniUtil.h"
@@ -46,8 +48,19 @@ int ReadConfiguration(InstallInfo& info, _PatchSetting& setting) {
 
     KvIniReader reader;
     if (reader.open(path.c_str()) != IDD_ERR_ZERO) {
+        const int error = errno;
         LogDebugMessage(1, "Cannot open the file. (%s)", path.c_str());
         LogIfTooLarge(path.c_str());
+        if (error != EFBIG) {
+            // The run goes on to its build checks, which stop it; this line
+            // says why an operator sees them refuse.
+            LogDebugMessage(1,
+                            "Error: There is no hot-fix package here: the settings file (%s) "
+                            "cannot be read (%s) in the folder the run started in (%s). Run "
+                            "orvpatch from the package's folder.",
+                            path.c_str(), std::strerror(error),
+                            runstate::AbsolutePath(".").c_str());
+        }
         return 1;
     }
     char value[4096];

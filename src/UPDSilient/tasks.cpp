@@ -283,6 +283,19 @@ std::vector<std::string> LoadCommands(const ORVInsInfo& info) {
     return commands;
 }
 
+std::vector<std::string> LoadCommandsAfterStop(const ORVInsInfo& info) {
+    const std::vector<std::string> stop = StopCommands(info);
+    std::vector<std::string> commands;
+    for (const char* task : {"orvemf", "orvsch", "orvmon", "orvreal"}) {
+        const bool asked =
+            std::find(stop.begin(), stop.end(), std::string("te ") + task + " quit") != stop.end();
+        if (std::string(task) == "orvmon" || asked || !Running(info, task)) {
+            commands.push_back(std::string("load ") + task);
+        }
+    }
+    return commands;
+}
+
 bool LoadTasks(const ORVInsInfo& info, const RunContext& context) {
     const RestartOutlook outlook = DecideLoad(info, context);
     if (!outlook.serverRunning) {

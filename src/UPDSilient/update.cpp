@@ -20,8 +20,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,7 @@
 #include "UPDSilient/console_identity.h"
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/ledger.h"
 #include "UPDSilient/run_context.h"
 #include "UPDSilient/run_state.h"
 #include "UpdateORV/FileIo.h"
@@ -89,7 +92,8 @@ void RemoveLeftoverStaging(const std::string& programFolder) {
 // and gives it the new version folder's name. False (logged) when any part
 // of that fails.
 bool FillNewVersionFolder(const RunContext& context, const std::string& current,
-                          const std::string& staging, const std::string& newFolder) {
+                          const std::string& staging, const std::string& newFolder,
+                          const std::function<bool()>& beforeName) {
     std::string source = current + "/*";
     fileio::TreeCopyReport report;
     int rc = fileio::XCopy(source.c_str(), staging.c_str(), true, nullptr, nullptr, &report);
@@ -119,7 +123,11 @@ bool FillNewVersionFolder(const RunContext& context, const std::string& current,
     }
     // The files are on disk before the folder is given a name that anything
     // may use: the tree copy flushes the file system when it is done, and
-    // each package file is flushed by its copy.
+    // each package file is flushed by its copy. The ledger holds the fix
+    // before its folder has the name that shows it.
+    if (!beforeName()) {
+        return false;
+    }
     if (!KvORVFileOpUtil::rename(staging.c_str(), newFolder.c_str())) {
         int error = errno;
         LogDebugMessage(1, "Error: Cannot rename the folder (%s) to (%s), error code (%d).",
@@ -210,6 +218,56 @@ std::vector<ExtensionSwap> UpdateExtensionManagers(RunContext& context) {
     return swaps;
 }
 
+// The ledger's block of the fix this update installs, as far as it is known
+// before the fix becomes visible; one written by an interrupted run of the
+// same package keeps what it recorded of the program folders before.
+ledger::Fix FixBeingInstalled(const RunContext& context, const std::string& folder,
+                              const ledger::Ledger& written) {
+    const _PatchSetting& setting = *context.setting;
+    ledger::Fix fix;
+    fix.build = setting.BuildNumber;
+    fix.way = setting.CreateNewFolder != 0 ? "new-folder" : "in-place";
+    fix.status = ledger::kHalfInstalled;
+    fix.time = ledger::Now();
+    fix.package = runstate::AbsolutePath(context.packageFolder);
+    fix.versionFolder = folder;
+    const ledger::Fix* earlier = ledger::Find(written, fix.build);
+    fix.programFiles = earlier != nullptr && !earlier->programFiles.empty()
+                           ? earlier->programFiles
+                           : ProgramFilesNow(context, setting.UpdateLoader != 0);
+    if (earlier != nullptr) {
+        fix.signer = earlier->signer;
+        fix.listDigest = earlier->listDigest;
+    }
+    return fix;
+}
+
+// Writes `fix` into the ledger, in place of an earlier block of its build.
+bool Record(const std::string& root, const ledger::Fix& fix) {
+    ledger::Ledger written = ledger::ReadFile(root);
+    ledger::Put(written, fix);
+    return ledger::Write(root, written);
+}
+
+// The end of the ledger's block once the update's steps are done: the files
+// as they are in place, the program files as they are now.
+void RecordInstalled(const std::string& root, ledger::Fix fix) {
+    for (ledger::File& file : fix.files) {
+        const ledger::File now = ledger::Describe(file.path);
+        file = now;
+    }
+    NoteProgramFilesAfter(fix.programFiles);
+    fix.status = ledger::kInstalled;
+    Record(root, fix);
+}
+
+void RecordRemoved(const std::string& root, int build) {
+    ledger::Ledger written = ledger::ReadFile(root);
+    if (ledger::Drop(written, build)) {
+        ledger::Write(root, written);
+    }
+}
+
 int InstallIntoNewFolder(RunContext& context, const UpdateChoice& choice, runstate::Record& record,
                          bool filled) {
     const int build = context.setting->BuildNumber;
@@ -221,7 +279,30 @@ int InstallIntoNewFolder(RunContext& context, const UpdateChoice& choice, runsta
         !CarryOut(DecideNewFolderFill(context, choice.current, choice.newFolder).decision)) {
         return ORV_RUN_FAILED;
     }
-    if (!filled && !FillNewVersionFolder(context, choice.current, staging, choice.newFolder)) {
+    const std::string folder = choice.newFolder.substr(0, choice.newFolder.size() - 1);
+    ledger::Fix fix = FixBeingInstalled(context, folder, ledger::ReadFile(context.productRoot));
+    for (const std::string& name : context.packageFiles) {
+        ledger::File file = ledger::Describe((filled ? choice.newFolder : staging) + name);
+        file.path = folder + "/" + name;
+        fix.files.push_back(file);
+        if (!filled) {
+            fix.saved.push_back({ledger::DigestOf(choice.current + "/" + name), folder + "/" + name,
+                                 choice.current + "/" + name});
+        }
+    }
+    auto recordFix = [&context, &fix] { return Record(context.productRoot, fix); };
+    if (filled) {
+        // A resumed run mends the block an interrupted one may have missed.
+        const ledger::Ledger written = ledger::ReadFile(context.productRoot);
+        const ledger::Fix* earlier = ledger::Find(written, fix.build);
+        if (earlier != nullptr) {
+            fix.saved = earlier->saved;
+            fix.time = earlier->time;
+        }
+        recordFix();
+    }
+    if (!filled &&
+        !FillNewVersionFolder(context, choice.current, staging, choice.newFolder, recordFix)) {
         RemoveEntry(staging.substr(0, staging.size() - 1));
         LogDebugMessage(
             1, "Error: The new version folder (%s) cannot be filled; nothing is installed.",
@@ -243,10 +324,12 @@ int InstallIntoNewFolder(RunContext& context, const UpdateChoice& choice, runsta
                         choice.newFolder.c_str());
         RemoveEntry(choice.newFolder.substr(0, choice.newFolder.size() - 1));
         RestoreExtensionManagers(swaps);
+        RecordRemoved(context.productRoot, fix.build);
         return Fail(kIncompleteProblem);
     }
     InstallReadMe(context);
     const bool restarted = ReloadTasks(context);
+    RecordInstalled(context.productRoot, fix);
     return Finish(NoneFailed(swaps) && restarted);
 }
 
@@ -310,8 +393,26 @@ int InstallInPlace(RunContext& context, const std::string& current,
         }
     }
 
+    // The ledger holds the fix before any of its files is in place.
+    ledger::Fix fix = FixBeingInstalled(context, current, ledger::ReadFile(context.productRoot));
+    const std::vector<std::string> added = AddedNames(backupFolder, context.fileTable);
+    for (const std::string& name : context.fileTable) {
+        ledger::File file = ledger::Describe(context.packageFolder + "/" + name);
+        file.path = current + "/" + name;
+        fix.files.push_back(file);
+        if (std::find(added.begin(), added.end(), name) != added.end()) {
+            fix.added.push_back(current + "/" + name);
+        } else {
+            fix.saved.push_back({ledger::DigestOf(backupFolder + "/" + name), current + "/" + name,
+                                 backupFolder + "/" + name});
+        }
+    }
+    if (!Record(context.productRoot, fix)) {
+        return Fail(kIncompleteProblem);
+    }
     if (!CarryOut(DecideSwap(context.fileTable, context.packageFolder, current)) ||
         !SwapFilesIn(context.fileTable, context.packageFolder, current)) {
+        RecordRemoved(context.productRoot, fix.build);
         LogDebugMessage(1,
                         "Error: Cannot put the new files in place in (%s); the old files are "
                         "renamed back.",
@@ -321,6 +422,7 @@ int InstallInPlace(RunContext& context, const std::string& current,
     const bool extensions = NoneFailed(UpdateExtensionManagers(context));
     const bool restarted = ReloadTasks(context);
     FinishSwap(context.fileTable, current);
+    RecordInstalled(context.productRoot, fix);
     return Finish(extensions && restarted);
 }
 
@@ -366,6 +468,10 @@ int Update(RunContext& context, _PatchSetting& setting, const std::string& backu
         choice.newFolder = VersionFolderPath(root, setting.BuildNumber) + "/";
     } else {
         choice = DecideUpdate(context);
+        if (choice.nothingToDo) {
+            CarryOut(choice.decision);
+            return ORV_RUN_OK;
+        }
         if (!CarryOut(choice.decision)) {
             return ORV_RUN_FAILED;
         }

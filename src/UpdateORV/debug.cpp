@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "machine/Machine.h"
@@ -38,6 +39,7 @@ int OpenLog(const std::string& path) {
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         close(fd);
         fd = -1;
+        errno = EINVAL;
     }
     return fd;
 }
@@ -61,6 +63,20 @@ class AsPatcher {
     gid_t m_gid;
 };
 
+// Says once per process, on standard error, that the log cannot be
+// written: the run goes on and ends with its verdict and status, but an
+// operator must not be left reading an empty or stale log.
+void TellLogLost(int error) {
+    static bool told = false;
+    if (told) {
+        return;
+    }
+    told = true;
+    std::fprintf(stderr, "orvpatch: the log %s cannot be written (%s); the run goes on.\n",
+                 kLogFile, std::strerror(error));
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 void LogDebugMessage(unsigned int module, const char* format, ...) {
@@ -76,11 +92,13 @@ void LogDebugMessage(unsigned int module, const char* format, ...) {
         AsPatcher self;
         fd = OpenLog(machine::HostPath(kLogFile));
     }
+    const int openError = errno;
     FILE* log = fd >= 0 ? fdopen(fd, "a+") : nullptr;
     if (log == nullptr) {
         if (fd >= 0) {
             close(fd);
         }
+        TellLogLost(openError);
         errno = saved;
         return;
     }
@@ -96,7 +114,10 @@ void LogDebugMessage(unsigned int module, const char* format, ...) {
     va_end(args);
     message[2047] = '\0';
 
-    std::fprintf(log, "%s%s\n", header, message);
-    std::fclose(log);
+    const bool written = std::fprintf(log, "%s%s\n", header, message) >= 0;
+    const int writeError = errno;
+    if (std::fclose(log) != 0 || !written) {
+        TellLogLost(written ? errno : writeError);
+    }
     errno = saved;
 }

@@ -57,8 +57,8 @@ std::string JsonField(const std::string& json, const std::string& key, size_t fr
 Prediction PredictRun(TestMachine& machine, const std::vector<std::string>& args,
                       const std::string& workDir, bool confined, bool noDacOverride) {
     Prediction p;
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) {
-        return p;
+    if (!args.empty() && args != std::vector<std::string>{"/u"}) {
+        return p;  // answered or refused without a run
     }
     p.compared = true;
     RunOptions check;
@@ -90,7 +90,10 @@ std::string Disagreement(const Prediction& prediction, int exitStatus, const std
     if (!prediction.problem.empty()) {
         return prediction.problem;
     }
-    const std::string printed = out.substr(std::min(out.find_first_not_of('.'), out.size()));
+    std::string printed = out.substr(std::min(out.find_first_not_of('.'), out.size()));
+    if (!printed.empty() && printed.back() == '\n') {
+        printed.pop_back();  // the verdict's own line end
+    }
     std::string text;
     if (prediction.wouldPass != (exitStatus == 0)) {
         text = std::string("the check said the run would ") +

@@ -23,8 +23,9 @@ RunResult RunConfined(TestMachine& machine, RunOptions options, bool noDacOverri
 
 // What orvpatch-check predicts for a run of the patcher with `args` from
 // `workDir` on the machine as it stands: --mode rollback when the args are
-// exactly {"/u"}, the update otherwise. Args that make the patcher do no
-// run (a lone --help or --version) are not predicted (`compared` false).
+// exactly {"/u"}, the update when there are none. Other args make the
+// patcher do no run (--help, --version, a usage error): not predicted
+// (`compared` false).
 struct Prediction {
     bool compared = false;
     bool wouldPass = false;

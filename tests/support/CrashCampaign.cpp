@@ -117,11 +117,12 @@ std::vector<std::string> RunningTasks(const TestMachine& m, size_t server) {
 
 // The tree below the machine's root, leaving out what the patcher and the
 // simulator write on every run whatever its outcome: the log, the journals,
-// lock and control files.
+// lock and control files; and the ledger, whose times differ from run to
+// run (CheckLedger looks at it).
 State Capture(const TestMachine& m) {
     SnapshotOptions options;
     options.times = false;
-    options.ignore = {"opt/varnel/ORV/orvspins.log"};
+    options.ignore = {"opt/varnel/ORV/orvspins.log", "opt/varnel/ORV/.orvpatch-ledger"};
     for (const Server& s : m.servers()) {
         std::string data = s.dataDir.substr(m.root().size() + 1);
         for (const char* name : {"console.journal", "~notes.lck", ".domsim", "orvtemp"}) {
@@ -529,6 +530,44 @@ std::string Tail(const std::string& text, size_t lines) {
     return out;
 }
 
+// The ledger against the product files, through orvpatch-check: at a kill
+// point it must be root's alone and readable; where the machine ended
+// updated it lists the fix installed and --verify finds nothing, where it
+// ended as before there is no ledger.
+void CheckLedger(TestMachine& m, const char* where, bool updated, bool ended, Check& check) {
+    const std::string path = m.productRoot() + "/.orvpatch-ledger";
+    struct stat st;
+    const bool there = ::lstat(path.c_str(), &st) == 0;
+    if (there && (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0600 || st.st_uid != 0)) {
+        check.Fail("ledger", std::string(where) + ": the ledger is not root's alone");
+    }
+    RunOptions list;
+    list.program = "orvpatch-check";
+    list.args = {"--root", m.root(), "--list", "--json"};
+    const RunResult listed = m.Run(list);
+    if (listed.exitStatus != 0) {
+        check.Fail("ledger", std::string(where) + ": --list ended with " +
+                                 std::to_string(listed.exitStatus) + ": " + listed.out);
+        return;
+    }
+    if (!ended) {
+        return;
+    }
+    const bool installed = listed.out.find("{\"build\": " + std::to_string(kHotfix) +
+                                           ", \"way\": \"") != std::string::npos &&
+                           listed.out.find("\"status\": \"installed\"") != std::string::npos;
+    if (updated != installed || (!updated && there)) {
+        check.Fail("ledger", std::string(where) + ": the ledger lists " + listed.out);
+    }
+    RunOptions verify = list;
+    verify.args = {"--root", m.root(), "--verify"};
+    const RunResult verified = m.Run(verify);
+    if (verified.exitStatus != 0) {
+        check.Fail("ledger", std::string(where) + ": --verify ended with " +
+                                 std::to_string(verified.exitStatus) + ": " + verified.out);
+    }
+}
+
 CrashPoint TryPoint(Mode& mode, int runIndex, long point) {
     const RunSpec& run = kRuns[runIndex];
     TestMachine& m = *mode.machine;
@@ -551,6 +590,7 @@ CrashPoint TryPoint(Mode& mode, int runIndex, long point) {
     CheckLatest(m, k, refs, check);
     CheckNotesIni(k, refs, check);
     CheckFiles(k, refs, mode.before, run.inPlace, check);
+    CheckLedger(m, "at the kill point", false, false, check);
 
     // What orvpatch-check predicts for the same command, before it runs.
     const std::string workDir = (run.rollback && run.inPlace) ? m.hotfixDir(kHotfix) : "";
@@ -579,6 +619,7 @@ CrashPoint TryPoint(Mode& mode, int runIndex, long point) {
         std::vector<std::string> diffs = Differences(end, *c, rolledBack ? &refs : nullptr);
         if (diffs.empty()) {
             matched = true;
+            CheckLedger(m, "at the end", c == &mode.updated, true, check);
             break;
         }
         if (firstDiffs.empty()) {

@@ -24,6 +24,7 @@
 #include "UPDSilient/decisions.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/kvmscan_internal.h"
+#include "UPDSilient/ledger.h"
 #include "UPDSilient/run_context.h"
 #include "UPDSilient/run_lock.h"
 #include "UPDSilient/run_state.h"
@@ -394,14 +395,42 @@ void ReloadSteps(const std::vector<Walked>& all, const RunContext& context,
     RestartSteps(all, context, p);
 }
 
-void LoadSteps(const std::vector<Walked>& all, const RunContext& context, Prediction& p) {
+// The load at the end of a new-folder rollback; `afterStop`: the tasks the
+// rollback's stop asks to quit will have ended by then.
+void LoadSteps(const std::vector<Walked>& all, const RunContext& context, Prediction& p,
+               bool afterStop) {
     for (const Walked& walked : all) {
         const RestartOutlook load = DecideLoad(walked.info, context);
         if (!load.problem.empty()) {
             p.Fail("the ORV tasks of " + walked.info.strDataPath + " are not loaded", load.problem);
         } else if (load.serverRunning) {
             p.Step("load the ORV tasks of " + walked.info.strDataPath + ": " +
-                   Commands(load.commands));
+                   Commands(afterStop ? LoadCommandsAfterStop(walked.info) : load.commands));
+        }
+    }
+}
+
+// What the rollback of `build` does with the extension managers and task
+// executables its update replaced, as the ledger recorded them.
+void PutBackSteps(const std::string& root, int build, const std::string& remaining, Prediction& p) {
+    const ledger::Ledger written = ledger::ReadFile(root);
+    const ledger::Fix* fix = ledger::Find(written, build);
+    if (fix == nullptr || fix->programFiles.empty()) {
+        p.Step(
+            "leave the extension managers and task executables as they are: the ledger does "
+            "not say what the hot fix " +
+            std::to_string(build) + " did to them");
+        return;
+    }
+    for (const ledger::ProgramFile& file : fix->programFiles) {
+        const std::string source = ProgramFileSource(file, remaining);
+        if (source == "-") {
+            p.Step("remove " + file.path + ", which the hot fix added");
+        } else if (source == "?") {
+            p.Fail(file.path + " is not put back",
+                   "no saved copy holds its content before the hot fix");
+        } else if (!source.empty()) {
+            p.Step("put " + file.path + " back as it was before the hot fix, from " + source);
         }
     }
 }
@@ -442,6 +471,11 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
     choice.current = CurrentVersionFolder(root);
     if (!resumed) {
         choice = DecideUpdate(context);
+        if (choice.nothingToDo) {
+            p.Step("nothing to do: " + choice.decision.logLines.back());
+            p.Finish();
+            return;
+        }
         if (!p.Follow(choice.decision)) {
             return;
         }
@@ -532,11 +566,10 @@ void PredictUpdate(const Report& report, const std::vector<Walked>& all,
     p.Finish();
 }
 
-void PredictRollback(const Report& report, const std::vector<Walked>& all,
-                     const std::list<ORVInsInfo>& accepted, const RunContext& context,
-                     ModeOutcome& outcome) {
-    // The rollback prints no verdict of its own.
-    Prediction p(outcome, "",
+void PredictRollbackSteps(const Report& report, const std::vector<Walked>& all,
+                          const std::list<ORVInsInfo>& accepted, const RunContext& context,
+                          ModeOutcome& outcome) {
+    Prediction p(outcome, VerdictText(kRollbackProblem),
                  "Error: The hot fix is taken out, but the ORV tasks do not run again in the "
                  "installations named above.");
     if (!OpeningPasses(report, accepted, p) || !p.Follow(DecidePackage(context, false))) {
@@ -567,6 +600,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
     if (resume.resume == Resume::kRollbackFilesBack) {
         p.Step("resume the interrupted rollback of build " + std::to_string(resume.record.build) +
                ": every saved file is back; remove " + package.folder);
+        PutBackSteps(root, resume.record.build, CurrentVersionFolder(root), p);
         p.Finish();
         return;
     }
@@ -574,7 +608,9 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
         p.Step("resume the interrupted rollback of build " + std::to_string(resume.record.build) +
                ": its version folder is moved away; remove " + RemovalFolderPath(root));
         relink(resume.record.build);
-        LoadSteps(all, context, p);
+        PutBackSteps(root, resume.record.build,
+                     NewestRemainingVersion(program, resume.record.build), p);
+        LoadSteps(all, context, p, false);
         p.Finish();
         return;
     }
@@ -602,6 +638,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
         }
         p.Step("save each of the " + std::to_string(table.size()) + " file(s) in " + current +
                " as <name>_1 and copy the saved file of " + package.folder + " over it");
+        PutBackSteps(root, build, current, p);
         RestartSteps(all, context, p);
         p.Step("remove the <name>_1 files from " + current);
         p.Step("remove " + package.folder + " and everything in it");
@@ -618,7 +655,7 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
     for (const Walked& walked : all) {
         const std::vector<std::string> left = TasksTheStopLeaves(walked.info, context);
         if (!left.empty()) {
-            p.Stop("", "Has try 10 times to stop ORV, but still failed, so give up.",
+            p.Stop("", StopGiveUpLine(walked.info.strDataPath, left.front()),
                    left.front() + " runs in " + walked.info.strDataPath +
                        " and the stop cannot end it");
             return;
@@ -627,8 +664,18 @@ void PredictRollback(const Report& report, const std::vector<Walked>& all,
     p.Step("wait until orvreal, orvdbs and orvupd have ended everywhere");
     relink(build);
     p.Step("move " + choice.hotfixFolder + " to " + RemovalFolderPath(root) + " and remove it");
-    LoadSteps(all, context, p);
+    PutBackSteps(root, build, NewestRemainingVersion(program, build), p);
+    LoadSteps(all, context, p, true);
     p.Finish();
+}
+// Every rollback that fails after the opening prints the rollback's verdict.
+void PredictRollback(const Report& report, const std::vector<Walked>& all,
+                     const std::list<ORVInsInfo>& accepted, const RunContext& context,
+                     ModeOutcome& outcome) {
+    PredictRollbackSteps(report, all, accepted, context, outcome);
+    if (!outcome.wouldPass && outcome.verdict.empty()) {
+        outcome.verdict = VerdictText(kRollbackProblem);
+    }
 }
 }  // namespace
 

@@ -127,5 +127,14 @@ bool AllPass(const Report& report);
 // The report for a person, and as a JSON object (format version 1).
 std::string HumanReport(const Report& report);
 std::string JsonReport(const Report& report);
+// A JSON string of `text` (any bytes).
+std::string JsonString(const std::string& text);
+
+// --list: the installed fixes, newest first. --verify: what they put in
+// place against the ledger, one finding per line. Each writes its report to
+// `out` and answers the exit status (list: 0, or 2 when it cannot tell;
+// verify: 0 clean, 1 findings, 2 cannot tell).
+int ListInstalled(bool json, std::string& out);
+int VerifyInstalled(bool json, std::string& out);
 
 }  // namespace check

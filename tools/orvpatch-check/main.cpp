@@ -17,6 +17,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: orvpatch-check [--package DIR] [--mode update|rollback] [--root DIR] [--json]\n"
+    "       orvpatch-check --list | --verify [--root DIR] [--json]\n"
     "       orvpatch-check --help | --version\n"
     "\n"
     "Tells what orvpatch would find and decide if it were run now from the package\n"
@@ -28,10 +29,14 @@ const char kUsage[] =
     "                  (orvpatch /u)\n"
     "  --root DIR      take /etc/orvsys.ini and the log under DIR instead of /\n"
     "  --json          print a JSON object instead of the report for a person\n"
+    "  --list          list the installed hot fixes, newest first\n"
+    "  --verify        check what they put in place against the ledger: one line per\n"
+    "                  finding, rpm -V's columns SM5DLUGTP and the path, or 'missing'\n"
     "  --help          print this text\n"
     "  --version       print the version\n"
     "\n"
-    "Exit status: 0 the run would pass, 1 it would not, 2 usage error.\n";
+    "Exit status: 0 the run would pass, 1 it would not, 2 usage error.\n"
+    "--verify: 0 clean, 1 findings, 2 it cannot tell.\n";
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "orvpatch-check: %s\nTry 'orvpatch-check --help' for more information.\n",
@@ -54,6 +59,7 @@ int main(int argc, char** argv) {
     bool modeGiven = false;
     bool packageGiven = false;
     bool rootGiven = false;
+    enum class Action { kPredict, kList, kVerify } action = Action::kPredict;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -84,7 +90,12 @@ int main(int argc, char** argv) {
             std::printf("orvpatch-check %s\n", ORVPATCH_VERSION);
             return 0;
         }
-        if (arg == "--json") {
+        if (arg == "--list" || arg == "--verify") {
+            if (action != Action::kPredict) {
+                return UsageError("--list and --verify go alone");
+            }
+            action = arg == "--list" ? Action::kList : Action::kVerify;
+        } else if (arg == "--json") {
             json = true;
         } else if (arg == "--package") {
             if (packageGiven || value.empty()) {
@@ -126,7 +137,17 @@ int main(int argc, char** argv) {
         package.pop_back();
     }
 
+    if (action != Action::kPredict && (packageGiven || modeGiven)) {
+        return UsageError("--list and --verify take no --package or --mode");
+    }
     checkmachine::SetRoot(root);
+    if (action != Action::kPredict) {
+        std::string text;
+        const int status = action == Action::kList ? check::ListInstalled(json, text)
+                                                   : check::VerifyInstalled(json, text);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return std::fflush(stdout) != 0 ? 2 : status;
+    }
     check::Report report = check::Inspect(package, rollback);
     std::string text = json ? check::JsonReport(report) : check::HumanReport(report);
     std::fwrite(text.data(), 1, text.size(), stdout);

@@ -318,4 +318,8 @@ std::string HumanReport(const Report& r) {
     return out;
 }
 
+std::string JsonString(const std::string& text) {
+    return Quote(text);
+}
+
 }  // namespace check
