@@ -524,12 +524,12 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
     // folder the login user may write, a package whose settings cannot be
     // read (not taken for a fix that is not installed and so has nothing to
     // roll back), a patcher of another release than the check; a time
-    // setting out of range, on any host; a package folder holding what the
-    // role did not put there, even for a check only; one inside the product;
-    // a folder of the login user's, with a FIFO where the package's tarball
-    // would be (it must not make root wait). Then a host that cannot be
-    // reached halts the rollout like a failing one and counts as
-    // unreachable.
+    // setting out of range, on any host. Staging for a check only, into a
+    // package folder holding what the role did not put there, one inside the
+    // product, and a folder of the login user's, with a FIFO where the
+    // package's tarball would be (it must not make root wait). Then a host
+    // that cannot be reached halts the rollout like a failing one and counts
+    // as unreachable.
     fleet.WriteInventory(good, {}, &ssh);
     const struct passwd* user = getpwnam(ssh.user.c_str());
     std::string older = fleet.Stub("older", "exit 0\n", "0.9.0");
@@ -560,26 +560,37 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
              {{"update", "--limit", "host4,host5", "-e", "orvpatch_poll=0", "-e",
                "orvpatch_kill_after=-1"},
               "host5: orvpatch_kill_after=-1 (whole seconds from 0 to 3600)"},
-             {{"update", "--tags", "check", "--limit", "host4", "-e",
-               "orvpatch_remote_folder=" + foreign},
-              "holds files the role did not put there (important.db)"},
-             {{"update", "--limit", "host5", "-e",
-               "orvpatch_remote_folder=" + fleet.root(5) + "/opt/varnel/ORV"},
-              "a folder of the product or of a Domino server"},
-             {{"update", "--limit", "host4", "-e", "orvpatch_remote_folder=" + fifos},
-              "is not safe for root to run from: " + std::string(user->pw_dir) +
-                  " belongs to user"}}) {
+         }) {
         SCOPED_TRACE(refused.second);
         std::vector<std::string> args(refused.first.begin() + 1, refused.first.end());
-        auto start = std::chrono::steady_clock::now();
         ProgramResult r = fleet.Play(refused.first[0], args);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
         EXPECT_NE(r.exitStatus, 0) << Output(r);
         EXPECT_TRUE(Has(r, refused.second)) << Output(r);
         EXPECT_FALSE(PathExists(std::string(user->pw_dir) + "/package"));
         ExpectUntouched(fleet, before, {4, 5});
-        EXPECT_EQ(FolderNames(foreign), std::vector<std::string>{"important.db"});
     }
+    fleet.WriteInventory(
+        good,
+        {{1, "      orvpatch_remote_folder: " + foreign + "\n"},
+         {4, "      orvpatch_remote_folder: " + fifos + "\n"},
+         {5, "      orvpatch_remote_folder: " + fleet.root(5) + "/opt/varnel/ORV\n"}},
+        &ssh);
+    auto stagingStart = std::chrono::steady_clock::now();
+    ProgramResult staging = fleet.Play("update", {"--tags", "check", "--limit", "host1,host4,host5",
+                                                  "-e", R"({"orvpatch_serial": ["100%"]})"});
+    EXPECT_LT(std::chrono::steady_clock::now() - stagingStart, std::chrono::seconds(120));
+    EXPECT_NE(staging.exitStatus, 0) << Output(staging);
+    for (const std::string& reason :
+         {"host1: refused: the package folder " + foreign +
+              " holds files the role did not put there (important.db)",
+          "host4: refused: the package folder " + fifos +
+              " is not safe for root to run from: " + user->pw_dir + " belongs to user",
+          "host5: refused: the package folder " + fleet.root(5) + "/opt/varnel/ORV is inside"}) {
+        EXPECT_TRUE(Has(staging, reason)) << reason << "\n" << Output(staging);
+    }
+    EXPECT_EQ(FolderNames(foreign), std::vector<std::string>{"important.db"});
+    ExpectUntouched(fleet, before, {1, 4, 5});
+    fleet.WriteInventory(good, {}, &ssh);
     // The module alone under --check changes nothing either.
     ProgramResult alone = fleet.Play(
         "host1", {"-m", "varnel.orvpatch.orvpatch_assess", "--check", "-a",
@@ -694,7 +705,7 @@ for stat in /proc/[0-9]*/stat; do
 done
 sleep 4
 mv "$keys.off" "$keys"
-exec )" + kBuild + "/orvpatch-testbed\n");
+exec )" + kBuild + "/orvpatch-testbed \"$@\"\n");
     fleet.WriteInventory(good, {{4, "      orvpatch_binary: " + outage + "\n"}}, &ssh);
     ProgramResult resumed =
         fleet.Play("update", {"--tags", "patch", "-e", R"({"orvpatch_serial": [1, "50%"]})"});
@@ -719,6 +730,7 @@ exec )" + kBuild + "/orvpatch-testbed\n");
     // The same rollout again, under --check, and with only the tags of the
     // logs, changes nothing anywhere and reports no change; no host is "not
     // reached" when no step tried to reach it.
+    fleet.WriteInventory(good, {}, &ssh);
     for (int i = 1; i <= kHosts; ++i) {
         before[i] = fleet.Picture(i);
     }

@@ -177,11 +177,12 @@ class Manifest(object):
     def __init__(self, folder):
         self.folder = folder
         self.path = os.path.join(folder, MANIFEST)
-        self.names, self.tarball_sha256 = set(), ""
+        self.names, self.tarball_sha256, self.saved = set(), "", None
         fd = open_plain(self.path, limit=16 << 20)
         if fd is not None:
             with os.fdopen(fd, "rb") as f:
-                data = json.loads(f.read().decode() or "{}")
+                self.saved = f.read().decode()
+            data = json.loads(self.saved or "{}")
             self.names = set(data.get("names") or [])
             self.tarball_sha256 = data.get("tarball_sha256") or ""
             return
@@ -193,14 +194,18 @@ class Manifest(object):
         self.save()
 
     def save(self):
+        text = json.dumps(dict(made_by="varnel.orvpatch", tarball_sha256=self.tarball_sha256,
+                               names=sorted(self.names)))
+        if text == self.saved:
+            return  # a repeated run leaves the folder as it was
         part = self.path + ".new"
         fd = os.open(part, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o644)
         with os.fdopen(fd, "w") as f:
-            json.dump(dict(made_by="varnel.orvpatch", tarball_sha256=self.tarball_sha256,
-                           names=sorted(self.names)), f)
+            f.write(text)
             f.flush()
             os.fsync(f.fileno())
         os.rename(part, self.path)
+        self.saved = text
 
     def claim(self, names):
         """Lists `names` (and the folders on their way) before they are made;
