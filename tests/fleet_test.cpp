@@ -85,15 +85,19 @@ std::pair<std::string, pid_t> ProcessState(const std::string& pid) {
 }
 
 // An OpenSSH server of the test's own on 127.0.0.1 (own port, host key and
-// configuration) and the unprivileged login user kSshUser, who may become
-// root with sudo and no password. A user the test creates, and the sudoers
-// entry, are removed again at the end; `unusable` tells why there is no server.
-const char* const kSshUser = "orvfleet";
-const char* const kSudoers = "/etc/sudoers.d/orvpatch-fleet-test";
-
+// configuration) and an unprivileged login user, who may become root with
+// sudo and no password. The user and the sudoers entry carry the test
+// process's id, so that runs side by side do not share them, and only what
+// this run made is removed at the end; `unusable` tells why there is no
+// server.
 class SshServer {
   public:
-    explicit SshServer(const std::string& dir) : m_dir(dir) { unusable = Start(); }
+    explicit SshServer(const std::string& dir)
+        : user("orvfleet" + std::to_string(getpid())),
+          m_dir(dir),
+          m_sudoers("/etc/sudoers.d/orvpatch-fleet-test-" + std::to_string(getpid())) {
+        unusable = Start();
+    }
     ~SshServer() {
         if (m_pid > 0) {
             // The sessions (children of the listener) end with it.
@@ -106,14 +110,20 @@ class SshServer {
             kill(m_pid, SIGTERM);
             waitpid(m_pid, nullptr, 0);
         }
-        unlink(kSudoers);
+        if (m_madeSudoers) {
+            unlink(m_sudoers.c_str());
+        }
         if (m_madeUser) {
-            RunProgram("/usr/sbin/userdel", {"--remove", kSshUser});
+            RunProgram("/usr/sbin/userdel", {"--remove", user});
         }
     }
+    const std::string user;
     std::string unusable;
     int port = 0;
     std::string key() const { return m_dir + "/client_key"; }
+    // The listener (the parent of every session) and the login user's keys.
+    pid_t listener() const { return m_pid; }
+    std::string authorizedKeys() const { return m_keys; }
     std::string knownHosts() const { return m_dir + "/known_hosts"; }
 
   private:
@@ -127,40 +137,42 @@ class SshServer {
                 return std::string(tool) + " is missing (apt-get install openssh-server sudo)";
             }
         }
-        if (getpwnam(kSshUser) == nullptr) {
-            m_madeUser = true;
-            if (RunProgram("/usr/sbin/useradd",
-                           {"--create-home", "--shell", "/bin/sh", "--password", "*", kSshUser})
-                    .exitStatus != 0) {
-                return std::string("useradd ") + kSshUser + " failed";
-            }
+        if (getpwnam(user.c_str()) != nullptr || PathExists(m_sudoers)) {
+            return "user " + user + " or " + m_sudoers + " exists (left by a killed run?)";
         }
-        const struct passwd* user = getpwnam(kSshUser);
+        m_madeUser = RunProgram("/usr/sbin/useradd",
+                                {"--create-home", "--shell", "/bin/sh", "--password", "*", user})
+                         .exitStatus == 0;
+        if (!m_madeUser) {
+            return "useradd " + user + " failed";
+        }
+        const struct passwd* account = getpwnam(user.c_str());
         MakeDirs(m_dir);
         chmod(m_dir.c_str(), 0700);
         for (const char* name : {"client_key", "host_key"}) {
             RunProgram("/usr/bin/ssh-keygen",
                        {"-q", "-t", "ed25519", "-N", "", "-f", m_dir + "/" + name});
         }
-        std::string ssh = std::string(user->pw_dir) + "/.ssh";
+        std::string ssh = std::string(account->pw_dir) + "/.ssh";
         MakeDirs(ssh);
-        WriteFile(ssh + "/authorized_keys", ReadFile(key() + ".pub"));
+        m_keys = ssh + "/authorized_keys";
+        WriteFile(m_keys, ReadFile(key() + ".pub"));
         for (const std::string& path : {ssh, ssh + "/authorized_keys"}) {
-            if (chown(path.c_str(), user->pw_uid, user->pw_gid) != 0 ||
+            if (chown(path.c_str(), account->pw_uid, account->pw_gid) != 0 ||
                 chmod(path.c_str(), path == ssh ? 0700 : 0600) != 0) {
-                return "cannot hand " + path + " to " + kSshUser;
+                return "cannot hand " + path + " to " + user;
             }
         }
-        WriteFile(kSudoers, std::string(kSshUser) + " ALL=(ALL) NOPASSWD: ALL\n");
-        chmod(kSudoers, 0440);
+        m_madeSudoers = true;
+        WriteFile(m_sudoers, user + " ALL=(ALL) NOPASSWD: ALL\n");
+        chmod(m_sudoers.c_str(), 0440);
         MakeDirs("/run/sshd");  // sshd's privilege separation folder
         port = FreePort();
         WriteFile(knownHosts(),
                   "[127.0.0.1]:" + std::to_string(port) + " " + ReadFile(m_dir + "/host_key.pub"));
         WriteFile(m_dir + "/sshd_config",
                   "Port " + std::to_string(port) + "\nListenAddress 127.0.0.1\nHostKey " + m_dir +
-                      "/host_key\nPidFile none\nUsePAM no\nStrictModes yes\nAllowUsers " +
-                      kSshUser +
+                      "/host_key\nPidFile none\nUsePAM no\nStrictModes yes\nAllowUsers " + user +
                       "\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
                       "PubkeyAuthentication yes\nSubsystem sftp internal-sftp\n");
         m_pid = fork();
@@ -174,7 +186,7 @@ class SshServer {
             ProgramResult r = RunProgram(
                 "/usr/bin/ssh", {"-i", key(), "-p", std::to_string(port), "-o",
                                  "UserKnownHostsFile=" + knownHosts(), "-o", "BatchMode=yes",
-                                 std::string(kSshUser) + "@127.0.0.1", "sudo", "-n", "true"});
+                                 user + "@127.0.0.1", "sudo", "-n", "true"});
             if (r.exitStatus == 0) {
                 return "";
             }
@@ -202,8 +214,38 @@ class SshServer {
     }
 
     std::string m_dir;
+    std::string m_sudoers;
+    std::string m_keys;
     pid_t m_pid = 0;
     bool m_madeUser = false;
+    bool m_madeSudoers = false;
+};
+
+// A sudoers entry of the name earlier versions of this test used, as
+// another run going on beside this one, or a killed one, leaves it. This run
+// must leave it alone (should such a run replace it meanwhile, it is not
+// looked at).
+class OthersSudoers {
+  public:
+    OthersSudoers() : m_planted(!PathExists(kOld)) {
+        if (m_planted) {
+            WriteFile(kOld, kText);
+            chmod(kOld, 0440);
+        }
+    }
+    ~OthersSudoers() {
+        if (m_planted) {
+            EXPECT_TRUE(PathExists(kOld)) << "the clean-up removed " << kOld;
+            if (ReadFile(kOld) == kText) {
+                unlink(kOld);
+            }
+        }
+    }
+
+  private:
+    static constexpr const char* kOld = "/etc/sudoers.d/orvpatch-fleet-test";
+    static constexpr const char* kText = "# another run's entry\n";
+    bool m_planted;
 };
 
 class Fleet {
@@ -213,6 +255,11 @@ class Fleet {
         chmod(m_dir.path().c_str(), 0755);
         MakeDirs(m_dir.sub("stage"));
         chmod(m_dir.sub("stage").c_str(), 0755);
+        MakeDirs(m_dir.sub("collections/ansible_collections/varnel"));
+        if (symlink(ORVPATCH_SOURCE_DIR "/deploy/ansible",
+                    m_dir.sub("collections/ansible_collections/varnel/orvpatch").c_str()) != 0) {
+            throw std::runtime_error("cannot link the collection");
+        }
         for (int i = 1; i <= kHosts; ++i) {
             ProgramResult built = RunProgram(kBuild + "/fleethost", {"machine", root(i)});
             if (built.exitStatus != 0) {
@@ -262,7 +309,7 @@ class Fleet {
             if (ssh != nullptr && i >= 4) {
                 text +=
                     "      ansible_host: 127.0.0.1\n      ansible_port: " +
-                    std::to_string(ssh->port) + "\n      ansible_user: " + kSshUser +
+                    std::to_string(ssh->port) + "\n      ansible_user: " + ssh->user +
                     "\n      ansible_ssh_private_key_file: " + ssh->key() +
                     "\n      ansible_ssh_common_args: -o UserKnownHostsFile=" + ssh->knownHosts() +
                     " -o StrictHostKeyChecking=yes\n" +
@@ -305,10 +352,12 @@ class Fleet {
         return path;
     }
 
+    // Runs a playbook of the collection (update, rollback, check) or, for a
+    // module ("-m ..." in `extra`), the ad-hoc command on `playbook` hosts.
     ProgramResult Play(const std::string& playbook, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {
-            "-i", m_dir.sub("inventory.yml"),
-            std::string(ORVPATCH_SOURCE_DIR) + "/deploy/ansible/" + playbook};
+        bool adHoc = !extra.empty() && extra[0] == "-m";
+        std::vector<std::string> args = {"-i", m_dir.sub("inventory.yml"),
+                                         adHoc ? playbook : "varnel.orvpatch." + playbook};
         args.insert(args.end(), extra.begin(), extra.end());
         ProgramOptions options;
         options.workDir = m_dir.path();  // no ansible.cfg of the caller's
@@ -319,8 +368,10 @@ class Fleet {
                        "ANSIBLE_REMOTE_TEMP=" + m_dir.sub("ansible-remote"),
                        "ANSIBLE_PIPELINING=1",
                        "ANSIBLE_SHOW_CUSTOM_STATS=1",
+                       "ANSIBLE_ASYNC_DIR=" + m_dir.sub("async"),
+                       "ANSIBLE_COLLECTIONS_PATH=" + m_dir.sub("collections"),
                        "ANSIBLE_CONFIG"};
-        return RunProgram(FindInPath("ansible-playbook"), args, options);
+        return RunProgram(FindInPath(adHoc ? "ansible" : "ansible-playbook"), args, options);
     }
 
     Snapshot Picture(int host) const {
@@ -428,6 +479,7 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
         GTEST_SKIP() << "orvpatch-check is not built in " << kBuild;
     }
     Fleet fleet;
+    OthersSudoers othersSudoers;
     SshServer ssh(fleet.dir("ssh"));
     if (!ssh.unusable.empty()) {
         GTEST_SKIP() << "no SSH hosts: " << ssh.unusable;
@@ -448,7 +500,7 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
     // reported, nothing changes, and only host 3 fails, at the end. Under
     // --check --diff each host shows what would change.
     fleet.WriteInventory(dependent, {}, &ssh);
-    for (const char* playbook : {"check.yml", "update.yml"}) {
+    for (const char* playbook : {"check", "update"}) {
         SCOPED_TRACE(playbook);
         ProgramResult checked =
             fleet.Play(playbook, {"--diff", playbook[0] == 'u' ? "--check" : "--forks=5"});
@@ -471,28 +523,44 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
     // type, a tarball whose checksum is not the published one, a package
     // folder the login user may write, a package whose settings cannot be
     // read (not taken for a fix that is not installed and so has nothing to
-    // roll back), a patcher of another release than the check. Then a host
-    // that cannot be reached halts the rollout like a failing one.
+    // roll back), a patcher of another release than the check; a time
+    // setting out of range, on any host. Staging for a check only, into a
+    // package folder holding what the role did not put there, one inside the
+    // product, and a folder of the login user's, with a FIFO where the
+    // package's tarball would be (it must not make root wait). Then a host
+    // that cannot be reached halts the rollout like a failing one and counts
+    // as unreachable.
     fleet.WriteInventory(good, {}, &ssh);
-    const struct passwd* user = getpwnam(kSshUser);
+    const struct passwd* user = getpwnam(ssh.user.c_str());
     std::string older = fleet.Stub("older", "exit 0\n", "0.9.0");
+    const std::string foreign = fleet.dir("foreign"), fifos = std::string(user->pw_dir) + "/fifos";
+    WriteFile(foreign + "/important.db", "keep\n");
+    MakeDirs(fifos);
+    for (const std::string& path : {fifos, fifos + "/.orvpatch-package.tar"}) {
+        ASSERT_TRUE(path == fifos || mkfifo(path.c_str(), 0600) == 0);
+        ASSERT_EQ(chown(path.c_str(), user->pw_uid, user->pw_gid), 0);
+    }
     for (const auto& refused : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"update.yml", "--limit", "host5", "-e", "orvpatch_timeout=30m"},
+             {{"update", "--limit", "host5", "-e", "orvpatch_timeout=30m"},
               "'orvpatch_timeout' is of type"},
-             {{"update.yml", "--limit", "host5", "-e",
+             {{"update", "--limit", "host5", "-e",
                "orvpatch_package_sha256=" + std::string(64, 'a')},
               "its SHA-256 is not"},
-             {{"update.yml", "--limit", "host4", "-e",
+             {{"update", "--limit", "host4", "-e",
                "orvpatch_remote_folder=" + std::string(user->pw_dir) + "/package"},
               "is not safe for root to run from: " + std::string(user->pw_dir) +
                   " belongs to user"},
-             {{"rollback.yml", "--limit", "host4", "-e",
+             {{"rollback", "--limit", "host4", "-e",
                "orvpatch_package=" + fleet.package("nosettings"), "-e",
                "orvpatch_remote_folder=" + fleet.stage(0)},
               "FileGroup1/orvpatch.ini cannot be read"},
-             {{"update.yml", "--limit", "host4", "-e", "orvpatch_binary=" + older, "-e",
+             {{"update", "--limit", "host4", "-e", "orvpatch_binary=" + older, "-e",
                "orvpatch_remote_folder=" + fleet.stage(0)},
-              "(version 0.9.0) are not of the same release"}}) {
+              "(version 0.9.0) are not of the same release"},
+             {{"update", "--limit", "host4,host5", "-e", "orvpatch_poll=0", "-e",
+               "orvpatch_kill_after=-1"},
+              "host5: orvpatch_kill_after=-1 (whole seconds from 0 to 3600)"},
+         }) {
         SCOPED_TRACE(refused.second);
         std::vector<std::string> args(refused.first.begin() + 1, refused.first.end());
         ProgramResult r = fleet.Play(refused.first[0], args);
@@ -501,21 +569,51 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
         EXPECT_FALSE(PathExists(std::string(user->pw_dir) + "/package"));
         ExpectUntouched(fleet, before, {4, 5});
     }
+    fleet.WriteInventory(
+        good,
+        {{1, "      orvpatch_remote_folder: " + foreign + "\n"},
+         {4, "      orvpatch_remote_folder: " + fifos + "\n"},
+         {5, "      orvpatch_remote_folder: " + fleet.root(5) + "/opt/varnel/ORV\n"}},
+        &ssh);
+    auto stagingStart = std::chrono::steady_clock::now();
+    ProgramResult staging = fleet.Play("update", {"--tags", "check", "--limit", "host1,host4,host5",
+                                                  "-e", R"({"orvpatch_serial": ["100%"]})"});
+    EXPECT_LT(std::chrono::steady_clock::now() - stagingStart, std::chrono::seconds(120));
+    EXPECT_NE(staging.exitStatus, 0) << Output(staging);
+    for (const std::string& reason :
+         {"host1: refused: the package folder " + foreign +
+              " holds files the role did not put there (important.db)",
+          "host4: refused: the package folder " + fifos +
+              " is not safe for root to run from: " + user->pw_dir + " belongs to user",
+          "host5: refused: the package folder " + fleet.root(5) + "/opt/varnel/ORV is inside"}) {
+        EXPECT_TRUE(Has(staging, reason)) << reason << "\n" << Output(staging);
+    }
+    EXPECT_EQ(FolderNames(foreign), std::vector<std::string>{"important.db"});
+    ExpectUntouched(fleet, before, {1, 4, 5});
+    fleet.WriteInventory(good, {}, &ssh);
+    // The module alone under --check changes nothing either.
+    ProgramResult alone = fleet.Play(
+        "host1", {"-m", "varnel.orvpatch.orvpatch_assess", "--check", "-a",
+                  R"({"package": ")" + fleet.package("good") + R"(", "files": [], "folder": ")" +
+                      foreign + R"(", "mode": "update"})"});
+    EXPECT_TRUE(Has(alone, "\"changed\": false")) << Output(alone);
+    EXPECT_EQ(FolderNames(foreign), std::vector<std::string>{"important.db"}) << Output(alone);
     fleet.WriteInventory(good, {{4, "      ansible_port: 1\n"}}, &ssh);
     ProgramResult unreachable =
-        fleet.Play("update.yml", {"--limit", "host4,host5", "-e", R"({"orvpatch_serial": [1]})"});
+        fleet.Play("update", {"--limit", "host4,host5", "-e", R"({"orvpatch_serial": [1]})"});
     EXPECT_NE(unreachable.exitStatus, 0) << Output(unreachable);
     EXPECT_TRUE(Has(unreachable,
                     "host4: failed: staging and checking the package failed "
                     "(the host cannot be reached)"))
         << Output(unreachable);
     EXPECT_TRUE(Has(unreachable, "host5: not reached"));
+    EXPECT_EQ(Recap(unreachable.out)["host4"]["unreachable"], 1) << Output(unreachable);
     ExpectUntouched(fleet, before, {4, 5});
 
     // Batches of two ({1}, {2, 3}, {4, 5}), host 3 refused: its batch stops
     // before host 2 is patched, and hosts 4 and 5 are never touched.
     fleet.WriteInventory(dependent, {}, &ssh);
-    ProgramResult halted = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, 2]})"});
+    ProgramResult halted = fleet.Play("update", {"-e", R"({"orvpatch_serial": [1, 2]})"});
     EXPECT_NE(halted.exitStatus, 0) << Output(halted);
     EXPECT_TRUE(Has(halted, "host3: refused: " + refusal)) << Output(halted);
     EXPECT_TRUE(Has(halted, "host2: stopped: not run: another host of its batch failed"));
@@ -526,25 +624,35 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
     EXPECT_EQ(LinkTarget(fleet.program(2) + "/latest"), fleet.program(2) + "/V3.0.0.1234/");
     ExpectUntouched(fleet, before, {4, 5});
 
-    // Batches of two, host 3's orvpatch fails with 212: the batch's run ends,
-    // host 3 fails with the verdict and the lines it logged (kept on the
-    // controller too), and hosts 4 and 5 are never touched.
-    std::string failing =
-        fleet.Stub("failing", R"(echo "[test]:Error: the stand-in gives up" >> "$log"
+    // Batches of two, host 2's orvpatch ends 0 having done nothing, host 3's
+    // patches the host and then fails with 212: both fail, host 2 as not
+    // patched (the check, asked again, does not see the fix), host 3 with
+    // the verdict and the lines it logged (kept on the controller too) and
+    // counted as changed; hosts 4 and 5 are never touched.
+    std::string idle = fleet.Stub("idle", "exit 0\n");
+    std::string failing = fleet.Stub("failing", kBuild + R"(/orvpatch-testbed > /dev/null
+echo "[test]:Error: the stand-in gives up" >> "$log"
 echo "...Incomplete installation"
 exit 212
 )");
-    fleet.WriteInventory(good, {{3, "      orvpatch_binary: " + failing + "\n"}}, &ssh);
-    ProgramResult failed = fleet.Play("update.yml", {"-e", R"({"orvpatch_serial": [1, 2]})"});
+    fleet.WriteInventory(good,
+                         {{2, "      orvpatch_binary: " + idle + "\n"},
+                          {3, "      orvpatch_binary: " + failing + "\n"}},
+                         &ssh);
+    ProgramResult failed = fleet.Play("update", {"-e", R"({"orvpatch_serial": [1, 2]})"});
     EXPECT_NE(failed.exitStatus, 0) << Output(failed);
     EXPECT_TRUE(Has(failed,
                     "host3: failed: orvpatch update failed with exit status 212: "
                     "Incomplete installation"))
         << Output(failed);
+    EXPECT_TRUE(Has(failed, "host2: failed: the patcher ended 0 but the host is not patched"));
     EXPECT_TRUE(Has(failed, "[test]:Error: the stand-in gives up"));
     EXPECT_TRUE(Has(failed, "host1: already installed"));
+    EXPECT_EQ(Recap(failed.out)["host2"]["changed"], 0) << Output(failed);
+    EXPECT_EQ(Recap(failed.out)["host3"]["changed"], 1) << Output(failed);
     EXPECT_NE(FetchedLog(fleet, 3, "update").find("the stand-in gives up"), std::string::npos);
-    ExpectOnNewBuild(fleet, 2);
+    ExpectOnNewBuild(fleet, 3);
+    EXPECT_EQ(LinkTarget(fleet.program(2) + "/latest"), fleet.program(2) + "/V3.0.0.1234/");
     ExpectUntouched(fleet, before, {4, 5});
 
     // Host 4's orvpatch ignores SIGTERM and outlives orvpatch_timeout: its
@@ -561,8 +669,8 @@ wait
                                   "\n      orvpatch_timeout: 2\n      orvpatch_kill_after: 2\n"}},
                          &ssh);
     auto start = std::chrono::steady_clock::now();
-    ProgramResult timedOut = fleet.Play(
-        "update.yml", {"--limit", "host3,host4,host5", "-e", R"({"orvpatch_serial": [2]})"});
+    ProgramResult timedOut =
+        fleet.Play("update", {"--limit", "host3,host4,host5", "-e", R"({"orvpatch_serial": [2]})"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100));
     EXPECT_NE(timedOut.exitStatus, 0) << Output(timedOut);
     EXPECT_TRUE(Has(timedOut,
@@ -584,34 +692,52 @@ wait
     // that have the fix are "already installed" and unchanged, the others are
     // patched, and only the run counts as a change; every log is on the
     // controller, and each package was looked at once, not once per batch.
-    fleet.WriteInventory(good, {}, &ssh);
+    // While host 4's run goes on, SSH is out for a few seconds (the sessions
+    // end and logins are refused): the looks at the run are tried again and
+    // the host is patched.
+    std::string outage = fleet.Stub("outage", "sleep 2\nkeys=" + ssh.authorizedKeys() +
+                                                  R"(
+mv "$keys" "$keys.off"
+for stat in /proc/[0-9]*/stat; do
+    set -- $(cat "$stat" 2>/dev/null)
+    [ "$4" = ")" + std::to_string(ssh.listener()) +
+                                                  R"(" ] && kill "$1"
+done
+sleep 4
+mv "$keys.off" "$keys"
+exec )" + kBuild + "/orvpatch-testbed \"$@\"\n");
+    fleet.WriteInventory(good, {{4, "      orvpatch_binary: " + outage + "\n"}}, &ssh);
     ProgramResult resumed =
-        fleet.Play("update.yml", {"--tags", "patch", "-e", R"({"orvpatch_serial": [1, "50%"]})"});
+        fleet.Play("update", {"--tags", "patch", "-e", R"({"orvpatch_serial": [1, "50%"]})"});
     ASSERT_EQ(resumed.exitStatus, 0) << Output(resumed);
     auto recap = Recap(resumed.out);
     for (int i = 1; i <= kHosts; ++i) {
         std::string host = "host" + std::to_string(i);
         EXPECT_EQ(recap[host]["failed"], 0) << host;
-        EXPECT_EQ(recap[host]["changed"], i <= 3 ? 0 : 1) << host;
+        EXPECT_EQ(recap[host]["changed"], i == 1 || i == 3 ? 0 : 1) << host;
         ExpectOnNewBuild(fleet, i);
         ExpectTasksRestarted(fleet, i);
         EXPECT_NE(FetchedLog(fleet, i, "update").find("Update ORV successfully"), std::string::npos)
             << host;
     }
-    EXPECT_TRUE(Has(resumed, "\"already_installed\": 3") && Has(resumed, "\"patched\": 2"))
+    EXPECT_TRUE(Has(resumed, "\"already_installed\": 2") && Has(resumed, "\"patched\": 3"))
         << Output(resumed);
+    EXPECT_TRUE(Has(resumed, "host4: patched: build 1240 (")) << Output(resumed);
     std::string looked = "(item=" + fleet.package("good.tgz") + ")";
     size_t once = resumed.out.find(looked);
     EXPECT_TRUE(once != std::string::npos && once == resumed.out.rfind(looked)) << Output(resumed);
 
-    // The same rollout again, and under --check, changes nothing anywhere and
-    // reports no change.
+    // The same rollout again, under --check, and with only the tags of the
+    // logs, changes nothing anywhere and reports no change; no host is "not
+    // reached" when no step tried to reach it.
+    fleet.WriteInventory(good, {}, &ssh);
     for (int i = 1; i <= kHosts; ++i) {
         before[i] = fleet.Picture(i);
     }
-    for (const char* check : {"--diff", "--check"}) {
-        ProgramResult repeated = fleet.Play("update.yml", {check});
+    for (const char* check : {"--diff", "--check", "--tags=logs"}) {
+        ProgramResult repeated = fleet.Play("update", {check});
         ASSERT_EQ(repeated.exitStatus, 0) << Output(repeated);
+        EXPECT_FALSE(Has(repeated, "not reached")) << Output(repeated);
         recap = Recap(repeated.out);
         for (int i = 1; i <= kHosts; ++i) {
             std::string host = "host" + std::to_string(i);
@@ -623,8 +749,7 @@ wait
     }
 
     // The rollback brings every host back, the in-place one from its saved files.
-    ProgramResult rolledBack =
-        fleet.Play("rollback.yml", {"-e", R"({"orvpatch_serial": [1, "50%"]})"});
+    ProgramResult rolledBack = fleet.Play("rollback", {"-e", R"({"orvpatch_serial": [1, "50%"]})"});
     ASSERT_EQ(rolledBack.exitStatus, 0) << Output(rolledBack);
     for (int i = 1; i <= kHosts; ++i) {
         ExpectOnOldBuild(fleet, i);
@@ -633,6 +758,9 @@ wait
             EXPECT_TRUE(TaskRunning(dataDir, "orvreal")) << "host" << i;
         }
     }
+    // Every async job of the run, even the one ended at its time limit, was
+    // cleaned up.
+    EXPECT_EQ(FolderNames(fleet.dir("async")), std::vector<std::string>());
 }
 
 }  // namespace

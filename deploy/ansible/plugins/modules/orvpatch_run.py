@@ -5,20 +5,58 @@
 # left, so that nothing of this run is still going when a later one starts.
 # Whatever way the run ended, the lines it added to the log are read (from
 # the size the log had before it) and returned for the controller to keep.
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
 DOCUMENTATION = r"""
 module: orvpatch_run
 short_description: Run orvpatch under a time limit and collect the lines it logged
+description:
+  - Runs orvpatch (or C(orvpatch /u)) in a process group of its own. After I(timeout) seconds the group gets SIGTERM,
+    and SIGKILL I(kill_after) seconds later; the module returns only once no process of the group is left.
+  - Returns the lines the run added to the log (from the size the log had before the run to its size at the end,
+    at most the last 1 MiB), whichever way the run ended.
+  - Meant to be started as an C(async) job and followed with M(varnel.orvpatch.orvpatch_wait).
+version_added: "1.0.0"
+author: orvpatch developers
 options:
   argv: {description: The patcher and its arguments., type: list, elements: str, required: true}
   chdir: {description: Working folder of the run., type: str, required: true}
   log: {description: The patcher's log file., type: str, required: true}
-  timeout: {description: Seconds the run may take., type: int, required: true}
-  kill_after: {description: Seconds between SIGTERM and SIGKILL., type: int, default: 5}
-  diff: {description: What the run changes, shown with --diff., type: dict, default: {}}
+  timeout: {description: Seconds the run may take (1 or more)., type: int, required: true}
+  kill_after: {description: Seconds between SIGTERM and SIGKILL (0 or more)., type: int, default: 5}
+  diff:
+    description: What the run changes, shown with --diff when it ends with 0.
+    type: dict
+    default: {}
+"""
+
+EXAMPLES = r"""
+- name: Start orvpatch
+  varnel.orvpatch.orvpatch_run:
+    argv: [/var/lib/orvpatch/B1240/orvpatch]
+    chdir: /var/lib/orvpatch/B1240
+    log: /opt/varnel/ORV/orvspins.log
+    timeout: 1800
+  async: 1865
+  poll: 0
+  register: started
+"""
+
+RETURN = r"""
+rc: {description: The patcher's exit status (negative for a signal)., returned: always, type: int, sample: 0}
+stdout: {description: What it printed (its verdict)., returned: always, type: str}
+stderr: {description: Its error output., returned: always, type: str}
+timed_out: {description: Whether the time limit ended it., returned: always, type: bool}
+killed: {description: Whether SIGKILL was needed., returned: always, type: bool}
+seconds: {description: How long it ran., returned: always, type: float}
+log_lines: {description: The lines the run added to the log., returned: always, type: list, elements: str}
 """
 
 import os
 import signal
+import stat
 import subprocess
 import tempfile
 import time
@@ -62,22 +100,47 @@ def group_gone(pgid, seconds):
     return True
 
 
+LOG_CAP = 1 << 20  # bytes of the run's log lines returned at most
+
+
+def open_log(path):
+    """The log, when it is a regular file (another user may append to it or
+    swap it for a FIFO: never wait on one)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError:
+        return None
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        return None
+    return fd
+
+
 def log_size(path):
-    try:
-        return os.stat(path).st_size
-    except OSError:
+    fd = open_log(path)
+    if fd is None:
         return 0
-
-
-def added_lines(path, start):
     try:
-        with open(path, "rb") as f:
-            if os.fstat(f.fileno()).st_size < start:
-                start = 0  # the log was started anew during the run
-            f.seek(start)
-            return f.read().decode("utf-8", errors="replace").splitlines()
-    except OSError:
+        return os.fstat(fd).st_size
+    finally:
+        os.close(fd)
+
+
+def added_lines(path, start, end):
+    """The lines between the log's size before the run and its size at the
+    end of the run: at most the last LOG_CAP bytes of them."""
+    fd = open_log(path)
+    if fd is None:
         return []
+    with os.fdopen(fd, "rb") as f:
+        if os.fstat(f.fileno()).st_size < start or end < start:
+            start = 0  # the log was started anew during the run
+        left_out = max(0, end - start - LOG_CAP)
+        f.seek(start + left_out)
+        lines = f.read(end - start - left_out).decode("utf-8", errors="replace").splitlines()
+    if left_out:
+        lines[:1] = ["(%d bytes of earlier lines of this run are left out here)" % left_out]
+    return lines
 
 
 def run(p):
@@ -107,7 +170,7 @@ def run(p):
         for name, f in (("stdout", stdout), ("stderr", stderr)):
             f.seek(0)
             out[name] = f.read().decode("utf-8", errors="replace").strip()
-    out["log_lines"] = added_lines(p["log"], start)
+    out["log_lines"] = added_lines(p["log"], start, log_size(p["log"]))
     return out
 
 
