@@ -125,10 +125,7 @@ const std::vector<Case>& Cases() {
          false, "Error: The hot fix is in place, but a step after it failed", nullptr,
          "may not be run"},
         {"update while another run holds the product root", "update", [] { return Servers(1); },
-         [](TestMachine& m, Package&) {
-             ::flock(::open(m.productRoot().c_str(), O_RDONLY | O_DIRECTORY), LOCK_EX);
-         },
-         false, "Error: Another run ("},
+         [](TestMachine& m, Package&) { HoldRunLock(m); }, false, "Error: Another run ("},
         {"in place, an original an interrupted run saved", "update", [] { return Servers(1); },
          [](TestMachine& m, Package& p) {
              p.createNewFolder = "0";

@@ -332,6 +332,78 @@ std::string SwappersDone() {
     return "";
 }
 
+// Nothing of the update happened.
+std::string Unchanged(TestMachine& m) {
+    return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "the refused run changed the machine");
+}
+
+// A user's process that holds an exclusive flock on `folder` (opened by root
+// here: any user who may open it can do the same) until SwappersDone.
+void FlockAsUser(const std::string& folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int ready[2];
+    ASSERT_TRUE(fd >= 0 && pipe(ready) == 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(kUser) != 0 || setuid(kUser) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            _exit(1);
+        }
+        ssize_t ignored = write(ready[1], "R", 1);
+        (void)ignored;
+        pause();
+        _exit(0);
+    }
+    g_swappers.push_back(pid);
+    close(ready[1]);
+    char answer = 0;
+    ASSERT_EQ(1, read(ready[0], &answer, 1)) << "the user's flock was not taken";
+    close(ready[0]);
+    close(fd);
+}
+
+// A first run of the patcher, started in the background with long seconds and
+// held in its restart by a task that does not quit until FirstRunDone; the
+// machine as it stands once that run waits there.
+pid_t g_firstRun = -1;
+Snapshot g_whileFirstRuns;
+const SnapshotOptions kButTheLog = {{"opt/varnel/ORV/orvspins.log"}, true};
+
+void StartFirstRun(TestMachine& m) {
+    const std::string data = m.servers()[0].dataDir;
+    SetTaskQuitDelay(data, "orvemf", -1);
+    g_firstRun = fork();
+    ASSERT_GE(g_firstRun, 0);
+    if (g_firstRun == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        setenv("ORVPATCH_TESTBED", m.root().c_str(), 1);
+        setenv("ORVPATCH_TESTBED_SECOND_MS", "300", 1);
+        const std::string program = std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed";
+        if (chdir(m.packageParent().c_str()) == 0) {
+            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        }
+        _exit(127);
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (std::vector<std::string> c; std::find(c.begin(), c.end(), "te orvemf quit") == c.end();
+         c = JournalCommands(data)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << "the first run did not reach its restart";
+        usleep(10000);
+    }
+    g_whileFirstRuns = TakeSnapshot(m.root(), kButTheLog);
+}
+
+std::string FirstRunDone(TestMachine& m) {
+    const std::vector<std::string> diff = DiffSnapshots(g_whileFirstRuns, TakeSnapshot(m.root(), kButTheLog));
+    SetTaskQuitDelay(m.servers()[0].dataDir, "orvemf", 0);
+    int status = 0;
+    waitpid(g_firstRun, &status, 0);
+    return Expect(diff.empty(), "the second run changed " + (diff.empty() ? "" : diff[0])) +
+           Expect(WIFEXITED(status) && WEXITSTATUS(status) == 0, " the first run did not succeed");
+}
+
 struct Case {
     const char* name;
     int exit;          // 0 or 212
@@ -754,12 +826,19 @@ const std::vector<Case>& Corpus() {
                 ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234)) +
                 ContentIs(m.hotfixDir(1250) + "/FileGroup1/libalpha.so", M::PackageContent("libalpha.so", 1240));
      }, {"/u"}, kFromBackup},
-    {"operator_second_run_at_once", 212, "holds the product root", [](M& m) {
-         // Held by this test's process until it ends.
-         const int held = open(m.productRoot().c_str(), O_RDONLY | O_DIRECTORY);
-         ASSERT_EQ(0, flock(held, LOCK_EX));
-     },
-     [](M& m) { return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "the second run changed the machine"); }},
+    // Held by this test's process until it ends.
+    {"operator_second_run_at_once", 212, "holds the product root", [](M& m) { HoldRunLock(m); }, Unchanged},
+    // Two real runs: the second is refused while the first waits in its restart.
+    {"operator_two_runs_at_once", 212, "holds the product root", StartFirstRun, FirstRunDone, {}, kRunningServer},
+    // ---- The run lock: no one but root can take it, nothing but root's file is used
+    {"lock_user_flock_on_product_root", 0, kSuccess, [](M& m) { FlockAsUser(m.productRoot()); },
+     [](M&) { return SwappersDone(); }, {}, kNeedsRoot},
+    {"lock_file_link", 212, "is not a file only root may open: it is a link",
+     [](M& m) { PlantLink(Secret(m), m.productRoot() + "/.orvpatch-lock"); },
+     [](M& m) { return Unchanged(m) + TypeIs(m.productRoot() + "/.orvpatch-lock", S_IFLNK) + ContentIs(Secret(m), "root only\n"); },
+     {}, kNeedsRoot},
+    {"lock_file_fifo", 212, "is not a file only root may open: it is not a regular file",
+     [](M& m) { MakeFifo(m.productRoot() + "/.orvpatch-lock"); }, Unchanged},
     {"operator_console_program_gone", 212, "Cannot run the command", [](M& m) {
          const std::string server = m.servers()[0].programDir + "/server";
          ASSERT_EQ(0, rename(server.c_str(), (server + ".moved").c_str()));

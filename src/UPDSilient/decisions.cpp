@@ -224,6 +224,20 @@ Decision DecidePackage(const RunContext& context, bool update) {
     return d;
 }
 
+Decision DecideRunLock(const std::string& root, const runlock::Outlook& lock) {
+    if (lock.state == runlock::State::kBusy) {
+        return DecideBusy(root, runlock::HolderText(lock.holder));
+    }
+    if (lock.state == runlock::State::kRefused) {
+        return Stop(Decision(),
+                    Format("Error: The run lock (%s) is not a file only root may open: %s, so "
+                           "nothing is changed.",
+                           runlock::LockPath(root).c_str(), lock.why.c_str()),
+                    kIncompleteProblem);
+    }
+    return Decision();
+}
+
 Decision DecideEnvironment(const RunContext& context) {
     const int build = context.setting != nullptr ? context.setting->BuildNumber : 0;
     if (KvORVFileOpUtil::exist(VersionFolderPath(context.productRoot, build).c_str())) {

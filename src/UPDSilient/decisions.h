@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "UPDSilient/run_context.h"
+#include "UPDSilient/run_lock.h"
 #include "UPDSilient/run_state.h"
 
 // printf-style formatting into a string of any length.
@@ -72,9 +73,13 @@ struct Decision {
 // Logs the decision's lines and prints its verdict; answers `proceed`.
 bool CarryOut(const Decision& decision);
 
-// A run that finds another holding the product root (runlock::RunUnderWay,
-// the holder as runlock::HolderText tells it) changes nothing and stops.
+// A run that finds another holding the product root (the holder as
+// runlock::HolderText tells it) changes nothing and stops.
 Decision DecideBusy(const std::string& root, const std::string& holderText);
+// The same for what a run finds at its lock (runlock::RunLock::Take, or
+// runlock::Probe for the check): busy as above; something but root's own
+// lock file at its name stops the run with an Error: line naming it.
+Decision DecideRunLock(const std::string& root, const runlock::Outlook& lock);
 
 // The package's own checks, which come before anything is changed (the
 // scan task's clean-up included): every name of its Files list names a file

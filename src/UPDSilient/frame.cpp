@@ -88,8 +88,7 @@ int PatcherMain(int argc, char** argv) {
     }
     // Held until the procedure has ended, on every path.
     const runlock::RunLock lock = runlock::RunLock::Take(g_szORVPatch);
-    if (lock.state() == runlock::RunLock::State::kBusy) {
-        CarryOut(DecideBusy(g_szORVPatch, runlock::HolderText(lock.holder())));
+    if (!CarryOut(DecideRunLock(g_szORVPatch, lock.outlook()))) {
         return ORV_RUN_FAILED;
     }
     if (rollback) {

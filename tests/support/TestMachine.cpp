@@ -1,5 +1,6 @@
 #include "support/TestMachine.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -326,6 +327,18 @@ std::string TestMachine::LatestTarget() const {
 
 bool TestMachine::KvmscanRegistered(size_t server) const {
     return ReadFile(m_servers.at(server).notesIni).find("kvmscan") != std::string::npos;
+}
+
+int HoldRunLock(const TestMachine& machine) {
+    const std::string path = machine.productRoot() + "/.orvpatch-lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fd < 0 || fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        throw std::runtime_error("cannot take the run lock " + path);
+    }
+    return fd;
 }
 
 MachineOptions Quiet(int servers) {

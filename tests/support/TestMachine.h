@@ -153,6 +153,10 @@ class TestMachine {
     std::vector<Server> m_servers;
 };
 
+// Takes the run lock of the product root (its lock file made as a run
+// makes it) for as long as the returned descriptor stays open.
+int HoldRunLock(const TestMachine& machine);
+
 // Machine options without running servers (nothing to stop or restart).
 MachineOptions Quiet(int servers = 1);
 // The default package, installed in place instead of into a new folder.

@@ -312,8 +312,12 @@ bool OpeningPasses(const Report& report, const std::list<ORVInsInfo>& accepted, 
     } else if (accepted.empty()) {
         p.Stop(VerdictText(kNotInstalledProblem), "No ORV installed.", "");
     } else if (report.runUnderWay) {
-        p.Follow(DecideBusy(report.product.root, report.runHolder),
+        p.Follow(DecideRunLock(report.product.root, report.runLock),
                  "another run (" + report.runHolder + ") holds the product root");
+    } else {
+        p.Follow(DecideRunLock(report.product.root, report.runLock),
+                 "the run lock " + runlock::LockPath(report.product.root) +
+                     " is refused: " + report.runLock.why);
     }
     return !p.stopped();
 }
@@ -733,9 +737,11 @@ Report Inspect(const std::string& packageParent, bool rollback) {
         report.record.package = record.package;
         report.record.step = record.step;
     }
-    pid_t holder = 0;
-    report.runUnderWay = !productRoot.empty() && runlock::RunUnderWay(productRoot, &holder);
-    report.runHolder = report.runUnderWay ? runlock::HolderText(holder) : std::string();
+    if (!productRoot.empty()) {
+        report.runLock = runlock::Probe(productRoot);
+    }
+    report.runUnderWay = report.runLock.state == runlock::State::kBusy;
+    report.runHolder = report.runUnderWay ? runlock::HolderText(report.runLock.holder) : "";
     checkmachine::TakeLogLines();
 
     if (rollback) {

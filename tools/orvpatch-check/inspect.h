@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "UPDSilient/run_lock.h"
+
 namespace check {
 
 struct NotesIni {
@@ -107,6 +109,7 @@ struct Report {
     RunRecord record;
     bool runUnderWay = false;  // another process holds the product root
     std::string runHolder;     // which, as the patcher would name it
+    runlock::Outlook runLock;  // what a run would find at its lock
     bool checkUpdate = true;   // the mode checked: the update or the rollback
     bool checkRollback = false;
     ModeOutcome update;

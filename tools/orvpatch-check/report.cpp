@@ -274,6 +274,8 @@ std::string HumanReport(const Report& r) {
     }
     if (r.runUnderWay) {
         Line(out, "  a run is under way: " + r.runHolder + " holds the product root");
+    } else if (r.runLock.state == runlock::State::kRefused) {
+        Line(out, "  run lock refused: " + r.runLock.why);
     }
 
     const Package& k = r.package;
