@@ -133,6 +133,12 @@ void MakeSocket(const std::string& path) {
     ASSERT_EQ(0, rc) << path;
 }
 
+// Pads a configuration file with a comment line to 5 MiB, beyond what is read.
+void GrowTo5MiB(const std::string& path) {
+    const std::string text = ReadFile(path);
+    WriteFile(path, text + ";" + std::string((5u << 20) - text.size() - 2, 'x') + "\n");
+}
+
 // A chain of `depth` folders below `top`, a file at its bottom; made through
 // open folders, since its path passes PATH_MAX.
 void MakeChain(const std::string& top, int depth) {
@@ -334,7 +340,8 @@ std::string SwappersDone() {
 
 // Nothing of the update happened.
 std::string Unchanged(TestMachine& m) {
-    return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0), "the refused run changed the machine");
+    return Expect(!PathExists(NewVersion(m)) && m.KvmscanRegistered(0),
+                  "the refused run changed the machine");
 }
 
 // A user's process that holds an exclusive flock on `folder` (opened by root
@@ -389,14 +396,16 @@ void StartFirstRun(TestMachine& m) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (std::vector<std::string> c; std::find(c.begin(), c.end(), "te orvemf quit") == c.end();
          c = JournalCommands(data)) {
-        ASSERT_LT(std::chrono::steady_clock::now(), end) << "the first run did not reach its restart";
+        ASSERT_LT(std::chrono::steady_clock::now(), end)
+            << "the first run did not reach its restart";
         usleep(10000);
     }
     g_whileFirstRuns = TakeSnapshot(m.root(), kButTheLog);
 }
 
 std::string FirstRunDone(TestMachine& m) {
-    const std::vector<std::string> diff = DiffSnapshots(g_whileFirstRuns, TakeSnapshot(m.root(), kButTheLog));
+    const std::vector<std::string> diff =
+        DiffSnapshots(g_whileFirstRuns, TakeSnapshot(m.root(), kButTheLog));
     SetTaskQuitDelay(m.servers()[0].dataDir, "orvemf", 0);
     int status = 0;
     waitpid(g_firstRun, &status, 0);
@@ -448,6 +457,7 @@ const std::vector<Case>& Corpus() {
      [](M& m) { WriteFile(RegistryPath(m), kBig + "\n" + ReadFile(RegistryPath(m))); }},
     {"registry_1mib_product_path", 212, "There is no 'ProductPath'",
      [](M& m) { SetKey(RegistryPath(m), "ProductPath", kBig.c_str()); }},
+    {"registry_5mib", 212, "is 5242880 bytes long", [](M& m) { GrowTo5MiB(RegistryPath(m)); }},
     {"registry_no_conf_section", 212, "There is no 'DomSvrIORVCount'", [](M& m) {
          std::string text = ReadFile(RegistryPath(m));
          WriteFile(RegistryPath(m), text.replace(text.find("[ORVConf]"), 9, "[Other]"));
@@ -540,6 +550,7 @@ const std::vector<Case>& Corpus() {
     {"settings_build_2_pow_31", 0, kSuccess, [](M& m) { SetKey(SettingsPath(m), "BuildNumber", "2147483648"); },
      [](M& m) { return TypeIs(m.versionDir(2147483647) + "/libalpha.so", S_IFREG); }},
     {"settings_build_1mib", 212, "(Config:BuildNumber)", [](M& m) { SetKey(SettingsPath(m), "BuildNumber", kBig.c_str()); }},
+    {"settings_5mib", 212, "is 5242880 bytes long", [](M& m) { GrowTo5MiB(SettingsPath(m)); }},
     {"settings_build_command", 212, kNoBuild,
      [](M& m) { SetKey(SettingsPath(m), "BuildNumber", Fill(m, "$(touch @MARK@)").c_str()); }},
     {"settings_doubled_section", 0, kSuccess,
@@ -738,6 +749,14 @@ const std::vector<Case>& Corpus() {
          unlink(m.logPath().c_str());
          ASSERT_EQ(0, symlink((m.root() + "/etc/planted.log").c_str(), m.logPath().c_str()));
      }, [](M& m) { return TypeIs(m.logPath(), S_IFLNK); }, {}, kNeedsRoot},
+    {"trust_log_link_to_root_file", 0, nullptr, [](M& m) { PlantLink(Secret(m), m.logPath()); },
+     [](M& m) { return TypeIs(m.logPath(), S_IFLNK) + ContentIs(Secret(m), "root only\n"); }, {}, kNeedsRoot},
+    // A folder of root's that others may write, holding the simulator as its server.
+    {"trust_program_folder_group_writable", 212, "may be written by others", [](M& m) {
+         InstallServerExecutable(m.root() + "/opt/shared");
+         ASSERT_EQ(0, chmod((m.root() + "/opt/shared").c_str(), 0775));
+         SetKey(Notes(m), "NotesProgram", (m.root() + "/opt/shared").c_str());
+     }, [](M& m) { return Expect(FolderNames(m.root() + "/opt/shared").size() == 1, "the run worked in the folder others may write"); }},
     {"trust_notes_ini_2gib", 212, "bytes long", [](M& m) { ASSERT_EQ(0, truncate(Notes(m).c_str(), 2LL << 30)); },
      [](M& m) {
          struct stat st;
