@@ -123,10 +123,16 @@ TEST_F(ConsoleTest, FailuresToRunAndCommandsThatHangAreReportedAndTheRunGoesOn) 
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("did not end within 300 seconds and was killed"), std::string::npos);
 
-    // The next command goes through as usual.
+    // It failed, and the console work of that installation ends with it;
+    // another installation is served as usual.
     SetConsoleDelay(s.data, 0);
     RunDominoCommand(s.notesIni.c_str(), s.bin.c_str(), "load orvsch");
-    EXPECT_TRUE(TaskRunning(s.data, "orvsch"));
+    EXPECT_EQ(JournalCommands(s.data), std::vector<std::string>{"te orvsch quit"});
+    SimInstallation other = MakeSimInstallation(log.root() + "/other");
+    guard.watch(other.data);
+    StartServer(other.data);
+    RunDominoCommand(other.notesIni.c_str(), other.bin.c_str(), "load orvsch");
+    EXPECT_TRUE(TaskRunning(other.data, "orvsch"));
 }
 
 TEST_F(ConsoleTest, CommandsRunUnderTheOwnerOfNotesIniWhileThePatcherKeepsItsIdentity) {

@@ -40,13 +40,14 @@ TEST_F(DebugLogTest, WritesHeaderThenMessageWithNothingBetween) {
     EXPECT_TRUE(std::regex_match(text, line)) << text;
 }
 
-TEST_F(DebugLogTest, CutsLongMessagesAndKeepsEmbeddedLineFeeds) {
+TEST_F(DebugLogTest, CutsLongMessagesAndEscapesControlCharacters) {
     MakeDirs(folder());
     std::string longText(5000, 'a');
     longText[2045] = 'b';  // the last character kept
     longText[2046] = 'c';  // the first one cut
     LogDebugMessage(1, "%s", longText.c_str());
     LogDebugMessage(1, "one\ntwo");
+    LogDebugMessage(1, "\x1b[2J\x7f\xc2\x9b\x9b\xc4\x9b\xe9");
 
     std::string text = ReadFile(logFile());
     std::string::size_type colon = text.find("]:");
@@ -57,7 +58,11 @@ TEST_F(DebugLogTest, CutsLongMessagesAndKeepsEmbeddedLineFeeds) {
     EXPECT_EQ(message.back(), 'b');
 
     std::string second = text.substr(end + 1);
-    EXPECT_NE(second.find("]:one\ntwo\n"), std::string::npos) << second;
+    // One line per message, and no control character reaches a terminal
+    // showing the log; other UTF-8 (U+011B ends in 0x9b) and Latin-1 bytes stay.
+    EXPECT_NE(second.find("]:one\\x0atwo\n"), std::string::npos) << second;
+    EXPECT_NE(second.find("]:\\x1b[2J\\x7f\\xc2\\x9b\\x9b\xc4\x9b\xe9\n"), std::string::npos)
+        << second;
     EXPECT_EQ(second.back(), '\n');
 }
 

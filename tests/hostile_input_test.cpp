@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -413,6 +414,35 @@ std::string FirstRunDone(TestMachine& m) {
            Expect(WIFEXITED(status) && WEXITSTATUS(status) == 0, " the first run did not succeed");
 }
 
+const char kShownEscaped[] = "\\x1b]2;owned\\x07\\x1b[2J\\xc2\\x9b\\x9b\xc4\x9b";
+
+// The check's report for a person names the program folder escaped.
+std::string ReportShowsEscaped(TestMachine& m) {
+    RunOptions check;
+    check.program = "orvpatch-check";
+    check.args = {"--root", m.root(), "--package", m.packageParent()};
+    const RunResult r = m.Run(check);
+    return Expect(
+        r.out.find(kShownEscaped) != std::string::npos && r.out.find('\x1b') == std::string::npos,
+        "the check's report shows terminal controls raw");
+}
+
+// Opens of one file, as inotify sees them from WatchOpens on.
+int g_opens = -1;
+void WatchOpens(const std::string& path) {
+    g_opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(g_opens, path.c_str(), IN_OPEN), 0) << path;
+}
+int OpensSeen() {
+    int count = 0;
+    alignas(struct inotify_event) char buffer[4096];
+    for (ssize_t got; (got = read(g_opens, buffer, sizeof buffer)) > 0;) {
+        count += static_cast<int>(got / static_cast<ssize_t>(sizeof(struct inotify_event)));
+    }
+    close(g_opens);
+    return count;
+}
+
 struct Case {
     const char* name;
     int exit;          // 0 or 212
@@ -524,6 +554,11 @@ const std::vector<Case>& Corpus() {
          ASSERT_EQ(0, symlink("gone.ini", Notes(m).c_str()));
      }},
     {"notes_ini_empty_program_folder", 212, "is not an absolute path", [](M& m) { SetKey(Notes(m), "NotesProgram", ""); }},
+    // Terminal controls in a name: C0, a C1 code point and a stray C1 byte are
+    // shown escaped; a character whose UTF-8 holds the byte 0x9b stays whole.
+    {"notes_ini_terminal_controls", 212, kShownEscaped,
+     [](M& m) { SetKey(Notes(m), "NotesProgram", "\x1b]2;owned\x07\x1b[2J\xc2\x9b\x9b\xc4\x9b"); },
+     ReportShowsEscaped},
     {"notes_ini_relative_program_folder", 212, "is not an absolute path",
      [](M& m) { SetKey(Notes(m), "NotesProgram", "domino0/bin"); }},
     // The data folder belongs to the server's user, who plants a link to a
@@ -735,6 +770,13 @@ const std::vector<Case>& Corpus() {
     {"trust_tree_copy_link_of_server_user", 0, "is copied as a link",
      [](M& m) { PlantLink(Secret(m), m.versionDir(1234) + "/peek"); },
      [](M& m) { return TypeIs(NewVersion(m) + "/peek", S_IFLNK); }, {}, kServerUser},
+    // A FIFO, and a link to it, where a task's lock file would be: never opened.
+    {"trust_task_lock_fifo", 0, "orvreal{1}' is not a regular file", [](M& m) {
+         const std::string fifo = m.servers()[0].dataDir + "/orvtemp/orvreal{1}";
+         MakeFifo(fifo);
+         PlantLink(fifo, m.servers()[0].dataDir + "/orvtemp/orvreal{2}");
+         WatchOpens(fifo);
+     }, [](M&) { return Expect(OpensSeen() == 0, "the FIFO was opened"); }, {}, kRunningServer | kNeedsRoot},
     {"trust_children_context", 0, kSuccess, [](M& m) { m.StartServer(0); }, OwnContext, {}, kServerUser | kCaller},
     {"trust_umask_zero", 0, kSuccess, [](M& m) {
          Package p = InPlace();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "support/LogCapture.h"
 #include "support/ServerSetup.h"
 #include "support/TempDir.h"
+#include "support/TestMachine.h"
 
 using namespace testsupport;
 using ::testing::ElementsAre;
@@ -158,7 +160,9 @@ TEST_F(TasksTest, RestartWithoutARunningServerSendsNothing) {
 }
 
 TEST_F(TasksTest, RealTaskThatNeverEndsIsAskedAtMost121MoreTimesAndNeverLoadedTwice) {
-    SecondMs(1);
+    // Seconds long enough that 122 commands, each taking some real
+    // milliseconds to start, stay well within the console budget.
+    SecondMs(10);
     Start({"orvreal"});
     SetTaskQuitDelay(s.data, "orvreal", -1);
     testing::internal::CaptureStdout();
@@ -265,6 +269,48 @@ TEST_F(TasksTest, TwoInstallationsOfTwoOwnersAreBothRestartedEachUnderItsOwner) 
         EXPECT_TRUE(TaskRunning(installs[k]->data, "orvreal"));
     }
     EXPECT_TRUE(log.MessagesWith("Cannot set the uid").empty());
+}
+
+// One time budget per installation's console work (of 2 ms seconds here): a
+// console that never answers ends that installation's work at its first
+// command's limit, one that answers slowly once the budget is spent; the
+// other installation is restarted in full, and the run ends with 212.
+TEST(ConsoleBudget, AStalledOrSlowConsoleEndsItsInstallationsWorkAndTheRunFails) {
+    const struct {
+        int delaySeconds;     // how long the first server's console takes per command
+        const char* line;     // what the run logs about it
+        size_t fewest, most;  // how many commands reached it (the slow row: 4 or 5 of 400 s fit)
+    } rows[] = {
+        {3600,
+         "' did not end within 300 seconds and was killed, so the console work of the server in (",
+         1, 1},
+        {400, "Error: The console work of the server in (", 4, 5},
+    };
+    for (const auto& row : rows) {
+        MachineOptions options;
+        options.servers = 2;
+        options.secondMillis = 2;
+        TestMachine m(options);
+        m.WritePackage(Package());
+        SetConsoleDelay(m.servers()[0].dataDir, row.delaySeconds * 2);
+        RunOptions run;
+        run.timeoutSeconds = 60;
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult r = m.Run(run);
+        const auto took = std::chrono::steady_clock::now() - start;
+
+        EXPECT_EQ(r.exitStatus, 212) << row.delaySeconds;
+        EXPECT_LT(took, std::chrono::milliseconds(1800 * 2 + 4000)) << row.delaySeconds;
+        EXPECT_GE(r.commands(0).size(), row.fewest) << Listing(r.log);
+        EXPECT_LE(r.commands(0).size(), row.most) << Listing(r.log);
+        const auto said = std::find_if(r.log.begin(), r.log.end(), [&](const std::string& l) {
+            return l.find(row.line) != std::string::npos &&
+                   l.find(m.servers()[0].dataDir) != std::string::npos &&
+                   l.find(row.most == 1 ? "te orvemf quit" : "' is not sent") != std::string::npos;
+        });
+        EXPECT_NE(said, r.log.end()) << Listing(r.log);
+        EXPECT_EQ(r.commands(1).back(), "load orvmon");
+    }
 }
 
 }  // namespace

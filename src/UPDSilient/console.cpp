@@ -8,9 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "UPDSilient/checkdomino_silent.h"
@@ -23,6 +26,39 @@ namespace {
 
 // Longest a console command may take, in the patcher's seconds.
 const int kCommandTimeoutSeconds = 300;
+// The console work of one installation in one run: the restart's longest
+// waits (orvreal's 610 seconds, 2 x 32 for orvemf and orvsch, 31 for
+// orvmon, 40 for the loaded tasks to show: 745 seconds), its most commands
+// (126) at a few seconds each, and one command's limit: 30 minutes. A
+// healthy server never comes near it.
+const int kConsoleBudgetSeconds = 1800;
+
+// Where one installation's console work stands in this run: when its first
+// command was sent, and whether the work has ended (a command reached its
+// limit, or the budget is spent). Kept for the whole run, across steps: the
+// budget is the run's, not a step's.
+struct ConsoleWork {
+    std::chrono::steady_clock::time_point start;
+    bool ended = false;
+};
+
+ConsoleWork& WorkOf(const ORVInsInfo& info) {
+    static std::map<std::string, ConsoleWork> works;
+    const std::string key = info.strDataPath + '\n' + info.strNotesIniPath;
+    auto found = works.find(key);
+    if (found == works.end()) {
+        found = works.emplace(key, ConsoleWork{std::chrono::steady_clock::now(), false}).first;
+    }
+    return found->second;
+}
+
+// The patcher's seconds the installation's console work has taken so far.
+long long SpentSeconds(const ConsoleWork& work) {
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - work.start)
+                             .count();
+    return ms / std::max(1L, machine::SecondMillis());
+}
 
 // Line ends shown escaped, so that the log keeps one line per message.
 std::string OneLine(const std::string& text) {
@@ -97,13 +133,28 @@ bool SendDominoCommand(const ORVInsInfo& info, const RunContext& context, const 
         return false;
     }
     const std::string& bin = console.bin;
+    ConsoleWork& work = WorkOf(info);
+    if (work.ended) {
+        return false;  // said when it ended
+    }
+    const long long left = kConsoleBudgetSeconds - SpentSeconds(work);
+    if (left <= 0) {
+        work.ended = true;
+        LogDebugMessage(1,
+                        "Error: The console work of the server in (%s) has taken its %d seconds, "
+                        "so the command '%s' is not sent, nor any later one.",
+                        OneLine(info.strDataPath).c_str(), kConsoleBudgetSeconds,
+                        OneLine(text).c_str());
+        return false;
+    }
+    const int limit = static_cast<int>(std::min<long long>(kCommandTimeoutSeconds, left));
 
     machine::ChildSpec child;
     child.program = bin + "/server";
     child.args = {"=" + notesIni, "-c", text};
     child.extraEnv = {"LD_LIBRARY_PATH=" + bin};
     child.workDir = bin;
-    child.timeoutSeconds = kCommandTimeoutSeconds;
+    child.timeoutSeconds = limit;
     child.switchIdentity = console.switchIdentity;
     child.uid = console.uid;
     child.gid = console.gid;
@@ -120,13 +171,24 @@ bool SendDominoCommand(const ORVInsInfo& info, const RunContext& context, const 
                         OneLine(text).c_str(), OneLine(bin).c_str(), std::strerror(result.error));
         return false;
     }
+    // A command that had to be killed failed, and the console work of that
+    // installation ends with it: a server that stalls one command would
+    // stall the next.
     if (result.timedOut) {
+        work.ended = true;
         LogDebugMessage(1,
                         "Error: The command '%s' of the server in '%s' did not end within %d "
-                        "seconds and was killed",
-                        OneLine(text).c_str(), OneLine(bin).c_str(), kCommandTimeoutSeconds);
+                        "seconds and was killed, so the console work of the server in (%s) ends "
+                        "here.",
+                        OneLine(text).c_str(), OneLine(bin).c_str(), limit,
+                        OneLine(info.strDataPath).c_str());
+        return false;
     }
     return true;
+}
+
+bool ConsoleWorkEnded(const ORVInsInfo& info) {
+    return WorkOf(info).ended;
 }
 
 void KvORVSleep(int seconds) {

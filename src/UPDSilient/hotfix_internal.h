@@ -219,8 +219,18 @@ bool RestartTasks(const ORVInsInfo& info, const RunContext& context);
 // identity DecideConsole gives. True when the command was started; a
 // command that was refused, or whose program could not be started, is false
 // (an Error: line says why). The server's own answer is not looked at.
+//
+// Each installation's console work in a run has one time budget (30 minutes
+// of the patcher's time from its first command); each command may take at
+// most 300 seconds, and no more than what is left of the budget. A command
+// that reaches its limit is killed and counts as failed, and, like a spent
+// budget, ends that installation's console work for the rest of the run
+// (an Error: line names the installation and the command): every later
+// command to it is false without being sent.
 bool SendDominoCommand(const ORVInsInfo& info, const RunContext& context,
                        const std::string& command);
+// Whether the installation's console work has ended so in this run.
+bool ConsoleWorkEnded(const ORVInsInfo& info);
 
 // The package's readme beside the version folders. False when it could not
 // be copied (logged).

@@ -62,7 +62,7 @@ bool Load(const ORVInsInfo& info, const RunContext& context, const std::string& 
 // false, to have ended); whether it got there.
 bool WaitFor(const ORVInsInfo& info, const char* task, bool running, int seconds) {
     for (int waited = 0; Running(info, task) != running; ++waited) {
-        if (waited >= seconds) {
+        if (waited >= seconds || ConsoleWorkEnded(info)) {
             return false;
         }
         KvORVSleep(1);
@@ -85,7 +85,9 @@ bool WaitForRealTask(const ORVInsInfo& info, const RunContext& context) {
     int n = 0;
     while (Running(info, "orvreal")) {
         ++n;
-        Quit(info, context, "orvreal");
+        if (!Quit(info, context, "orvreal")) {
+            break;  // no use asking again (an Error: line says why)
+        }
         KvORVSleep(kRealTaskWait);
         if (n > kRealTaskMaxRepeats) {
             break;
@@ -337,6 +339,10 @@ bool RestartTasks(const ORVInsInfo& info, const RunContext& context) {
     bool all = true;
     std::vector<const char*> loaded;
     for (const RestartItem& item : kRestartOrder) {
+        if (ConsoleWorkEnded(info)) {
+            all = false;
+            break;
+        }
         if (RestartOne(info, context, item)) {
             loaded.push_back(item.task);
         } else {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/Printable.h"
 #include "machine/Machine.h"
 
 namespace {
@@ -114,7 +115,9 @@ void LogDebugMessage(unsigned int module, const char* format, ...) {
     va_end(args);
     message[2047] = '\0';
 
-    const bool written = std::fprintf(log, "%s%s\n", header, message) >= 0;
+    // One line per message, and nothing a terminal showing the log acts on.
+    const bool written =
+        std::fprintf(log, "%s%s\n", header, printable::EscapeControls(message).c_str()) >= 0;
     const int writeError = errno;
     if (std::fclose(log) != 0 || !written) {
         TellLogLost(written ? errno : writeError);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "check_machine.h"
+#include "common/Printable.h"
 #include "inspect.h"
 #include "orvpatch_version.h"
 
@@ -40,7 +41,7 @@ const char kUsage[] =
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "orvpatch-check: %s\nTry 'orvpatch-check --help' for more information.\n",
-                 message.c_str());
+                 printable::EscapeControls(message).c_str());
     return 2;
 }
 

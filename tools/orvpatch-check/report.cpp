@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Printable.h"
 #include "inspect.h"
 #include "orvpatch_version.h"
 
@@ -36,22 +37,8 @@ std::string Quote(const std::string& text) {
             out += static_cast<char>(c);
             ++i;
         } else {
-            size_t length = c >= 0xf0 && c < 0xf5   ? 4
-                            : c >= 0xe0             ? 3
-                            : c >= 0xc2 && c < 0xe0 ? 2
-                                                    : 0;
-            bool valid = length > 0 && i + length <= n;
-            for (size_t k = 1; valid && k < length; ++k) {
-                valid = (p[i + k] & 0xc0) == 0x80;
-            }
-            if (valid && length == 3) {
-                // No overlong forms and no surrogates.
-                valid = !(c == 0xe0 && p[i + 1] < 0xa0) && !(c == 0xed && p[i + 1] >= 0xa0);
-            }
-            if (valid && length == 4) {
-                valid = !(c == 0xf0 && p[i + 1] < 0x90) && !(c == 0xf4 && p[i + 1] >= 0x90);
-            }
-            if (valid) {
+            const size_t length = printable::Utf8SequenceLength(p, n, i);
+            if (length > 0) {
                 out.append(text, i, length);
                 i += length;
             } else {
@@ -98,8 +85,10 @@ std::string JsonMode(const ModeOutcome& m) {
     return out + "}";
 }
 
+// One line of the report for a person: control characters a name or a log
+// line may hold are shown as \xHH, never sent to the terminal.
 void Line(std::string& out, const std::string& text) {
-    out += text;
+    out += printable::EscapeControls(text);
     out += '\n';
 }
 
