@@ -23,9 +23,11 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/Campaign.h"
+#include "support/RunProgram.h"
 #include "support/TestMachine.h"
 
 using namespace testsupport;
@@ -345,60 +347,24 @@ std::string Unchanged(TestMachine& m) {
                   "the refused run changed the machine");
 }
 
-// A user's process that holds an exclusive flock on `folder` (opened by root
-// here: any user who may open it can do the same) until SwappersDone.
-void FlockAsUser(const std::string& folder) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int ready[2];
-    ASSERT_TRUE(fd >= 0 && pipe(ready) == 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (setgid(kUser) != 0 || setuid(kUser) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            _exit(1);
-        }
-        ssize_t ignored = write(ready[1], "R", 1);
-        (void)ignored;
-        pause();
-        _exit(0);
-    }
-    g_swappers.push_back(pid);
-    close(ready[1]);
-    char answer = 0;
-    ASSERT_EQ(1, read(ready[0], &answer, 1)) << "the user's flock was not taken";
-    close(ready[0]);
-    close(fd);
-}
-
-// A first run of the patcher, started in the background with long seconds and
-// held in its restart by a task that does not quit until FirstRunDone; the
-// machine as it stands once that run waits there.
-pid_t g_firstRun = -1;
+// A first run of the patcher in the background (seconds of 300 ms), held in
+// its restart by a task that does not quit until FirstRunDone; the machine as
+// it stands once that run waits there.
+std::thread g_firstRun;
+int g_firstStatus = -1;
 Snapshot g_whileFirstRuns;
 const SnapshotOptions kButTheLog = {{"opt/varnel/ORV/orvspins.log"}, true};
 
 void StartFirstRun(TestMachine& m) {
-    const std::string data = m.servers()[0].dataDir;
-    SetTaskQuitDelay(data, "orvemf", -1);
-    g_firstRun = fork();
-    ASSERT_GE(g_firstRun, 0);
-    if (g_firstRun == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 1);
-        dup2(null, 2);
-        setenv("ORVPATCH_TESTBED", m.root().c_str(), 1);
-        setenv("ORVPATCH_TESTBED_SECOND_MS", "300", 1);
-        const std::string program = std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed";
-        if (chdir(m.packageParent().c_str()) == 0) {
-            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        }
-        _exit(127);
-    }
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (std::vector<std::string> c; std::find(c.begin(), c.end(), "te orvemf quit") == c.end();
-         c = JournalCommands(data)) {
-        ASSERT_LT(std::chrono::steady_clock::now(), end)
-            << "the first run did not reach its restart";
+    SetTaskQuitDelay(m.servers()[0].dataDir, "orvemf", -1);
+    ProgramOptions how;
+    how.workDir = m.packageParent();
+    how.env = {"ORVPATCH_TESTBED=" + m.root(), "ORVPATCH_TESTBED_SECOND_MS=300"};
+    g_firstRun = std::thread([how] {
+        g_firstStatus = RunProgram(ORVPATCH_BUILD_DIR "/orvpatch-testbed", {}, how).exitStatus;
+    });
+    // Until its first console command, the restart's quit of orvemf.
+    for (int i = 0; i < 2000 && JournalCommands(m.servers()[0].dataDir).empty(); ++i) {
         usleep(10000);
     }
     g_whileFirstRuns = TakeSnapshot(m.root(), kButTheLog);
@@ -408,10 +374,9 @@ std::string FirstRunDone(TestMachine& m) {
     const std::vector<std::string> diff =
         DiffSnapshots(g_whileFirstRuns, TakeSnapshot(m.root(), kButTheLog));
     SetTaskQuitDelay(m.servers()[0].dataDir, "orvemf", 0);
-    int status = 0;
-    waitpid(g_firstRun, &status, 0);
+    g_firstRun.join();
     return Expect(diff.empty(), "the second run changed " + (diff.empty() ? "" : diff[0])) +
-           Expect(WIFEXITED(status) && WEXITSTATUS(status) == 0, " the first run did not succeed");
+           Expect(g_firstStatus == 0, " the first run did not succeed");
 }
 
 const char kShownEscaped[] = "\\x1b]2;owned\\x07\\x1b[2J\\xc2\\x9b\\x9b\xc4\x9b";
@@ -427,20 +392,15 @@ std::string ReportShowsEscaped(TestMachine& m) {
         "the check's report shows terminal controls raw");
 }
 
-// Opens of one file, as inotify sees them from WatchOpens on.
+// Whether inotify saw `path` opened since WatchOpens.
 int g_opens = -1;
 void WatchOpens(const std::string& path) {
     g_opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(inotify_add_watch(g_opens, path.c_str(), IN_OPEN), 0) << path;
 }
-int OpensSeen() {
-    int count = 0;
+bool OpenSeen() {
     alignas(struct inotify_event) char buffer[4096];
-    for (ssize_t got; (got = read(g_opens, buffer, sizeof buffer)) > 0;) {
-        count += static_cast<int>(got / static_cast<ssize_t>(sizeof(struct inotify_event)));
-    }
-    close(g_opens);
-    return count;
+    return read(g_opens, buffer, sizeof buffer) > 0;
 }
 
 struct Case {
@@ -776,7 +736,7 @@ const std::vector<Case>& Corpus() {
          MakeFifo(fifo);
          PlantLink(fifo, m.servers()[0].dataDir + "/orvtemp/orvreal{2}");
          WatchOpens(fifo);
-     }, [](M&) { return Expect(OpensSeen() == 0, "the FIFO was opened"); }, {}, kRunningServer | kNeedsRoot},
+     }, [](M&) { return Expect(!OpenSeen(), "the FIFO was opened"); }, {}, kRunningServer | kNeedsRoot},
     {"trust_children_context", 0, kSuccess, [](M& m) { m.StartServer(0); }, OwnContext, {}, kServerUser | kCaller},
     {"trust_umask_zero", 0, kSuccess, [](M& m) {
          Package p = InPlace();
@@ -892,8 +852,9 @@ const std::vector<Case>& Corpus() {
     // Two real runs: the second is refused while the first waits in its restart.
     {"operator_two_runs_at_once", 212, "holds the product root", StartFirstRun, FirstRunDone, {}, kRunningServer},
     // ---- The run lock: no one but root can take it, nothing but root's file is used
-    {"lock_user_flock_on_product_root", 0, kSuccess, [](M& m) { FlockAsUser(m.productRoot()); },
-     [](M&) { return SwappersDone(); }, {}, kNeedsRoot},
+    // What any user who may open the product root can do (held until the test ends).
+    {"lock_flock_on_product_root", 0, kSuccess,
+     [](M& m) { flock(open(m.productRoot().c_str(), O_RDONLY | O_DIRECTORY), LOCK_EX); }},
     {"lock_file_link", 212, "is not a file only root may open: it is a link",
      [](M& m) { PlantLink(Secret(m), m.productRoot() + "/.orvpatch-lock"); },
      [](M& m) { return Unchanged(m) + TypeIs(m.productRoot() + "/.orvpatch-lock", S_IFLNK) + ContentIs(Secret(m), "root only\n"); },

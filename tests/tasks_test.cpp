@@ -278,7 +278,7 @@ TEST_F(TasksTest, TwoInstallationsOfTwoOwnersAreBothRestartedEachUnderItsOwner) 
 TEST(ConsoleBudget, AStalledOrSlowConsoleEndsItsInstallationsWorkAndTheRunFails) {
     const struct {
         int delaySeconds;     // how long the first server's console takes per command
-        const char* line;     // what the run logs about it
+        const char* line;     // what the run logs about it, before "<data folder>)"
         size_t fewest, most;  // how many commands reached it (the slow row: 4 or 5 of 400 s fit)
     } rows[] = {
         {3600,
@@ -301,14 +301,12 @@ TEST(ConsoleBudget, AStalledOrSlowConsoleEndsItsInstallationsWorkAndTheRunFails)
 
         EXPECT_EQ(r.exitStatus, 212) << row.delaySeconds;
         EXPECT_LT(took, std::chrono::milliseconds(1800 * 2 + 4000)) << row.delaySeconds;
-        EXPECT_GE(r.commands(0).size(), row.fewest) << Listing(r.log);
-        EXPECT_LE(r.commands(0).size(), row.most) << Listing(r.log);
-        const auto said = std::find_if(r.log.begin(), r.log.end(), [&](const std::string& l) {
-            return l.find(row.line) != std::string::npos &&
-                   l.find(m.servers()[0].dataDir) != std::string::npos &&
-                   l.find(row.most == 1 ? "te orvemf quit" : "' is not sent") != std::string::npos;
-        });
-        EXPECT_NE(said, r.log.end()) << Listing(r.log);
+        const size_t sent = r.commands(0).size();
+        EXPECT_TRUE(sent >= row.fewest && sent <= row.most) << sent << Listing(r.log);
+        const std::string line = row.line + m.servers()[0].dataDir + ")";
+        EXPECT_TRUE(std::any_of(r.log.begin(), r.log.end(), [&](const std::string& l) {
+            return l.find(line) != std::string::npos;
+        })) << Listing(r.log);
         EXPECT_EQ(r.commands(1).back(), "load orvmon");
     }
 }

@@ -235,7 +235,14 @@ Decision DecideRunLock(const std::string& root, const runlock::Outlook& lock) {
                            runlock::LockPath(root).c_str(), lock.why.c_str()),
                     kIncompleteProblem);
     }
-    return Decision();
+    Decision d;
+    if (lock.state == runlock::State::kNotOpened) {
+        d.logLines.push_back(
+            Format("Info: The run lock (%s) is root's and this user may not open it, "
+                   "so the run goes on without it.",
+                   runlock::LockPath(root).c_str()));
+    }
+    return d;
 }
 
 Decision DecideEnvironment(const RunContext& context) {

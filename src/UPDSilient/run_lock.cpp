@@ -69,15 +69,21 @@ fileio::Fd OpenLock(int rootFd, bool create, Outlook& outlook) {
         ::openat(rootFd, kLockName, flags | (create ? O_RDWR | O_CREAT : O_RDONLY), 0600));
     struct stat st;
     if (!fd.valid()) {
-        if (errno == ENOENT && !create) {
+        const int error = errno;
+        if (error == ENOENT && !create) {
             outlook.state = State::kFree;  // no file: no one holds it
+        } else if (error == EACCES && ::geteuid() != 0 &&
+                   (::fstatat(rootFd, kLockName, &st, AT_SYMLINK_NOFOLLOW) != 0
+                        ? errno == ENOENT
+                        : Unfit(st).empty())) {
+            outlook.state = State::kNotOpened;
         } else if (::fstatat(rootFd, kLockName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                    !Unfit(st).empty()) {
             outlook.state = State::kRefused;
             outlook.why = Unfit(st);
         } else {
             outlook.state = State::kRefused;
-            outlook.why = std::string("it cannot be opened (") + std::strerror(errno) + ")";
+            outlook.why = std::string("it cannot be opened (") + std::strerror(error) + ")";
         }
         return fileio::Fd();
     }
@@ -138,6 +144,13 @@ RunLock RunLock::Take(const std::string& productRoot) {
         (void)ignored;
     }
     return lock;
+}
+
+RunLock::~RunLock() {
+    if (m_fd.valid() && m_outlook.state == State::kFree) {
+        const int ignored = ::ftruncate(m_fd.get(), 0);  // only a name is lost
+        (void)ignored;
+    }
 }
 
 Outlook Probe(const std::string& productRoot) {

@@ -11,7 +11,7 @@
 // ends or is killed, and is not dropped when some other descriptor of the
 // file is closed. A run that finds it held changes nothing besides having
 // made the file. The holder writes its process ID into the file, which
-// names it while the lock is held.
+// names it while the lock is held, and empties it again at its end.
 //
 // The check asks with F_OFD_GETLK for the lock a run would take: it takes
 // nothing itself, so it never makes a run refuse, and it answers "held"
@@ -38,6 +38,9 @@ enum class State {
     kBusy,      // another process holds it; nothing may change
     kRefused,   // something but root's own lock file is at its name (`why`)
     kNoFolder,  // no product root to lock: the run's checks will stop it
+    // A patcher that is not the superuser may not open root's lock file; it
+    // is bounded by its own rights and goes on without the lock.
+    kNotOpened,
 };
 
 // What stands at the lock's name, and who holds it.
@@ -52,6 +55,12 @@ class RunLock {
     // Makes the lock file when it is missing and takes the lock without
     // waiting; kFree means this run holds it.
     static RunLock Take(const std::string& productRoot);
+    // A run that ends clears the process ID it wrote (a killed one leaves it,
+    // to be overwritten by the next), so a finished run leaves the file as
+    // the one before it did.
+    ~RunLock();
+    RunLock() = default;
+    RunLock(RunLock&&) = default;
 
     const Outlook& outlook() const { return m_outlook; }
 

@@ -154,7 +154,8 @@ class TestMachine {
 };
 
 // Takes the run lock of the product root (its lock file made as a run
-// makes it) for as long as the returned descriptor stays open.
+// makes it) for as long as the returned descriptor stays open; -1 when it
+// cannot be taken.
 int HoldRunLock(const TestMachine& machine);
 
 // Machine options without running servers (nothing to stop or restart).
