@@ -699,9 +699,9 @@ wait
                                                   R"(
 mv "$keys" "$keys.off"
 for stat in /proc/[0-9]*/stat; do
-    set -- $(cat "$stat" 2>/dev/null)
-    [ "$4" = ")" + std::to_string(ssh.listener()) +
-                                                  R"(" ] && kill "$1"
+    read -r pid _ _ ppid _ < "$stat" 2>/dev/null || continue
+    [ "$ppid" = ")" + std::to_string(ssh.listener()) +
+                                                  R"(" ] && kill "$pid"
 done
 sleep 4
 mv "$keys.off" "$keys"
