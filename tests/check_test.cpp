@@ -110,7 +110,7 @@ std::function<void(TestMachine&)> Signed(bool trust, const char* alter = nullptr
         const testsupport::KeyPair k = testsupport::MakeKeyPair(m.root() + "/vendor", "vendor");
         testsupport::SignFolder(m.packageDir(), k.sec);
         if (trust) {
-            testsupport::InstallKey(m, k.pub, "vendor.pub");
+            testsupport::InstallKey(m.root(), k.pub, "vendor.pub");
         }
         if (alter != nullptr) {
             testsupport::WriteFile(m.packageDir() + "/" + alter, "altered\n");
@@ -308,7 +308,7 @@ const std::vector<Case>& Cases() {
          [](TestMachine& m) {
              Signed(false)(m);
              ::unlink((m.packageDir() + "/SHA256.sig").c_str());
-             testsupport::InstallKey(m, m.root() + "/vendor/vendor.pub", "vendor.pub");
+             testsupport::InstallKey(m.root(), m.root() + "/vendor/vendor.pub", "vendor.pub");
          },
          "bad"},
         {"no key, a file altered", "update", [] { return Servers(1); },

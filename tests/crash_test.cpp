@@ -438,7 +438,7 @@ TEST(KillPoint, APackageFileChangedAfterItsCheckIsNotInstalled) {
             m.WritePackage(p);
             const testsupport::KeyPair vendor = testsupport::MakeKeyPair(m.root() + "/v", "v");
             testsupport::SignFolder(m.packageDir(), vendor.sec);
-            testsupport::InstallKey(m, vendor.pub, "v.pub");
+            testsupport::InstallKey(m.root(), vendor.pub, "v.pub");
             const std::string target = m.packageDir() + "/libalpha.so";
             KillPointRun k = testsupport::RunWithKillPoint(m, {}, m.packageParent(), 0, 0, at,
                                                            at != 0 ? target : "");

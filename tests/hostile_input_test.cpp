@@ -212,7 +212,7 @@ void Signed(TestMachine& m, bool trust = true, const std::vector<std::string>& n
     const KeyPair vendor = MakeKeyPair(m.root() + "/vendor", "vendor");
     SignFolder(m.packageDir(), vendor.sec, names);
     if (trust) {
-        InstallKey(m, vendor.pub, "vendor.pub");
+        InstallKey(m.root(), vendor.pub, "vendor.pub");
     }
 }
 
@@ -760,7 +760,7 @@ const std::vector<Case>& Corpus() {
     {"signed_sig_missing", 212, "SHA256.sig) it is missing", [](M& m) { Signed(m); unlink(SigPath(m).c_str()); }, Untouched, {}, kSigns},
     {"signed_by_unknown_key", 212, "which is not in (/etc/orvpatch/keys)", [](M& m) {
          Signed(m, false);
-         InstallKey(m, MakeKeyPair(m.root() + "/vendor", "other").pub, "other.pub");
+         InstallKey(m.root(), MakeKeyPair(m.root() + "/vendor", "other").pub, "other.pub");
      }, Untouched, {}, kSigns},
     {"signed_list_altered", 212, "does not verify", [](M& m) { Signed(m); AlterSignature(m, -2); }, Untouched, {}, kSigns},
     {"signed_signature_altered", 212, "does not verify", [](M& m) {
@@ -786,15 +786,15 @@ const std::vector<Case>& Corpus() {
      }, Untouched, {}, kSigns},
     {"signed_keys_folder_untrusted", 212, "the keys folder is not trusted", [](M& m) {
          Signed(m);
-         chmod(KeysFolder(m).c_str(), 0777);
+         chmod(KeysFolder(m.root()).c_str(), 0777);
      }, Untouched, {}, kSigns},
     {"signed_keys_same_number", 212, "of (vendor.pub) too", [](M& m) {
          Signed(m);
-         InstallKey(m, m.root() + "/vendor/vendor.pub", "vendor2.pub");
+         InstallKey(m.root(), m.root() + "/vendor/vendor.pub", "vendor2.pub");
      }, Untouched, {}, kSigns},
     {"signed_key_file_not_a_key", 212, "it is not a signify public key", [](M& m) {
          Signed(m);
-         InstallKey(m, RegistryPath(m), "broken.pub");
+         InstallKey(m.root(), RegistryPath(m), "broken.pub");
      }, Untouched, {}, kSigns},
     {"unsigned_without_keys", 0, "it has no SHA256.sig, and no trusted key", nullptr},
     {"unverifiable_without_keys", 0, "no trusted key is installed in (/etc/orvpatch/keys). Every file",
@@ -805,7 +805,7 @@ const std::vector<Case>& Corpus() {
      }, Untouched, {}, kSigns},
     {"signed_keys_leave_rollback_alone", 0, "Rollback ORV", [](M& m) {
          InstalledInPlace(m);
-         InstallKey(m, MakeKeyPair(m.root() + "/vendor", "vendor").pub, "vendor.pub");
+         InstallKey(m.root(), MakeKeyPair(m.root() + "/vendor", "vendor").pub, "vendor.pub");
      },
      [](M& m) { return ContentIs(m.versionDir(1234) + "/libalpha.so", M::ProductContent("libalpha.so", 1234)); },
      {"/u"}, kFromBackup | kSigns},

@@ -7,7 +7,6 @@
 
 #include "support/RunProgram.h"
 #include "support/TempDir.h"
-#include "support/TestMachine.h"
 
 namespace testsupport {
 
@@ -59,14 +58,14 @@ void SignFolder(const std::string& folder, const std::string& sec,
     Need(r, "signify-openbsd -S -e");
 }
 
-std::string KeysFolder(const TestMachine& machine) {
-    return machine.root() + "/etc/orvpatch/keys";
+std::string KeysFolder(const std::string& root) {
+    return root + "/etc/orvpatch/keys";
 }
 
-void InstallKey(const TestMachine& machine, const std::string& pub, const std::string& name) {
-    const std::string folder = KeysFolder(machine);
+void InstallKey(const std::string& root, const std::string& pub, const std::string& name) {
+    const std::string folder = KeysFolder(root);
     MakeDirs(folder);
-    chmod((machine.root() + "/etc/orvpatch").c_str(), 0755);
+    chmod((root + "/etc/orvpatch").c_str(), 0755);
     chmod(folder.c_str(), 0755);
     const std::string path = folder + "/" + name;
     WriteFile(path, ReadFile(pub));

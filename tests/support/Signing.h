@@ -9,8 +9,6 @@
 
 namespace testsupport {
 
-class TestMachine;
-
 extern const char kSignify[];  // /usr/bin/signify-openbsd
 
 // Whether signify-openbsd and sha256sum are there; tests that sign skip
@@ -29,10 +27,10 @@ KeyPair MakeKeyPair(const std::string& dir, const std::string& name);
 void SignFolder(const std::string& folder, const std::string& sec,
                 const std::vector<std::string>& names = {});
 
-// Copies a public key file into the machine's /etc/orvpatch/keys (0644,
-// root's, in a folder of 0755).
-void InstallKey(const TestMachine& machine, const std::string& pub, const std::string& name);
-std::string KeysFolder(const TestMachine& machine);
+// Copies a public key file into /etc/orvpatch/keys below `root`, the folder
+// standing for "/" (0644, root's, in a folder of 0755).
+void InstallKey(const std::string& root, const std::string& pub, const std::string& name);
+std::string KeysFolder(const std::string& root);
 
 // `signify-openbsd -C -p pub -x <folder>/SHA256.sig` in `folder`: 0 when it
 // verifies the signature and every listed file.
