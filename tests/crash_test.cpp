@@ -436,9 +436,7 @@ TEST(KillPoint, APackageFileChangedAfterItsCheckIsNotInstalled) {
         for (int pass = 0; pass < 2; ++pass) {
             TestMachine m(testsupport::Quiet());
             m.WritePackage(p);
-            const testsupport::KeyPair vendor = testsupport::MakeKeyPair(m.root() + "/v", "v");
-            testsupport::SignFolder(m.packageDir(), vendor.sec);
-            testsupport::InstallKey(m.root(), vendor.pub, "v.pub");
+            testsupport::SignPackage(m.root(), m.packageDir());
             const std::string target = m.packageDir() + "/libalpha.so";
             KillPointRun k = testsupport::RunWithKillPoint(m, {}, m.packageParent(), 0, 0, at,
                                                            at != 0 ? target : "");

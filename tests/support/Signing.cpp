@@ -72,6 +72,16 @@ void InstallKey(const std::string& root, const std::string& pub, const std::stri
     chmod(path.c_str(), 0644);
 }
 
+KeyPair SignPackage(const std::string& root, const std::string& folder, bool trust,
+                    const std::vector<std::string>& names) {
+    const KeyPair vendor = MakeKeyPair(root + "/vendor", "vendor");
+    SignFolder(folder, vendor.sec, names);
+    if (trust) {
+        InstallKey(root, vendor.pub, "vendor.pub");
+    }
+    return vendor;
+}
+
 int SignifyCheck(const std::string& folder, const std::string& pub) {
     ProgramOptions here;
     here.workDir = folder;

@@ -32,8 +32,13 @@ void SignFolder(const std::string& folder, const std::string& sec,
 void InstallKey(const std::string& root, const std::string& pub, const std::string& name);
 std::string KeysFolder(const std::string& root);
 
-// `signify-openbsd -C -p pub -x <folder>/SHA256.sig` in `folder`: 0 when it
-// verifies the signature and every listed file.
+// The package folder signed as a vendor would (a key pair made under
+// <root>/vendor), and its key installed below `root` when `trust`.
+KeyPair SignPackage(const std::string& root, const std::string& folder, bool trust = true,
+                    const std::vector<std::string>& names = {});
+
+// `signify-openbsd -C -p pub -x SHA256.sig` in `folder`: 0 when it verifies
+// the signature and every listed file.
 int SignifyCheck(const std::string& folder, const std::string& pub);
 
 }  // namespace testsupport
