@@ -52,16 +52,14 @@ TEST(UnlinkOneTest, ResultsAndCallbacks) {
     }
     {
         FileOpRecorder rec;
-        ASSERT_EQ(FOP_OK,
-                  _unlinkOne(tmp.sub("full").c_str(), FileOpRecorder::Callback, rec.entry()));
+        ASSERT_EQ(FOP_OK, _unlinkOne(tmp.sub("full").c_str(), FileOpRecorder::Callback, rec.entry()));
         ASSERT_EQ(2u, rec.calls.size());
         EXPECT_EQ(FOP_REMOVE_DIR, rec.calls[0].action);
         EXPECT_FALSE(PathExists(tmp.sub("full")));
     }
     {
         FileOpRecorder rec;  // a missing file: success, but no after call
-        ASSERT_EQ(FOP_OK,
-                  _unlinkOne(tmp.sub("gone").c_str(), FileOpRecorder::Callback, rec.entry()));
+        ASSERT_EQ(FOP_OK, _unlinkOne(tmp.sub("gone").c_str(), FileOpRecorder::Callback, rec.entry()));
         EXPECT_EQ(1u, rec.calls.size());
     }
     struct Case {
@@ -75,17 +73,16 @@ TEST(UnlinkOneTest, ResultsAndCallbacks) {
         rec.answer = [&](const FileOpCall& call, KvORVFileOpUtil::CallbackEntry*) {
             return call.phase == FOP_BEFORE ? c.before : c.after;
         };
-        EXPECT_EQ(c.result,
-                  _unlinkOne(tmp.sub("v").c_str(), FileOpRecorder::Callback, rec.entry()));
+        EXPECT_EQ(c.result, _unlinkOne(tmp.sub("v").c_str(), FileOpRecorder::Callback, rec.entry()));
         EXPECT_EQ(c.removed, !PathExists(tmp.sub("v")));
     }
     // A refused delete is -1.
     WriteFile(tmp.sub("ro/f"), "x");
     chmod(tmp.sub("ro").c_str(), 0555);
-    EXPECT_EQ(
-        0, RunAsNobody([&] {
-            return _unlinkOne(tmp.sub("ro/f").c_str(), nullptr, nullptr) == FOP_ERR_INVALID ? 0 : 1;
-        }));
+    EXPECT_EQ(0, RunAsNobody([&] {
+                  return _unlinkOne(tmp.sub("ro/f").c_str(), nullptr, nullptr) == FOP_ERR_INVALID ? 0
+                                                                                                : 1;
+              }));
     EXPECT_TRUE(PathExists(tmp.sub("ro/f")));
 }
 
