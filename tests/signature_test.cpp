@@ -106,4 +106,28 @@ TEST(Signature, AgreesWithSignifyOnEveryPackageOfTheCorpus) {
     unsetenv("ORVPATCH_TESTBED");
 }
 
+// Settings the update read before its check (the file swapped since) are
+// not the signed ones: refused, though the file on disk now matches.
+TEST(Signature, SettingsReadBeforeTheCheckMustBeTheSignedOnes) {
+    if (!CanSign()) {
+        GTEST_SKIP() << "signify-openbsd (Debian signify-openbsd) is not installed";
+    }
+    TempDir root;
+    setenv("ORVPATCH_TESTBED", root.path().c_str(), 1);
+    const std::string folder = root.sub("package");
+    WriteFile(folder + "/orvpatch.ini", "[Config]\nFiles=lib.so\nBuildNumber=1240\n");
+    WriteFile(folder + "/lib.so", "lib\n");
+    SignPackage(root.path(), folder);
+    _PatchSetting read;
+    read.Files = {"lib.so"};
+    read.BuildNumber = 1240;
+    EXPECT_EQ(signature::CheckPackage(folder, {"orvpatch.ini"}, &read).state,
+              signature::State::kVerified);
+    read.CreateNewFolder = 0;
+    const signature::Seal seal = signature::CheckPackage(folder, {"orvpatch.ini"}, &read);
+    EXPECT_EQ(seal.state, signature::State::kBad);
+    EXPECT_NE(seal.reason.find("not the signed ones"), std::string::npos) << seal.reason;
+    unsetenv("ORVPATCH_TESTBED");
+}
+
 }  // namespace

@@ -26,6 +26,10 @@ void SetProductPermissions(const std::string& path, bool recursive);
 // (errno EFBIG), else nothing.
 void LogIfTooLarge(const char* path);
 
+class KvIniReader;
+// ReadConfiguration's work on settings already read into `reader`.
+int ReadConfigurationFrom(KvIniReader& reader, _PatchSetting& setting);
+
 // Whether a package file name names a file directly inside the folder it is
 // used in: false for an empty name, ".", "..", and any name holding a
 // separator ("/", or "\\", which the file library rewrites to "/"), so no

@@ -11,6 +11,7 @@
 
 #include "UPDSilient/hotfix_internal.h"
 #include "UpdateORV/debug.h"
+#include "common/KvIniUtil.h"
 #include "common/Sha256.h"
 #include "common/Signify.h"
 #include "machine/Machine.h"
@@ -152,6 +153,26 @@ fileio::Fd OpenListed(int dirFd, const std::string& name) {
     return fileio::OpenRegularForReading(folder.get(), name.substr(start).c_str(), st, O_NOFOLLOW);
 }
 
+// The digest of the settings file read whole from `fd`, and whether the
+// settings parsed from those very bytes are `inUse`.
+bool SettingsDigest(int fd, const _PatchSetting& inUse, std::string* hex, bool* same) {
+    std::string text;
+    if (!fileio::ReadAll(fd, text, fileio::kLargestSettingsFile)) {
+        return false;
+    }
+    *hex = digest::Sha256Hex(text);
+    KvIniReader reader;
+    _PatchSetting signedSettings;
+    *same = reader.openText(std::move(text)) == IDD_ERR_ZERO &&
+            (ReadConfigurationFrom(reader, signedSettings), true) &&
+            signedSettings.Files == inUse.Files && signedSettings.Databases == inUse.Databases &&
+            signedSettings.BuildNumber == inUse.BuildNumber &&
+            signedSettings.CreateNewFolder == inUse.CreateNewFolder &&
+            signedSettings.DepentBuild == inUse.DepentBuild &&
+            signedSettings.UpdateLoader == inUse.UpdateLoader;
+    return true;
+}
+
 }  // namespace
 
 const char* StateName(State state) {
@@ -186,7 +207,8 @@ std::vector<std::string> NamesTheUpdateReads(const RunContext& context) {
     return names;
 }
 
-Seal CheckPackage(const std::string& packageFolder, const std::vector<std::string>& reads) {
+Seal CheckPackage(const std::string& packageFolder, const std::vector<std::string>& reads,
+                  const _PatchSetting* settings) {
     Seal seal;
     const KeyRing ring = LoadKeys();
     if (!ring.problem.empty()) {
@@ -248,12 +270,23 @@ Seal CheckPackage(const std::string& packageFolder, const std::vector<std::strin
         }
         SealedFile file{OpenListed(dir.get(), name), sha256};
         std::string actual;
-        if (!file.fd.valid() || !digest::Sha256OfFd(file.fd.get(), &actual)) {
+        // The settings in use were read before this check: the bytes
+        // checked here must give the same ones.
+        const bool isSettings = settings != nullptr && name == "orvpatch.ini";
+        bool sameSettings = true;
+        if (!file.fd.valid() ||
+            !(isSettings ? SettingsDigest(file.fd.get(), *settings, &actual, &sameSettings)
+                         : digest::Sha256OfFd(file.fd.get(), &actual))) {
             return Bad(std::move(seal), path,
                        std::string("it is listed but cannot be read: ") + std::strerror(errno));
         }
         if (!digest::SameDigest(actual, sha256)) {
             return Bad(std::move(seal), path, "it differs from its digest in SHA256.sig");
+        }
+        if (!sameSettings) {
+            return Bad(std::move(seal), path,
+                       "it changed after the update read it: the settings in use are not the "
+                       "signed ones");
         }
         seal.files.emplace(name, std::move(file));
     }

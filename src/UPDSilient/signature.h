@@ -55,8 +55,11 @@ std::vector<std::string> NamesTheUpdateReads(const RunContext& context);
 // the keys of the keys folder (through the machine seam). With a trusted key
 // (or a keys folder that cannot be trusted) the package must be signed by
 // one; with or without, when SHA256.sig is there every listed file must
-// match its digest and every name in `reads` must be listed. Reads only.
-Seal CheckPackage(const std::string& packageFolder, const std::vector<std::string>& reads);
+// match its digest and every name in `reads` must be listed. With
+// `settings` (what the run read from orvpatch.ini before), the listed
+// orvpatch.ini's checked bytes must give the same settings. Reads only.
+Seal CheckPackage(const std::string& packageFolder, const std::vector<std::string>& reads,
+                  const _PatchSetting* settings = nullptr);
 
 // What the update logs, prints and whether it goes on, for `seal`.
 Decision DecideSignature(const Seal& seal);

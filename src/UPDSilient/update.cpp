@@ -436,8 +436,8 @@ int Update(RunContext& context, _PatchSetting& setting, const std::string& backu
     }
     // The package is checked before anything is changed; its files are then
     // copied from the descriptors whose digests were checked.
-    auto seal = std::make_shared<signature::Seal>(
-        signature::CheckPackage(context.packageFolder, signature::NamesTheUpdateReads(context)));
+    auto seal = std::make_shared<signature::Seal>(signature::CheckPackage(
+        context.packageFolder, signature::NamesTheUpdateReads(context), &setting));
     if (!CarryOut(signature::DecideSignature(*seal))) {
         return ORV_RUN_FAILED;
     }

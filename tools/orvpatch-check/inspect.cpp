@@ -742,8 +742,8 @@ Report Inspect(const std::string& packageParent, bool rollback) {
 
     // The update's own check of the package; a rollback puts back what
     // this machine saved, whatever the keys.
-    const signature::Seal seal =
-        signature::CheckPackage(context.packageFolder, signature::NamesTheUpdateReads(context));
+    const signature::Seal seal = signature::CheckPackage(
+        context.packageFolder, signature::NamesTheUpdateReads(context), context.setting);
     report.signature.state = signature::StateName(seal.state);
     if (seal.state == signature::State::kVerified) {
         report.signature.key = seal.keyFile + " (key number " + seal.keyNumber + ")";
