@@ -288,6 +288,10 @@ Seal CheckPackage(const std::string& packageFolder, const std::vector<std::strin
                        "it changed after the update read it: the settings in use are not the "
                        "signed ones");
         }
+        // Only what the run reads stays open, for its copies.
+        if (std::find(reads.begin(), reads.end(), name) == reads.end()) {
+            file.fd.close();
+        }
         seal.files.emplace(name, std::move(file));
     }
     for (const std::string& name : reads) {

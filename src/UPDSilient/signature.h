@@ -26,8 +26,9 @@ enum class State {
 };
 const char* StateName(State state);  // "unsigned", "verified", "unverifiable", "bad"
 
-// One listed package file, kept open: the descriptor its digest was taken
-// from, which the update copies from.
+// One listed package file and its digest; a file the run reads is kept
+// open: the descriptor its digest was taken from, which the update copies
+// from.
 struct SealedFile {
     fileio::Fd fd;
     std::string sha256;
