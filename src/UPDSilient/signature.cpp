@@ -133,26 +133,6 @@ Seal Bad(Seal seal, const std::string& path, const std::string& reason) {
     return seal;
 }
 
-// Opens `name` (relative, checked safe) below `dirFd` one part at a time,
-// following no link, as a regular file.
-fileio::Fd OpenListed(int dirFd, const std::string& name) {
-    fileio::Fd folder(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
-    size_t start = 0;
-    for (size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
-        const std::string part = name.substr(start, slash - start);
-        if (part.empty() || part == ".") {
-            continue;
-        }
-        folder = fileio::Fd(
-            ::openat(folder.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folder.valid()) {
-            return folder;
-        }
-    }
-    struct stat st;
-    return fileio::OpenRegularForReading(folder.get(), name.substr(start).c_str(), st, O_NOFOLLOW);
-}
-
 // The digest of the settings file read whole from `fd`, and whether the
 // settings parsed from those very bytes are `inUse`.
 bool SettingsDigest(int fd, const _PatchSetting& inUse, std::string* hex, bool* same) {
@@ -265,10 +245,13 @@ Seal CheckPackage(const std::string& packageFolder, const std::vector<std::strin
     seal.listDigest = digest::Sha256Hex(list);
     for (const auto& [name, sha256] : digests) {
         const std::string path = packageFolder + "/" + name;
-        if (!IsPackageNameSafe(name) || name.find('\\') != std::string::npos) {
-            return Bad(std::move(seal), sigPath, "it lists (" + name + "), outside the package");
+        if (!IsPackageNameSafe(name)) {
+            return Bad(std::move(seal), sigPath,
+                       "it lists (" + name + "), which is no name directly in the package");
         }
-        SealedFile file{OpenListed(dir.get(), name), sha256};
+        struct stat listed;
+        SealedFile file{fileio::OpenRegularForReading(dir.get(), name.c_str(), listed, O_NOFOLLOW),
+                        sha256};
         std::string actual;
         // The settings in use were read before this check: the bytes
         // checked here must give the same ones.
