@@ -750,7 +750,11 @@ const std::vector<Case>& Corpus() {
      {"/u"}, kFromBackup},
     // ---- Signed packages
     {"signed_verifies", 0, "signed by the key (/etc/orvpatch/keys/vendor.pub, key number", [](M& m) { Signed(m); },
-     [](M& m) { return ContentIs(NewVersion(m) + "/libalpha.so", M::PackageContent("libalpha.so", 1240)); }, {}, kSigns},
+     [](M& m) {
+         return ContentIs(NewVersion(m) + "/libalpha.so", M::PackageContent("libalpha.so", 1240)) +
+                Expect(ReadFile(m.productRoot() + "/.orvpatch-ledger").find("\nSigner: vendor.pub (key number ") !=
+                           std::string::npos, "the ledger does not name the key");
+     }, {}, kSigns},
     {"signed_in_place_verifies", 0, "signed by the key", [](M& m) { m.WritePackage(InPlace()); Signed(m); },
      [](M& m) { return ContentIs(m.versionDir(1234) + "/libbeta.so", M::PackageContent("libbeta.so", 1240)); }, {}, kSigns},
     {"signed_sig_missing", 212, "SHA256.sig) it is missing", [](M& m) { Signed(m); unlink(SigPath(m).c_str()); }, Untouched, {}, kSigns},

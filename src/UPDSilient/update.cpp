@@ -240,6 +240,13 @@ ledger::Fix FixBeingInstalled(const RunContext& context, const std::string& fold
         fix.signer = earlier->signer;
         fix.listDigest = earlier->listDigest;
     }
+    // The key that signed the package and the digest of its list, as checked.
+    if (context.seal != nullptr && context.seal->state != signature::State::kUnsigned) {
+        fix.listDigest = context.seal->listDigest;
+        fix.signer = context.seal->state == signature::State::kVerified
+                         ? context.seal->keyFile + " (key number " + context.seal->keyNumber + ")"
+                         : std::string();
+    }
     return fix;
 }
 
