@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/RunProgram.h"
+#include "support/Signing.h"
 #include "support/Snapshot.h"
 #include "support/TestMachine.h"
 
@@ -97,7 +98,21 @@ struct Case {
     std::function<void(TestMachine&)> installed = nullptr;
     // A text some step of the report holds; with a leading '!', one no step holds.
     const char* step = "";
+    // Signs the package (signify-openbsd) once it is written, and the state
+    // the check then reports.
+    std::function<void(TestMachine&)> sign = nullptr;
+    const char* signature = "unsigned";
 };
+
+// The package signed, its key trusted when `trust`, and `alter` then changed.
+std::function<void(TestMachine&)> Signed(bool trust, const char* alter = nullptr) {
+    return [trust, alter](TestMachine& m) {
+        testsupport::SignPackage(m.root(), m.packageDir(), trust);
+        if (alter != nullptr) {
+            testsupport::WriteFile(m.packageDir() + "/" + alter, "altered\n");
+        }
+    };
+}
 
 void Replace(const std::string& path, const std::string& content, mode_t mode) {
     testsupport::WriteFile(path, content);
@@ -273,6 +288,13 @@ const std::vector<Case>& Cases() {
          [](TestMachine&, Package& p) { p.createNewFolder = "0"; }, false,
          "Error: Cannot put the saved files back into (",
          [](TestMachine& m) { ::unlink((m.hotfixDir(1240) + "/FileGroup1/libbeta.so").c_str()); }},
+        {"signed by a trusted key", "update", [] { return Servers(1); },
+         [](TestMachine&, Package&) {}, true, "", nullptr, "", Signed(true), "verified"},
+        {"signed, no key installed", "update", [] { return Servers(1); },
+         [](TestMachine&, Package&) {}, true, "", nullptr, "", Signed(false), "unverifiable"},
+        {"signed, a file altered", "update", [] { return Servers(1); },
+         [](TestMachine&, Package&) {}, false, "Error: The hot fix package is refused: (", nullptr,
+         "!kvmscan", Signed(true, "libbeta.so"), "bad"},
     };
     return cases;
 }
@@ -282,10 +304,17 @@ const std::vector<Case>& Cases() {
 TEST(Check, TellsWhatThePatcherThenDoes) {
     for (const Case& c : Cases()) {
         SCOPED_TRACE(c.name);
+        if (c.sign && !testsupport::CanSign()) {
+            std::fprintf(stderr, "%s: skipped, signify-openbsd is not installed\n", c.name);
+            continue;
+        }
         TestMachine m(c.options());
         Package p;
         c.prepare(m, p);
         m.WritePackage(p);
+        if (c.sign) {
+            c.sign(m);
+        }
         std::string from;
         if (c.installed) {
             ASSERT_EQ(m.Run().exitStatus, 0);
@@ -298,6 +327,7 @@ TEST(Check, TellsWhatThePatcherThenDoes) {
         EXPECT_TRUE(check.log.empty()) << "the check wrote the log";
         ModeView view = Mode(check.out, c.mode);
         EXPECT_EQ(view.wouldPass, c.passes);
+        EXPECT_EQ(Field(check.out, "state", check.out.find("\"signature\"")), c.signature);
         EXPECT_EQ(view.logLine.compare(0, std::string(c.logStart).size(), c.logStart), 0)
             << view.logLine;
         const size_t at =
@@ -389,7 +419,11 @@ TEST(Check, JsonHoldsEveryKeyInBothModesAndOnlyTheModesAsked) {
                             "saved_files",
                             "run_record",
                             "run_under_way",
-                            "run_holder"}) {
+                            "run_holder",
+                            "signature",
+                            "state",
+                            "key",
+                            "reason"}) {
         EXPECT_NE(both.out.find("\"" + std::string(key) + "\": "), std::string::npos) << key;
     }
     EXPECT_EQ(Field(both.out, "format_version"), "1");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/CrashCampaign.h"
+#include "support/Signing.h"
 #include "support/Snapshot.h"
 #include "support/TestMachine.h"
 
@@ -417,6 +418,54 @@ TEST(KillPoint, CountingAloneChangesNothingAndAKillComesRightAfterItsEvent) {
                                                        static_cast<long>(at));
         EXPECT_EQ(k.result.exitStatus, 212) << at << k.result.err;
         EXPECT_EQ(k.result.out, incomplete) << at;
+    }
+}
+
+// A package file changed in place after its digest was checked: the copy
+// from the checked descriptor fails, nothing of the package is installed,
+// and the run ends with 212 and an Error: line.
+TEST(KillPoint, APackageFileChangedAfterItsCheckIsNotInstalled) {
+    if (kSanitized) {
+        GTEST_SKIP() << "a preloaded library cannot stand beside the sanitizer's runtime";
+    }
+    if (!testsupport::CanSign()) {
+        GTEST_SKIP() << "signify-openbsd (Debian signify-openbsd) is not installed";
+    }
+    for (const Package& p : {Package(), testsupport::InPlacePackage()}) {
+        const std::string way = p.createNewFolder == "1" ? "new folder" : "in place";
+        long at = 0;
+        for (int pass = 0; pass < 2; ++pass) {
+            TestMachine m(testsupport::Quiet());
+            m.WritePackage(p);
+            testsupport::SignPackage(m.root(), m.packageDir());
+            const std::string target = m.packageDir() + "/libalpha.so";
+            KillPointRun k = testsupport::RunWithKillPoint(m, {}, m.packageParent(), 0, 0, at,
+                                                           at != 0 ? target : "");
+            if (pass == 0) {
+                // The event of the line that tells the package verified.
+                ASSERT_EQ(k.result.exitStatus, 0) << way << Listing(m.LogMessages());
+                for (size_t i = 0; i < k.events.size() && at == 0; ++i) {
+                    at = k.events[i].find("log Info: The package is signed") == 0 ? long(i + 1) : 0;
+                }
+                ASSERT_GT(at, 0) << way;
+                continue;
+            }
+            ASSERT_TRUE(k.altered) << way;
+            EXPECT_EQ(k.result.exitStatus, 212) << way;
+            EXPECT_EQ(CountMessage(m.LogMessages(),
+                                   "Error: The package file (./FileGroup1/libalpha.so) "
+                                   "changed after its digest was checked; it is "
+                                   "not installed."),
+                      1)
+                << way << Listing(m.LogMessages());
+            EXPECT_FALSE(PathExists(m.versionDir(1240))) << way;
+            EXPECT_EQ(m.LatestTarget(), m.versionDir(1234) + "/") << way;
+            for (const char* name : {"libalpha.so", "libbeta.so"}) {
+                EXPECT_EQ(ReadFile(m.versionDir(1234) + "/" + name),
+                          TestMachine::ProductContent(name, 1234))
+                    << way << " " << name;
+            }
+        }
     }
 }
 

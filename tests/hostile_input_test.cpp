@@ -28,6 +28,7 @@
 
 #include "support/Campaign.h"
 #include "support/RunProgram.h"
+#include "support/Signing.h"
 #include "support/TestMachine.h"
 
 using namespace testsupport;
@@ -210,7 +211,39 @@ enum Flags {
     kRunningServer = 8,      // the server and its tasks run
     kServerUser = 2 | 16,    // the server's data folder and notes.ini belong to kServerOwners[0]
     kCaller = 2 | 32,        // started as RunOptions::callerContext says
+    kSigns = 64,             // signs with signify-openbsd
 };
+
+// ---- Signed packages: signify-openbsd signs, the patcher checks.
+// The package signed with a vendor key, trusted by the machine when `trust`;
+// the list holds `names` (every file of the package when empty).
+void Signed(TestMachine& m, bool trust = true, const std::vector<std::string>& names = {}) {
+    SignPackage(m.root(), m.packageDir(), trust, names);
+}
+
+std::string SigPath(const TestMachine& m) {
+    return m.packageDir() + "/SHA256.sig";
+}
+
+// Changes the byte at `at` of SHA256.sig (from its end when negative).
+void AlterSignature(const TestMachine& m, long at) {
+    std::string text = ReadFile(SigPath(m));
+    const size_t i = at >= 0 ? static_cast<size_t>(at) : text.size() + at;
+    text[i] = text[i] == 'a' ? 'b' : 'a';
+    WriteFile(SigPath(m), text);
+}
+
+// A refused update changed nothing: no version folder, the link, notes.ini
+// and the product's files as they were, no console command.
+std::string Untouched(TestMachine& m) {
+    return Expect(!PathExists(NewVersion(m)) && !PathExists(m.stagingDir(1240)) &&
+                      m.KvmscanRegistered(0) &&
+                      m.LatestTarget().find("V3.0.0.1234") != std::string::npos &&
+                      ReadFile(m.versionDir(1234) + "/libalpha.so") ==
+                          TestMachine::ProductContent("libalpha.so", 1234) &&
+                      ReadJournal(m.servers()[0].dataDir).empty(),
+                  "the refused update changed the machine");
+}
 
 // ---- What the server's user (kServerOwners[0]) plants, and root's files it aims at.
 const uid_t kUser = kServerOwners[0];
@@ -808,6 +841,63 @@ const std::vector<Case>& Corpus() {
                 ContentIs(Saved(m, "libalpha.so"), M::ProductContent("libalpha.so", 1234));
      },
      {"/u"}, kFromBackup},
+    // ---- Signed packages
+    {"signed_verifies", 0, "signed by the key (/etc/orvpatch/keys/vendor.pub, key number", [](M& m) { Signed(m); },
+     [](M& m) {
+         return ContentIs(NewVersion(m) + "/libalpha.so", M::PackageContent("libalpha.so", 1240)) +
+                Expect(ReadFile(m.productRoot() + "/.orvpatch-ledger").find("\nSigner: vendor.pub (key number ") !=
+                           std::string::npos, "the ledger does not name the key");
+     }, {}, kSigns},
+    {"signed_in_place_verifies", 0, "signed by the key", [](M& m) { m.WritePackage(InPlace()); Signed(m); },
+     [](M& m) { return ContentIs(m.versionDir(1234) + "/libbeta.so", M::PackageContent("libbeta.so", 1240)); }, {}, kSigns},
+    {"signed_sig_missing", 212, "SHA256.sig) it is missing", [](M& m) { Signed(m); unlink(SigPath(m).c_str()); }, Untouched, {}, kSigns},
+    {"signed_by_unknown_key", 212, "which is not in (/etc/orvpatch/keys)", [](M& m) {
+         Signed(m, false);
+         InstallKey(m.root(), MakeKeyPair(m.root() + "/vendor", "other").pub, "other.pub");
+     }, Untouched, {}, kSigns},
+    {"signed_list_altered", 212, "does not verify", [](M& m) { Signed(m); AlterSignature(m, -2); }, Untouched, {}, kSigns},
+    {"signed_signature_altered", 212, "does not verify", [](M& m) {
+         Signed(m);
+         AlterSignature(m, static_cast<long>(ReadFile(SigPath(m)).find('\n')) + 40);
+     }, Untouched, {}, kSigns},
+    {"signed_file_altered", 212, "libalpha.so) it differs from its digest", [](M& m) {
+         Signed(m);
+         WriteFile(m.packageDir() + "/libalpha.so", "altered\n");
+     }, Untouched, {}, kSigns},
+    {"signed_file_truncated", 212, "libbeta.so) it differs from its digest", [](M& m) {
+         Signed(m);
+         ASSERT_EQ(0, truncate((m.packageDir() + "/libbeta.so").c_str(), 3));
+     }, Untouched, {}, kSigns},
+    {"signed_readme_unlisted", 212, "readme_orv3_solaris.txt) the update reads it, but SHA256.sig does not list it",
+     [](M& m) { Signed(m, true, {"orvpatch.ini", "libalpha.so", "libbeta.so"}); }, Untouched, {}, kSigns},
+    {"signed_name_twice", 212, "lists (libalpha.so) twice", [](M& m) {
+         Signed(m, true, {"orvpatch.ini", "libalpha.so", "libalpha.so", "libbeta.so", "readme_orv3_solaris.txt"});
+     }, Untouched, {}, kSigns},
+    {"signed_keys_folder_untrusted", 212, "the keys folder is not trusted", [](M& m) {
+         Signed(m);
+         chmod(KeysFolder(m.root()).c_str(), 0777);
+     }, Untouched, {}, kSigns},
+    {"signed_keys_same_number", 212, "of (vendor.pub) too", [](M& m) {
+         Signed(m);
+         InstallKey(m.root(), m.root() + "/vendor/vendor.pub", "vendor2.pub");
+     }, Untouched, {}, kSigns},
+    {"signed_key_file_not_a_key", 212, "it is not a signify public key", [](M& m) {
+         Signed(m);
+         InstallKey(m.root(), RegistryPath(m), "broken.pub");
+     }, Untouched, {}, kSigns},
+    {"unsigned_without_keys", 0, "it has no SHA256.sig, and no trusted key", nullptr},
+    {"unverifiable_without_keys", 0, "no trusted key is installed in (/etc/orvpatch/keys). Every file",
+     [](M& m) { Signed(m, false); }, nullptr, {}, kSigns},
+    {"unverifiable_file_altered", 212, "it differs from its digest", [](M& m) {
+         Signed(m, false);
+         WriteFile(m.packageDir() + "/orvpatch.ini", ReadFile(m.packageDir() + "/orvpatch.ini") + "\n");
+     }, Untouched, {}, kSigns},
+    {"signed_keys_leave_rollback_alone", 0, "Rollback ORV", [](M& m) {
+         InstalledInPlace(m);
+         InstallKey(m.root(), MakeKeyPair(m.root() + "/vendor", "vendor").pub, "vendor.pub");
+     },
+     [](M& m) { return ContentIs(m.versionDir(1234) + "/libalpha.so", M::ProductContent("libalpha.so", 1234)); },
+     {"/u"}, kFromBackup | kSigns},
     // ---- An operator's mishaps
     // The rollback of an in-place fix started in the package's folder, not its backup's.
     {"operator_in_place_rollback_from_package", 212, "from its back up folder only", InstalledInPlace,
@@ -916,6 +1006,10 @@ class HostileInput : public ::testing::TestWithParam<Case> {};
 
 TEST_P(HostileInput, EndsCleanly) {
     const Case& c = GetParam();
+    if ((c.flags & kSigns) && !CanSign()) {
+        RecordCampaignLine("hostile", c.name, {c.name, "skipped", "", "", "no signify-openbsd"});
+        GTEST_SKIP() << "signify-openbsd (Debian signify-openbsd) is not installed";
+    }
     if ((c.flags & kNeedsRoot) && geteuid() != 0) {
         RecordCampaignLine("hostile", c.name, {c.name, "skipped", "", "", "needs the superuser"});
         GTEST_SKIP() << "needs the superuser";

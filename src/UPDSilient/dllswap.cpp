@@ -19,6 +19,7 @@
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
 #include "UPDSilient/run_state.h"
+#include "UPDSilient/signature.h"
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
@@ -70,10 +71,11 @@ std::vector<std::string> TableNames() {
 // new file is made complete, with its permissions, under a temporary name
 // and then renamed into place, so it never shows up without its execute
 // bit. A file library result code.
-int CopyWithProductPermissions(const std::string& src, const std::string& dst) {
+int CopyWithProductPermissions(const std::string& from, const std::string& name,
+                               const std::string& dst, const signature::Seal* seal) {
     struct stat st;
     if (::lstat(dst.c_str(), &st) == 0 || errno != ENOENT) {
-        const int rc = KvORVFileOpUtil::copy(src.c_str(), dst.c_str(), true, nullptr, nullptr);
+        const int rc = signature::CopySealedFile(seal, from, name, dst, true);
         if (rc == FOP_OK) {
             SetProductPermissions(dst, false);
         }
@@ -82,7 +84,7 @@ int CopyWithProductPermissions(const std::string& src, const std::string& dst) {
     const std::string folder = KvORVFileOpUtil::getDirName(dst.c_str());
     const std::string temp =
         folder + fileio::NextTemporaryName(KvORVFileOpUtil::getFileName(dst.c_str()));
-    int rc = KvORVFileOpUtil::copy(src.c_str(), temp.c_str(), false, nullptr, nullptr);
+    int rc = signature::CopySealedFile(seal, from, name, temp, false);
     if (rc != FOP_OK) {
         return rc;
     }
@@ -114,12 +116,11 @@ bool IsPackageNameSafe(const std::string& name) {
 }
 
 bool CopyNamedFiles(const std::vector<std::string>& names, const std::string& from,
-                    const std::string& to) {
+                    const std::string& to, const signature::Seal* seal) {
     LogDebugMessage(1, "Info: Copy the file from (%s) to (%s)", from.c_str(), to.c_str());
     for (const std::string& name : names) {
-        const std::string src = from + "/" + name;
         const std::string dst = to + "/" + name;
-        const int rc = CopyWithProductPermissions(src, dst);
+        const int rc = CopyWithProductPermissions(from, name, dst, seal);
         if (rc != 0) {
             LogDebugMessage(1, "Error: Cannot copy the file(%s). Error code is %d. (%s)",
                             name.c_str(), rc, std::strerror(errno));
@@ -194,16 +195,16 @@ bool PutMovedAsideBack(const std::vector<std::string>& names, const std::string&
 }
 
 bool SaveNamedFiles(const std::vector<std::string>& names, const std::string& from,
-                    const std::string& folder, std::vector<std::string>& changed) {
+                    const std::string& folder, std::vector<std::string>& changed,
+                    const signature::Seal* seal) {
     LogDebugMessage(1, "Info: Rename the DLLs in (%s)", folder.c_str());
     changed.clear();
     for (const std::string& name : names) {
         const std::string target = folder + "/" + name;
-        const std::string source = from + "/" + name;
         const std::string saved = target + kBackupSuffix;
         struct stat st;
         const bool exists = ::lstat(target.c_str(), &st) == 0;
-        if (exists && KvORVFileOpUtil::comp(target.c_str(), source.c_str())) {
+        if (exists && signature::HoldsPackageFile(seal, from, name, target)) {
             LogDebugMessage(1,
                             "Info: The file (%s) holds the new content already, so it is neither "
                             "saved nor replaced.",
@@ -236,14 +237,14 @@ bool SaveNamedFiles(const std::vector<std::string>& names, const std::string& fr
 }
 
 bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
-                 const std::string& folder) {
+                 const std::string& folder, const signature::Seal* seal) {
     const std::vector<std::string> absent = NamesNotIn(names, folder);
     std::vector<std::string> changed;
-    if (!SaveNamedFiles(names, from, folder, changed)) {
+    if (!SaveNamedFiles(names, from, folder, changed, seal)) {
         PutMovedAsideBack(changed, folder);
         return false;
     }
-    if (CopyNamedFiles(changed, from, folder)) {
+    if (CopyNamedFiles(changed, from, folder, seal)) {
         return true;
     }
     PutMovedAsideBack(changed, folder);

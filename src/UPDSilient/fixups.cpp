@@ -12,16 +12,18 @@
 
 #include "UPDSilient/checkdomino_silent.h"
 #include "UPDSilient/hotfix_internal.h"
+#include "UPDSilient/signature.h"
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
 #include "machine/trust.h"
 
+const char kReadMeName[] = "readme_orv3_solaris.txt";
+
 namespace {
 
 const mode_t kProductMode = 0775;
 const char kProductGroup[] = "orvgroup";
-const char kReadMe[] = "readme_orv3_solaris.txt";
 
 // The product group's id, or -1 (leave the group) where it does not exist.
 gid_t ProductGroup() {
@@ -152,9 +154,9 @@ void ChangeOwner(char* path) {
 }
 
 bool InstallReadMe(const RunContext& context) {
-    const std::string source = context.packageFolder + "/" + kReadMe;
-    const std::string target = context.productRoot + "/program/" + kReadMe;
-    const int rc = KvORVFileOpUtil::copy(source.c_str(), target.c_str(), true, nullptr, nullptr);
+    const std::string source = context.packageFolder + "/" + kReadMeName;
+    const std::string target = context.productRoot + "/program/" + kReadMeName;
+    const int rc = signature::CopyPackageFile(context, kReadMeName, target, true);
     const int error = errno;
     LogDebugMessage(1, "Copy file from (%s) to (%s)", source.c_str(), target.c_str());
     if (rc != FOP_OK) {

@@ -26,6 +26,10 @@ void SetProductPermissions(const std::string& path, bool recursive);
 // (errno EFBIG), else nothing.
 void LogIfTooLarge(const char* path);
 
+class KvIniReader;
+// ReadConfiguration's work on settings already read into `reader`.
+int ReadConfigurationFrom(KvIniReader& reader, _PatchSetting& setting);
+
 // Whether a package file name names a file directly inside the folder it is
 // used in: false for an empty name, ".", "..", and any name holding a
 // separator ("/", or "\\", which the file library rewrites to "/"), so no
@@ -47,8 +51,10 @@ std::string ProgramFolderProblem(const ORVInsInfo& info, std::string* folder = n
 
 // Copies each named file from `from` to `to` (creating `to`), giving each
 // copy the product's permissions. False, logged, at the first failure.
+// With `seal`, the files it lists come from their checked descriptors
+// (signature::CopySealedFile).
 bool CopyNamedFiles(const std::vector<std::string>& names, const std::string& from,
-                    const std::string& to);
+                    const std::string& to, const signature::Seal* seal = nullptr);
 // Moves each named file of `folder` aside to name + "_1". The result of the
 // last rename (0 success), 1 when there was none; nothing when `folder`
 // cannot be opened (logged).
@@ -71,7 +77,8 @@ int RestoreRenamedDlls(char* folder);
 // (logged) at the first original that cannot be saved; `changed` then holds
 // the names handled before it.
 bool SaveNamedFiles(const std::vector<std::string>& names, const std::string& from,
-                    const std::string& folder, std::vector<std::string>& changed);
+                    const std::string& folder, std::vector<std::string>& changed,
+                    const signature::Seal* seal = nullptr);
 
 // The in-place swap both procedures make: the named files of `folder` saved
 // (SaveNamedFiles), those of `from` copied over them, so a name never lacks
@@ -79,7 +86,7 @@ bool SaveNamedFiles(const std::vector<std::string>& names, const std::string& fr
 // then back under their names, and a file copied where there was none is
 // gone again.
 bool SwapFilesIn(const std::vector<std::string>& names, const std::string& from,
-                 const std::string& folder);
+                 const std::string& folder, const signature::Seal* seal = nullptr);
 // After the tasks have restarted: a pause, then the moved-aside files go.
 void FinishSwap(const std::vector<std::string>& names, const std::string& folder);
 
@@ -232,6 +239,9 @@ bool SendDominoCommand(const ORVInsInfo& info, const RunContext& context,
 // Whether the installation's console work has ended so in this run.
 bool ConsoleWorkEnded(const ORVInsInfo& info);
 
+// The package's readme, by its name in the package and beside the version
+// folders.
+extern const char kReadMeName[];
 // The package's readme beside the version folders. False when it could not
 // be copied (logged).
 bool InstallReadMe(const RunContext& context);

@@ -14,6 +14,9 @@
 #include "UPDSilient/checkdomino_silent.h"
 
 struct ConsoleIdentities;  // console_identity.h
+namespace signature {
+struct Seal;
+}
 
 // The package folder every run reads, relative to the working folder.
 extern const char kPackageFolder[];
@@ -34,6 +37,9 @@ struct RunContext {
     // as the run found it (ConsoleIdentityOf); shared by every copy of the
     // context. Null: each question is decided afresh.
     std::shared_ptr<ConsoleIdentities> consoles;
+    // The update's checked package (signature.h): its files are copied from
+    // the descriptors whose digests were checked. Null: copied by name.
+    std::shared_ptr<const signature::Seal> seal;
 };
 
 // A per-installation step: true lets the walk go on, false stops it (the

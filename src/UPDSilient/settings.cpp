@@ -63,6 +63,10 @@ int ReadConfiguration(InstallInfo& info, _PatchSetting& setting) {
         }
         return 1;
     }
+    return ReadConfigurationFrom(reader, setting);
+}
+
+int ReadConfigurationFrom(KvIniReader& reader, _PatchSetting& setting) {
     char value[4096];
     if (!GetConfig(reader, "Files", value, sizeof(value))) {
         LogDebugMessage(1, "Cannot get the value in configuration file. (Config:Files)");

@@ -34,6 +34,7 @@
 #include "UPDSilient/ledger.h"
 #include "UPDSilient/run_context.h"
 #include "UPDSilient/run_state.h"
+#include "UPDSilient/signature.h"
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/debug.h"
@@ -113,7 +114,7 @@ bool FillNewVersionFolder(const RunContext& context, const std::string& current,
     for (const std::string& name : context.packageFiles) {
         std::string from = context.packageFolder + "/" + name;
         std::string to = staging + name;
-        rc = KvORVFileOpUtil::copy(from.c_str(), to.c_str(), true, nullptr, nullptr);
+        rc = signature::CopyPackageFile(context, name, to, true);
         if (rc != FOP_OK) {
             const int error = errno;
             LogDebugMessage(1, "Error: Cannot copy the file(%s) to (%s). Error code is %d. (%s)",
@@ -239,6 +240,13 @@ ledger::Fix FixBeingInstalled(const RunContext& context, const std::string& fold
         fix.signer = earlier->signer;
         fix.listDigest = earlier->listDigest;
     }
+    // The key that signed the package and the digest of its list, as checked.
+    if (context.seal != nullptr && context.seal->state != signature::State::kUnsigned) {
+        fix.listDigest = context.seal->listDigest;
+        fix.signer = context.seal->state == signature::State::kVerified
+                         ? context.seal->keyFile + " (key number " + context.seal->keyNumber + ")"
+                         : std::string();
+    }
     return fix;
 }
 
@@ -363,8 +371,7 @@ int InstallInPlace(RunContext& context, const std::string& current,
             (added.empty() || WriteAddedNames(backupFolder, added));
         if (saved) {
             const std::string settings = context.packageFolder + "/orvpatch.ini";
-            const int rc = KvORVFileOpUtil::copy(settings.c_str(), savedSettings.c_str(), true,
-                                                 nullptr, nullptr);
+            const int rc = signature::CopyPackageFile(context, "orvpatch.ini", savedSettings, true);
             if (rc != FOP_OK) {
                 LogDebugMessage(1,
                                 "Error: Cannot copy the file(%s) to (%s). Error code is %d. (%s)",
@@ -411,7 +418,7 @@ int InstallInPlace(RunContext& context, const std::string& current,
         return Fail(kIncompleteProblem);
     }
     if (!CarryOut(DecideSwap(context.fileTable, context.packageFolder, current)) ||
-        !SwapFilesIn(context.fileTable, context.packageFolder, current)) {
+        !SwapFilesIn(context.fileTable, context.packageFolder, current, context.seal.get())) {
         RecordRemoved(context.productRoot, fix.build);
         LogDebugMessage(1,
                         "Error: Cannot put the new files in place in (%s); the old files are "
@@ -434,6 +441,14 @@ int Update(RunContext& context, _PatchSetting& setting, const std::string& backu
     if (!CarryOut(DecidePackage(context, true))) {
         return ORV_RUN_FAILED;
     }
+    // The package is checked before anything is changed; its files are then
+    // copied from the descriptors whose digests were checked.
+    auto seal = std::make_shared<signature::Seal>(signature::CheckPackage(
+        context.packageFolder, signature::NamesTheUpdateReads(context), &setting));
+    if (!CarryOut(signature::DecideSignature(*seal))) {
+        return ORV_RUN_FAILED;
+    }
+    context.seal = std::move(seal);
     const ResumeChoice resumeChoice = DecideUpdateResume(context);
     runstate::Record record = resumeChoice.record;
     if (resumeChoice.setAside) {

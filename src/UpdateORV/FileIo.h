@@ -175,6 +175,22 @@ int ReplaceAt(int dirFd, const std::string& name, const std::function<int(int fd
 int ReplaceWithText(int dirFd, const std::string& name, const std::string& text,
                     const ReplaceOptions& options, ReplaceStep* failed = nullptr);
 
+// ---- A copy that checks its bytes ----
+
+// A source file already open, read from its start whatever its offset, and
+// the SHA-256 (lowercase hex) its bytes must have.
+struct CheckedSource {
+    int fd = -1;
+    std::string sha256;
+};
+
+// KvORVFileOpUtil::copy from `source` (`shown` names it) to `dst`, hashing
+// the bytes as they are copied: the digest is compared before the copy gets
+// the target's name, so bytes that differ (a file changed or cut since its
+// digest was taken) fail the copy with FOP_ERR_READ and errno EBADMSG, and
+// the target stays as it was.
+int CopyChecked(const CheckedSource& source, const char* shown, const char* dst, bool overwrite);
+
 // ---- Tree copy with a report ----
 
 // What a tree copy did besides copying: links it recreated as links instead

@@ -48,16 +48,18 @@ struct FileAt {
 };
 
 // Copies one file to one target (see KvFileOpUtil_filecopy.cpp); the tree
-// copy flushes later, once for the whole tree.
+// copy flushes later, once for the whole tree. With `checked`, the bytes come
+// from its descriptor instead of `src` (then only named) and must have its
+// digest (fileio::CopyChecked).
 int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
                KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry,
-               fileio::Flush flush);
+               fileio::Flush flush, const fileio::CheckedSource* checked = nullptr);
 // Copies one file to one target path, flushed before it is renamed into place.
 int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::FileOpCallback cb,
           KvORVFileOpUtil::CallbackEntry* entry);
 // Deletes one file or link, or removes one folder (see KvFileOpUtil_delete.cpp).
 int _unlinkOne(const char* path, KvORVFileOpUtil::FileOpCallback cb,
-             KvORVFileOpUtil::CallbackEntry* entry);
+               KvORVFileOpUtil::CallbackEntry* entry);
 // getDirSize's callback: adds the record's fileSize to the `long long` total
 // that userData points to. Answers 0.
 int CB_GetDirSize(KvORVFileOpUtil::CallbackEntry* entry);

@@ -23,6 +23,7 @@
 #include "UpdateORV/FileIo.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "UpdateORV/KvFileOpUtilInternal.h"
+#include "common/Sha256.h"
 #include "machine/trust.h"
 
 using fileio::Fd;
@@ -137,6 +138,39 @@ int CopyData(int in, int out, off_t sizeAtOpen) {
     return CopyByBlocks(in, out);
 }
 
+// Copies all of `in` from its start by blocks, hashing what passes; a digest
+// other than `sha256` fails with errno EBADMSG before the caller renames.
+int CopyHashed(int in, int out, const std::string& sha256) {
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlockSize]);
+    if (!buffer) {
+        errno = ENOMEM;
+        return FOP_ERR_READ;
+    }
+    digest::Sha256 sha;
+    for (off_t at = 0;;) {
+        const ssize_t got = pread(in, buffer.get(), kBlockSize, at);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return FOP_ERR_READ;
+        }
+        if (got == 0) {
+            break;
+        }
+        sha.Update(buffer.get(), static_cast<size_t>(got));
+        if (!fileio::WriteAll(out, buffer.get(), static_cast<size_t>(got))) {
+            return FOP_ERR_WRITE;
+        }
+        at += got;
+    }
+    if (!digest::SameDigest(sha.FinishHex(), sha256)) {
+        errno = EBADMSG;
+        return FOP_ERR_READ;
+    }
+    return FOP_OK;
+}
+
 // The result code for a replacement that failed at `step`.
 int ReplaceFailure(fileio::ReplaceStep step, int code) {
     switch (step) {
@@ -154,7 +188,7 @@ int ReplaceFailure(fileio::ReplaceStep step, int code) {
 
 int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
                KvORVFileOpUtil::FileOpCallback cb, KvORVFileOpUtil::CallbackEntry* entry,
-               fileio::Flush flush) {
+               fileio::Flush flush, const fileio::CheckedSource* checked) {
     if (entry != nullptr) {
         entry->srcName = src.path;
         entry->dstName = dst.path;
@@ -179,8 +213,9 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
         // The same file under another name (or through a link): copying it
         // would replace it with itself at best; refuse and touch nothing.
         struct stat srcSt;
-        if (fstatat(src.dirFd, src.name, &srcSt, 0) == 0 && srcSt.st_dev == dstSt.st_dev &&
-            srcSt.st_ino == dstSt.st_ino) {
+        const int srcStat = checked != nullptr ? fstat(checked->fd, &srcSt)
+                                               : fstatat(src.dirFd, src.name, &srcSt, 0);
+        if (srcStat == 0 && srcSt.st_dev == dstSt.st_dev && srcSt.st_ino == dstSt.st_ino) {
             errno = EEXIST;
             return FOP_ERR_TARGET;
         }
@@ -201,26 +236,29 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
     // A source that is a link root may not follow is not read through.
     int srcFlags = src.openFlags;
     struct stat srcLink;
-    if (fstatat(src.dirFd, src.name, &srcLink, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (checked == nullptr && fstatat(src.dirFd, src.name, &srcLink, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(srcLink.st_mode) && !machine::MayFollow(srcLink)) {
         srcFlags |= O_NOFOLLOW;
     }
-    // Nor is a source reached through such a link in its folder part.
-    struct stat inSt;
+    // Nor is a source reached through such a link in its folder part. A
+    // checked source is read from its descriptor alone.
+    struct stat inSt = {};
     const std::string srcName = src.name;
     const std::string::size_type srcSlash = srcName.rfind('/');
     Fd srcFolder;
-    if (srcSlash != std::string::npos) {
+    if (checked == nullptr && srcSlash != std::string::npos) {
         srcFolder = fileio::OpenFolderFollowing(src.dirFd, srcName.substr(0, srcSlash + 1),
                                                 machine::MayFollow);
         if (!srcFolder.valid()) {
             return FOP_ERR_OPEN_SOURCE;
         }
     }
-    Fd in = srcFolder.valid() ? fileio::OpenRegularForReading(
-                                    srcFolder.get(), srcName.c_str() + srcSlash + 1, inSt, srcFlags)
-                              : fileio::OpenRegularForReading(src.dirFd, src.name, inSt, srcFlags);
-    if (!in.valid() && errno != EISDIR) {
+    Fd in = checked != nullptr ? Fd(fcntl(checked->fd, F_DUPFD_CLOEXEC, 0))
+            : srcFolder.valid()
+                ? fileio::OpenRegularForReading(srcFolder.get(), srcName.c_str() + srcSlash + 1,
+                                                inSt, srcFlags)
+                : fileio::OpenRegularForReading(src.dirFd, src.name, inSt, srcFlags);
+    if (!in.valid() && (checked != nullptr || errno != EISDIR)) {
         return FOP_ERR_OPEN_SOURCE;
     }
     const bool sourceIsFolder = !in.valid();
@@ -257,7 +295,11 @@ int CopyFileAt(const FileAt& src, const FileAt& dst, bool overwrite,
     const off_t size = inSt.st_size;
     result = fileio::ReplaceAt(
         dir.get(), KvORVFileOpUtil::getFileName(target.c_str()),
-        [fdIn, size](int out) { return CopyData(fdIn, out, size); }, options, &step);
+        [fdIn, size, checked](int out) {
+            return checked != nullptr ? CopyHashed(fdIn, out, checked->sha256)
+                                      : CopyData(fdIn, out, size);
+        },
+        options, &step);
     if (step != fileio::ReplaceStep::kNone) {
         return ReplaceFailure(step, result);
     }
@@ -278,3 +320,14 @@ int _copy(const char* src, const char* dst, bool overwrite, KvORVFileOpUtil::Fil
 }
 
 }  // namespace kvfileop_detail
+
+int fileio::CopyChecked(const CheckedSource& source, const char* shown, const char* dst,
+                        bool overwrite) {
+    if (shown == nullptr || dst == nullptr || *dst == '\0' || source.fd < 0) {
+        errno = EINVAL;
+        return FOP_ERR_INVALID;
+    }
+    return kvfileop_detail::CopyFileAt(kvfileop_detail::FileAt{AT_FDCWD, shown, shown, 0},
+                                       kvfileop_detail::FileAt{AT_FDCWD, dst, dst, 0}, overwrite,
+                                       nullptr, nullptr, Flush::kEach, &source);
+}

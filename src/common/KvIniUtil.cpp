@@ -117,6 +117,10 @@ int KvIniReader::open(const char* path) {
         return IDD_ERR_INIFILE_OPENFAILED;
     }
     fd.close();
+    return openText(std::move(content));
+}
+
+int KvIniReader::openText(std::string content) {
     if (content.empty()) {
         _clearSectionList();
         return IDD_ERR_ZERO;  // no section (and a stream over no bytes may not open)

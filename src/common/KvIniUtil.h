@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 enum {
@@ -43,6 +44,9 @@ class KvIniReader {
     // one longer than fileio::kLargestSettingsFile, which is not read); the
     // earlier content then stays.
     int open(const char* path);
+    // Parses `content` as a file's bytes would be, and replaces the content
+    // read before (IDD_ERR_ZERO), or keeps it when the bytes cannot be read.
+    int openText(std::string content);
     int close();
     int getValue(const char* section, const char* key, char* out, int* ioLen);
     int getValueAt(const char* section, const char* key, char* out, int* ioLen, int index);

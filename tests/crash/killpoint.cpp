@@ -10,6 +10,10 @@
 //                           only count)
 //   ORVKILL_NEW_FAILS_AT=<n>  from the n-th event on, every allocation of the
 //                           patcher's (operator new) throws std::bad_alloc
+//   ORVKILL_ALTER_AT=<n>    right after the n-th event, the file named by
+//   ORVKILL_ALTER_FILE=<p>  ORVKILL_ALTER_FILE gets "altered" written over its
+//                           first bytes, in place (as another process
+//                           changing a package file under the patcher would)
 //
 // Only calls that succeed count, so each event changed something. The
 // library takes itself out of the environment at load time, so the console
@@ -36,6 +40,8 @@ namespace {
 pid_t g_pid = 0;
 long g_killAt = 0;
 long g_newFailsAt = 0;
+long g_alterAt = 0;
+std::string* g_alterFile = nullptr;
 long g_count = 0;
 int g_events = -1;
 FILE* g_logs[16];  // streams opened for writing, counted as log lines at fclose
@@ -89,6 +95,15 @@ void Event(const std::string& what) {
     ++g_count;
     ++g_depth;
     Emit(std::to_string(g_count) + "\t" + what);
+    if (g_alterAt != 0 && g_count == g_alterAt && g_alterFile != nullptr) {
+        const int fd = static_cast<int>(
+            syscall(SYS_openat, AT_FDCWD, g_alterFile->c_str(), O_WRONLY | O_CLOEXEC));
+        const bool done = fd >= 0 && syscall(SYS_pwrite64, fd, "altered", 7, 0) == 7;
+        if (fd >= 0) {
+            syscall(SYS_close, fd);
+        }
+        Emit(std::string(done ? "altered\t" : "not altered\t") + *g_alterFile);
+    }
     if (g_killAt != 0 && g_count == g_killAt) {
         Emit("killed\t" + std::to_string(g_count));
         syscall(SYS_kill, g_pid, SIGKILL);
@@ -147,7 +162,15 @@ __attribute__((constructor)) void Start() {
     g_killAt = at != nullptr ? strtol(at, nullptr, 10) : 0;
     const char* newFails = getenv("ORVKILL_NEW_FAILS_AT");
     g_newFailsAt = newFails != nullptr ? strtol(newFails, nullptr, 10) : 0;
+    const char* alterAt = getenv("ORVKILL_ALTER_AT");
+    const char* alterFile = getenv("ORVKILL_ALTER_FILE");
+    g_alterAt = alterAt != nullptr ? strtol(alterAt, nullptr, 10) : 0;
+    if (alterFile != nullptr && *alterFile != '\0') {
+        g_alterFile = new std::string(alterFile);
+    }
     g_pid = getpid();
+    unsetenv("ORVKILL_ALTER_AT");
+    unsetenv("ORVKILL_ALTER_FILE");
     unsetenv("LD_PRELOAD");
     unsetenv("ORVKILL_EVENTS");
     unsetenv("ORVKILL_AT");

@@ -669,7 +669,8 @@ std::string KillPointLibrary() {
 }
 
 KillPointRun RunWithKillPoint(TestMachine& m, const std::vector<std::string>& args,
-                              const std::string& workDir, long killAt, long newFailsAt) {
+                              const std::string& workDir, long killAt, long newFailsAt,
+                              long alterAt, const std::string& alterFile) {
     TempDir scratch;
     std::string eventsFile = scratch.sub("events");
     ProgramOptions options;
@@ -679,14 +680,20 @@ KillPointRun RunWithKillPoint(TestMachine& m, const std::vector<std::string>& ar
                    "LD_PRELOAD=" + LibraryPath(),
                    "ORVKILL_EVENTS=" + eventsFile,
                    "ORVKILL_AT=" + std::to_string(killAt),
-                   "ORVKILL_NEW_FAILS_AT=" + std::to_string(newFailsAt)};
+                   "ORVKILL_NEW_FAILS_AT=" + std::to_string(newFailsAt),
+                   "ORVKILL_ALTER_AT=" + std::to_string(alterAt),
+                   "ORVKILL_ALTER_FILE=" + alterFile};
     options.timeoutSeconds = 120;
     KillPointRun run;
     run.result = RunProgram(std::string(ORVPATCH_BUILD_DIR) + "/orvpatch-testbed", args, options);
     std::istringstream in(ReadFile(eventsFile));
     std::string line;
     while (std::getline(in, line)) {
-        if (StartsWith(line, "killed\t")) {
+        if (StartsWith(line, "altered\t")) {
+            run.altered = true;
+        } else if (StartsWith(line, "not altered\t")) {
+            continue;
+        } else if (StartsWith(line, "killed\t")) {
             run.killed = true;
             run.killedAt = run.events.empty() ? "" : run.events.back();
         } else {

@@ -66,11 +66,14 @@ struct KillPointRun {
     bool killed = false;
     std::string killedAt;
     std::vector<std::string> events;
+    bool altered = false;  // the file given to alter was changed
 };
 // With `newFailsAt` > 0, every allocation throws std::bad_alloc from that
-// event on instead.
+// event on instead. With `alterAt` > 0, `alterFile` gets other bytes over its
+// first ones, in place, right after that event.
 KillPointRun RunWithKillPoint(TestMachine& m, const std::vector<std::string>& args,
-                              const std::string& workDir, long killAt, long newFailsAt = 0);
+                              const std::string& workDir, long killAt, long newFailsAt = 0,
+                              long alterAt = 0, const std::string& alterFile = "");
 
 // The names of the four runs, in the order they are tried.
 std::vector<std::string> CrashRunNames();

@@ -28,6 +28,7 @@
 #include "UPDSilient/run_context.h"
 #include "UPDSilient/run_lock.h"
 #include "UPDSilient/run_state.h"
+#include "UPDSilient/signature.h"
 #include "UpdateORV/KvFileOpUtil.h"
 #include "check_machine.h"
 #include "inspect.h"
@@ -441,11 +442,12 @@ void PutBackSteps(const std::string& root, int build, const std::string& remaini
 
 void PredictUpdate(const Report& report, const std::vector<Walked>& all,
                    const std::list<ORVInsInfo>& accepted, const RunContext& context,
-                   ModeOutcome& outcome) {
+                   const signature::Seal& seal, ModeOutcome& outcome) {
     Prediction p(outcome, VerdictText(kIncompleteProblem),
                  "Error: The hot fix is in place, but a step after it failed in the "
                  "installations named above; the update is not complete.");
-    if (!OpeningPasses(report, accepted, p) || !p.Follow(DecidePackage(context, true))) {
+    if (!OpeningPasses(report, accepted, p) || !p.Follow(DecidePackage(context, true)) ||
+        !p.Follow(signature::DecideSignature(seal), "the package's signature is bad")) {
         return;
     }
     const ResumeChoice resume = DecideUpdateResume(context);
@@ -744,10 +746,21 @@ Report Inspect(const std::string& packageParent, bool rollback) {
     report.runHolder = report.runUnderWay ? runlock::HolderText(report.runLock.holder) : "";
     checkmachine::TakeLogLines();
 
+    // The update's own check of the package; a rollback puts back what
+    // this machine saved, whatever the keys.
+    const signature::Seal seal = signature::CheckPackage(
+        context.packageFolder, signature::NamesTheUpdateReads(context), context.setting);
+    report.signature.state = signature::StateName(seal.state);
+    if (seal.state == signature::State::kVerified) {
+        report.signature.key = seal.keyFile + " (key number " + seal.keyNumber + ")";
+    } else if (seal.state == signature::State::kBad) {
+        report.signature.reason = "(" + seal.path + ") " + seal.reason;
+    }
+    checkmachine::TakeLogLines();
     if (rollback) {
         PredictRollback(report, walk.all, walk.accepted, context, report.rollback);
     } else {
-        PredictUpdate(report, walk.all, walk.accepted, context, report.update);
+        PredictUpdate(report, walk.all, walk.accepted, context, seal, report.update);
     }
     checkmachine::TakeLogLines();
     return report;

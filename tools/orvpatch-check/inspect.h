@@ -90,6 +90,13 @@ struct Package {
     std::vector<std::string> unsafe;     // names refused: not directly inside the package folder
 };
 
+// The package's signature as the update would find it (signature::StateName).
+struct SignatureState {
+    std::string state;   // "verified", "unsigned", "unverifiable" or "bad"
+    std::string key;     // verified: "<file> (key number <hex>)"
+    std::string reason;  // bad: the file at fault and why
+};
+
 struct ModeOutcome {
     bool wouldPass = false;
     std::string verdict;  // the line the patcher would print; "" for none
@@ -106,6 +113,7 @@ struct Report {
     std::vector<Installation> installations;
     Product product;
     Package package;
+    SignatureState signature;
     RunRecord record;
     bool runUnderWay = false;  // another process holds the product root
     std::string runHolder;     // which, as the patcher would name it

@@ -182,6 +182,9 @@ std::string JsonReport(const Report& r) {
            ", \"UpdateLoader\": " + std::to_string(s.updateLoader) +
            "},\n    \"file_table\": " + List(k.fileTable) + ", \"missing\": " + List(k.missing) +
            ", \"unsafe\": " + List(k.unsafe) + "},\n";
+    out += "  \"signature\": {\"state\": " + Quote(r.signature.state) +
+           ", \"key\": " + StringOrNull(r.signature.key) +
+           ", \"reason\": " + StringOrNull(r.signature.reason) + "},\n";
 
     out += "  \"modes\": {";
     bool first = true;
@@ -289,6 +292,9 @@ std::string HumanReport(const Report& r) {
     for (const std::string& name : k.unsafe) {
         Line(out, "  refused, not a name directly inside the package folder: " + name);
     }
+    Line(out, "  signature: " + r.signature.state +
+                  (r.signature.key.empty() ? "" : ", key " + r.signature.key) +
+                  (r.signature.reason.empty() ? "" : ": " + r.signature.reason));
 
     if (!r.openingLog.empty()) {
         Line(out, "");
