@@ -28,6 +28,7 @@
 
 #include "support/DominoSim.h"
 #include "support/RunProgram.h"
+#include "support/Signing.h"
 #include "support/Snapshot.h"
 #include "support/TempDir.h"
 #include "support/TestMachine.h"
@@ -758,6 +759,49 @@ exec )" + kBuild + "/orvpatch-testbed \"$@\"\n");
             EXPECT_TRUE(TaskRunning(dataDir, "orvreal")) << "host" << i;
         }
     }
+    // Signing keys set: hosts 1 and 2 get the key and install a signed
+    // package, shown as verified. Then check.yml refuses the unsigned package
+    // (which the check alone would call installed already), and shows what
+    // --verify finds: host 1's installed library was altered.
+    if (CanSign()) {
+        const std::string signed_ = fleet.package("signed");
+        ASSERT_EQ(RunProgram(kBuild + "/fleethost", {"package", signed_, "1240"}).exitStatus, 0);
+        const KeyPair vendor = MakeKeyPair(fleet.dir("vendor"), "vendor");
+        SignFolder(signed_ + "/FileGroup1", vendor.sec);
+        fleet.WriteInventory(good, {}, &ssh);
+        const std::string keys = R"({"orvpatch_signing_keys": [")" + vendor.pub + R"("], )";
+        ProgramResult installed = fleet.Play(
+            "update",
+            {"--limit", "host1,host2", "-e", keys + R"("orvpatch_package": ")" + signed_ + "\"}"});
+        ASSERT_EQ(installed.exitStatus, 0) << Output(installed);
+        for (int i : {1, 2}) {
+            ExpectOnNewBuild(fleet, i);
+            EXPECT_TRUE(
+                Has(installed, "host" + std::to_string(i) +
+                                   ": patched: build 1240 [signature verified, key vendor.pub"))
+                << Output(installed);
+            struct stat key, folder;
+            ASSERT_EQ(stat(KeysFolder(fleet.root(i)).c_str(), &folder), 0);
+            ASSERT_EQ(stat((KeysFolder(fleet.root(i)) + "/vendor.pub").c_str(), &key), 0);
+            EXPECT_EQ(folder.st_mode & 07777, 0755u);
+            EXPECT_EQ(key.st_mode & 07777, 0644u);
+            EXPECT_EQ(key.st_uid, 0u);
+        }
+        WriteFile(fleet.program(1) + "/V3.0.0.1240/libalpha.so", "altered\n");
+        ProgramResult unsigned_ = fleet.Play(
+            "check", {"--limit", "host1,host2", "-e",
+                      keys + R"("orvpatch_package": ")" + fleet.package("good") + "\"}"});
+        EXPECT_NE(unsigned_.exitStatus, 0) << Output(unsigned_);
+        for (const std::string& line : std::vector<std::string>{
+                 "host1: refused: the package is not signed by a trusted key, and signing keys are "
+                 "set: the check finds its signature bad [signature bad: (",
+                 "[verify: 1 finding(s): ?.5?...?? " + fleet.program(1) +
+                     "/V3.0.0.1240/libalpha.so]",
+                 "[verify: clean]"}) {
+            EXPECT_TRUE(Has(unsigned_, line)) << line << "\n" << Output(unsigned_);
+        }
+    }
+
     // Every async job of the run, even the one ended at its time limit, was
     // cleaned up.
     EXPECT_EQ(FolderNames(fleet.dir("async")), std::vector<std::string>());

@@ -21,7 +21,7 @@ MODULE = "varnel.orvpatch.orvpatch_assess"
 class ActionModule(ActionBase):
     TRANSFERS_FILES = False  # the remote temporary folder is made only when a file is sent
     _VALID_ARGS = frozenset(("package", "files", "tarball", "folder", "temporary", "recheck", "mode", "root",
-                             "check", "patcher"))
+                             "check", "patcher", "signed", "verify"))
 
     def run(self, tmp=None, task_vars=None):
         result = super(ActionModule, self).run(tmp, task_vars)

@@ -56,6 +56,15 @@ options:
     type: str
     default: ""
   patcher: {description: The orvpatch to be run; empty for the one in the package., type: str, default: ""}
+  signed:
+    description: Refuse an update whose package the check does not report as C(verified) (signed by a key of the
+      host's keys folder); set when the role installs signing keys.
+    type: bool
+    default: false
+  verify:
+    description: Also run C(orvpatch-check --verify --json) and return what it finds in I(verify).
+    type: bool
+    default: false
 notes:
   - Check mode is supported; the package goes to a temporary folder, removed again, and nothing else changes.
 """
@@ -89,6 +98,21 @@ diff: {description: What a run would change (before and after)., returned: when 
 state:
   description: A digest of what the check sees of the product (program/latest, the version folders, saved files,
     the fix's files); two that differ tell that the host changed in between.
+  returned: when the check ran
+  type: str
+signature:
+  description: The package's signature as the check reports it (C(state) verified, unsigned, bad or unverifiable,
+    C(key), C(reason)); absent when the host's check does not report signatures.
+  returned: when the check ran
+  type: dict
+verify:
+  description: What C(orvpatch-check --verify) found of the installed fixes, C(state) (clean, findings, cannot tell
+    or not supported), C(findings) (each C(flags) and C(path)) and C(reason).
+  returned: when I(verify) is set
+  type: dict
+installed_by:
+  description: What told whether the fix is installed, C(ledger) (C(orvpatch-check --list)) or C(report) (the
+    check's report, for a check without C(--list)).
   returned: when the check ran
   type: str
 missing: {description: Package files the folder lacks; the action sends them., returned: when some are missing, type: list, elements: str}
@@ -306,17 +330,51 @@ def patcher_version(path):
 
 
 def ask(check, package, mode, root):
-    argv = [check, "--json", "--package", package, "--mode", mode, "--root", root]
+    rc, report, err = run_check([check, "--json", "--package", package, "--mode", mode, "--root", root])
+    if rc not in (0, 1) or report is None:
+        raise RuntimeError("%s exited with %d: %s" % (check, rc, err))
+    return report
+
+
+def run_check(argv):
+    """(exit status, parsed JSON or None, standard error) of one run of the check."""
     done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=600)
     try:
         report = json.loads(done.stdout)
     except ValueError:
         report = None
-    if done.returncode not in (0, 1) or not isinstance(report, dict):
-        raise RuntimeError("%s exited with %d: %s" % (check, done.returncode,
-                                                      (done.stderr or done.stdout).decode(errors="replace").strip()))
-    return report
+    return done.returncode, report if isinstance(report, dict) else None, done.stderr.decode(errors="replace").strip()
+
+
+def unknown_option(err, option):
+    return "unknown option '%s'" % option in err
+
+
+def ledger_lists(check, root, build):
+    """Whether the ledger (orvpatch-check --list) lists `build` as installed,
+    by its newest entry; None when the host's check has no --list."""
+    rc, report, err = run_check([check, "--list", "--json", "--root", root])
+    if rc != 0 and unknown_option(err, "--list"):
+        return None
+    if rc != 0 or report is None or not isinstance(report.get("fixes"), list):
+        raise RuntimeError("%s --list exited with %d: %s" % (check, rc, err))
+    for fix in report["fixes"]:  # newest first
+        if isinstance(fix, dict) and fix.get("build") == build:
+            return fix.get("status") == "installed"
+    return False
+
+
+def verify_installed(check, root):
+    """What orvpatch-check --verify finds of what the installed fixes put in place."""
+    rc, report, err = run_check([check, "--verify", "--json", "--root", root])
+    if rc != 0 and unknown_option(err, "--verify"):
+        return dict(state="not supported", findings=[], reason="%s has no --verify" % check)
+    if rc in (0, 1) and report is not None and isinstance(report.get("findings"), list):
+        return dict(state="findings" if rc == 1 else "clean", findings=report["findings"],
+                    reason="" if not report.get("unknown_fixes") else
+                    "%s fix(es) made before the ledger are not known" % report["unknown_fixes"])
+    return dict(state="cannot tell", findings=[], reason=err or "exit status %d" % rc)
 
 
 def refusal_text(report, mode):
@@ -455,7 +513,11 @@ def assess(p):
     mode, root = p["mode"], p["root"]
     if not os.path.isabs(root):
         raise Refusal("orvpatch_root %s is not an absolute path" % root)
+    if p["verify"]:
+        p["seen"]["verify"] = verify_installed(check, root)
     report = ask(check, folder, mode, root)
+    if isinstance(report.get("signature"), dict):
+        p["seen"]["signature"] = report["signature"]
     out = dict(folder=folder, check=check, patcher=patcher, check_version=report.get("tool_version", ""),
                patcher_version=patcher_version(patcher), build=0, new_folder=True,
                workdir=intended if p["temporary"] else folder, steps=[], diff={}, verdict=None,
@@ -478,7 +540,15 @@ def assess(p):
     out.update(build=build, new_folder=new_folder, state=product_state(report, build, files, product["root"]))
     refuse_product_folder(intended, [product["root"]] + [
         i.get(k) for i in report.get("installations") or [] for k in ("data_folder", "program_folder")])
-    if new_folder and mode == "update":
+    signature = p["seen"].get("signature") or {}
+    if p["signed"] and mode == "update" and signature.get("state") != "verified":
+        raise Refusal("the package is not signed by a trusted key, and signing keys are set: the check finds its "
+                      "signature %s" % (signature.get("state") or "not reported (%s is too old)" % check))
+    listed = ledger_lists(check, root, build) if p["recheck"] else None
+    out["installed_by"] = "report" if listed is None else "ledger"
+    if listed is not None:
+        installed = listed
+    elif new_folder and mode == "update":
         installed = build != 0 and int((product.get("latest") or {}).get("build") or 0) == build
     elif new_folder:
         installed = build in [int(v.get("build") or 0) for v in product.get("versions") or []]
@@ -521,16 +591,18 @@ def main():
                            sources=dict(type="dict", default={}), tarball=dict(type="str", default=""),
                            mode=dict(type="str", required=True, choices=["update", "rollback"]),
                            root=dict(type="str", default="/"), check=dict(type="str", default=""),
-                           patcher=dict(type="str", default="")),
+                           patcher=dict(type="str", default=""), signed=dict(type="bool", default=False),
+                           verify=dict(type="bool", default=False)),
         supports_check_mode=True)
     p = module.params
     # Under check mode nothing on the host changes: a temporary folder only.
     p["temporary"] = p["temporary"] or module.check_mode
     p["recheck"] = p["recheck"] and not p["temporary"]
+    p["seen"] = {}  # the signature and the --verify findings, kept for a refused host too
     try:
-        out = assess(p)
+        out = dict(p["seen"], **assess(p))
     except Refusal as e:
-        out = dict(action="refuse", reason=str(e))
+        out = dict(p["seen"], action="refuse", reason=str(e))
     except (OSError, RuntimeError, subprocess.SubprocessError, KeyError, ValueError, TypeError) as e:
         out = dict(failed=True, msg="the package could not be staged or checked: %s" % e)
     finally:
