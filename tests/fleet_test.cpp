@@ -802,6 +802,18 @@ exec )" + kBuild + "/orvpatch-testbed \"$@\"\n");
         }
     }
 
+    // An orvpatch that ends 0 having only made the product look patched (a
+    // copy of the old version folder under the new build's name, pointed at
+    // by latest) is not taken for patched: the ledger does not list the fix.
+    std::string faker = fleet.Stub("faker", R"(cd "$ORVPATCH_TESTBED/opt/varnel/ORV/program"
+cp -a V3.0.0.1234 V3.0.0.1240 && ln -sfn "$PWD/V3.0.0.1240/" latest
+)");
+    fleet.WriteInventory(good, {{3, "      orvpatch_binary: " + faker + "\n"}}, &ssh);
+    ProgramResult faked = fleet.Play("update", {"--limit", "host3"});
+    EXPECT_NE(faked.exitStatus, 0) << Output(faked);
+    EXPECT_TRUE(Has(faked, "host3: failed: the patcher ended 0 but the host is not patched"))
+        << Output(faked);
+
     // Every async job of the run, even the one ended at its time limit, was
     // cleaned up.
     EXPECT_EQ(FolderNames(fleet.dir("async")), std::vector<std::string>());
