@@ -347,6 +347,11 @@ def run_check(argv):
     return done.returncode, report if isinstance(report, dict) else None, done.stderr.decode(errors="replace").strip()
 
 
+def said_error(report, err):
+    """Why the check could not answer: the "error" of its JSON, else its standard error."""
+    return str((report or {}).get("error") or err)
+
+
 def unknown_option(err, option):
     return "unknown option '%s'" % option in err
 
@@ -358,7 +363,7 @@ def ledger_lists(check, root, build):
     if rc != 0 and unknown_option(err, "--list"):
         return None
     if rc != 0 or report is None or not isinstance(report.get("fixes"), list):
-        raise RuntimeError("%s --list exited with %d: %s" % (check, rc, err))
+        raise RuntimeError("%s --list exited with %d: %s" % (check, rc, said_error(report, err)))
     for fix in report["fixes"]:  # newest first
         if isinstance(fix, dict) and fix.get("build") == build:
             return fix.get("status") == "installed"
@@ -374,7 +379,7 @@ def verify_installed(check, root):
         return dict(state="findings" if rc == 1 else "clean", findings=report["findings"],
                     reason="" if not report.get("unknown_fixes") else
                     "%s fix(es) made before the ledger are not known" % report["unknown_fixes"])
-    return dict(state="cannot tell", findings=[], reason=err or "exit status %d" % rc)
+    return dict(state="cannot tell", findings=[], reason=said_error(report, err) or "exit status %d" % rc)
 
 
 def refusal_text(report, mode):
