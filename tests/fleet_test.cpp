@@ -369,7 +369,6 @@ class Fleet {
                        "ANSIBLE_REMOTE_TEMP=" + m_dir.sub("ansible-remote"),
                        "ANSIBLE_PIPELINING=1",
                        "ANSIBLE_SHOW_CUSTOM_STATS=1",
-                       "ANSIBLE_ASYNC_DIR=" + m_dir.sub("async"),
                        "ANSIBLE_COLLECTIONS_PATH=" + m_dir.sub("collections"),
                        "ANSIBLE_CONFIG"};
         return RunProgram(FindInPath(adHoc ? "ansible" : "ansible-playbook"), args, options);
@@ -728,6 +727,18 @@ exec )" + kBuild + "/orvpatch-testbed \"$@\"\n");
     size_t once = resumed.out.find(looked);
     EXPECT_TRUE(once != std::string::npos && once == resumed.out.rfind(looked)) << Output(resumed);
 
+    // A run whose end the controller never learned (nothing looked at it
+    // again): the next run of the role keeps its log lines and says so.
+    const std::string log2 = fleet.root(2) + "/opt/varnel/ORV/orvspins.log";
+    std::string unseen =
+        fleet.Stub("unseen", "sleep 0.3\necho '[test]:a run nobody waited for' >> " + log2 + "\n");
+    ProgramResult started =
+        fleet.Play("host2", {"-m", "varnel.orvpatch.orvpatch_run", "-a",
+                             R"({"argv": [")" + unseen + R"("], "chdir": "/", "log": ")" + log2 +
+                                 R"(", "timeout": 30, "folder": ")" + fleet.stage(2) +
+                                 R"(", "wait": 0, "log_name": "unseen.log"})"});
+    EXPECT_TRUE(Has(started, "\"finished\": 0")) << Output(started);
+
     // The same rollout again, under --check, and with only the tags of the
     // logs, changes nothing anywhere and reports no change; no host is "not
     // reached" when no step tried to reach it.
@@ -738,6 +749,16 @@ exec )" + kBuild + "/orvpatch-testbed \"$@\"\n");
     for (const char* check : {"--diff", "--check", "--tags=logs"}) {
         ProgramResult repeated = fleet.Play("update", {check});
         ASSERT_EQ(repeated.exitStatus, 0) << Output(repeated);
+        if (std::string(check) == "--diff") {
+            EXPECT_TRUE(Has(repeated,
+                            "[an earlier run, whose end was not learned, ended with exit "
+                            "status 0; its log lines: " +
+                                fleet.logs(2) + "/unseen.log]"))
+                << Output(repeated);
+            EXPECT_NE(ReadFile(fleet.logs(2) + "/unseen.log").find("a run nobody waited for"),
+                      std::string::npos);
+            before[2] = fleet.Picture(2);  // that run's record is gone, and its line logged
+        }
         EXPECT_FALSE(Has(repeated, "not reached")) << Output(repeated);
         recap = Recap(repeated.out);
         for (int i = 1; i <= kHosts; ++i) {
@@ -814,9 +835,11 @@ cp -a V3.0.0.1234 V3.0.0.1240 && ln -sfn "$PWD/V3.0.0.1240/" latest
     EXPECT_TRUE(Has(faked, "host3: failed: the patcher ended 0 but the host is not patched"))
         << Output(faked);
 
-    // Every async job of the run, even the one ended at its time limit, was
-    // cleaned up.
-    EXPECT_EQ(FolderNames(fleet.dir("async")), std::vector<std::string>());
+    // Every run's record, even that of the run ended at its time limit, was
+    // removed once its result had reached the controller.
+    for (int i = 1; i <= kHosts; ++i) {
+        EXPECT_FALSE(PathExists(fleet.stage(i) + "/.orvpatch-run.json")) << "host" << i;
+    }
 }
 
 }  // namespace

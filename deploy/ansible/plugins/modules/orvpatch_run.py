@@ -1,10 +1,14 @@
 #!/usr/bin/python
-# Runs orvpatch in a process group of its own and waits for it at most
-# `timeout` seconds; then the group gets SIGTERM, and SIGKILL `kill_after`
-# seconds later, and the module returns only once no process of the group is
-# left, so that nothing of this run is still going when a later one starts.
-# Whatever way the run ended, the lines it added to the log are read (from
-# the size the log had before it) and returned for the controller to keep.
+# Starts orvpatch detached from the connection (a session of its own, so that
+# losing the host does not end it) and keeps the run's record in the package
+# folder. The run gets `timeout` seconds; then its process group gets
+# SIGTERM, and SIGKILL `kill_after` seconds later, and the run ends only once
+# no process of the group is left, so that nothing of it is still going when
+# a later one starts. Whatever way it ended, the lines it added to the log
+# are read (from the size the log had before it), and orvpatch-check is asked
+# again what the host holds, so that an exit status 0 is never taken on faith.
+# The module waits up to `wait` seconds for all that: a short run costs one
+# round trip; a longer one is followed with orvpatch_wait.
 from __future__ import absolute_import, division, print_function
 
 __metaclass__ = type
@@ -13,11 +17,14 @@ DOCUMENTATION = r"""
 module: orvpatch_run
 short_description: Run orvpatch under a time limit and collect the lines it logged
 description:
-  - Runs orvpatch (or C(orvpatch /u)) in a process group of its own. After I(timeout) seconds the group gets SIGTERM,
-    and SIGKILL I(kill_after) seconds later; the module returns only once no process of the group is left.
-  - Returns the lines the run added to the log (from the size the log had before the run to its size at the end,
-    at most the last 1 MiB), whichever way the run ended.
-  - Meant to be started as an C(async) job and followed with M(varnel.orvpatch.orvpatch_wait).
+  - Starts orvpatch (or C(orvpatch /u)) in a session and process group of its own, detached from the connection, and
+    keeps the run's record, C(.orvpatch-run.json), in I(folder). After I(timeout) seconds the group gets SIGTERM, and
+    SIGKILL I(kill_after) seconds later; the run ends only once no process of the group is left.
+  - The run's result holds the lines it added to the log (from the size the log had before the run to its size at the
+    end, at most the last 1 MiB), whichever way it ended, and what orvpatch-check says once it has ended.
+  - Waits up to I(wait) seconds for the run to end and then returns its result (C(finished) 1); otherwise returns
+    C(finished) 0 and the run's C(jid), to be followed with M(varnel.orvpatch.orvpatch_wait). A result that never
+    reached the controller is returned by the next M(varnel.orvpatch.orvpatch_assess) on the same folder.
 version_added: "1.0.0"
 author: orvpatch developers
 options:
@@ -26,10 +33,26 @@ options:
   log: {description: The patcher's log file., type: str, required: true}
   timeout: {description: Seconds the run may take (1 or more)., type: int, required: true}
   kill_after: {description: Seconds between SIGTERM and SIGKILL (0 or more)., type: int, default: 5}
+  folder:
+    description: The package folder, which only root may write; the run's record is kept there.
+    type: str
+    required: true
+  wait: {description: Seconds to wait for the run to end before returning (0 or more)., type: int, default: 5}
+  log_name:
+    description: The name under which the controller keeps the run's log lines, kept in the record.
+    type: str
+    default: ""
   diff:
     description: What the run changes, shown with --diff when it ends with 0.
     type: dict
     default: {}
+  recheck:
+    description:
+      - Once the run has ended, ask orvpatch-check again about the package staged in I(folder), as
+        M(varnel.orvpatch.orvpatch_assess) would (nothing is staged; the ledger tells whether the fix is installed),
+        and return its answer in I(recheck).
+      - Takes the options of M(varnel.orvpatch.orvpatch_assess) that say what is asked.
+    type: dict
 """
 
 EXAMPLES = r"""
@@ -39,19 +62,25 @@ EXAMPLES = r"""
     chdir: /var/lib/orvpatch/B1240
     log: /opt/varnel/ORV/orvspins.log
     timeout: 1800
-  async: 1865
-  poll: 0
+    folder: /var/lib/orvpatch/B1240
   register: started
 """
 
 RETURN = r"""
-rc: {description: The patcher's exit status (negative for a signal)., returned: always, type: int, sample: 0}
-stdout: {description: What it printed (its verdict)., returned: always, type: str}
-stderr: {description: Its error output., returned: always, type: str}
-timed_out: {description: Whether the time limit ended it., returned: always, type: bool}
-killed: {description: Whether SIGKILL was needed., returned: always, type: bool}
-seconds: {description: How long it ran., returned: always, type: float}
-log_lines: {description: The lines the run added to the log., returned: always, type: list, elements: str}
+finished: {description: 1 when the run has ended and this is its result, else 0., returned: always, type: int}
+jid: {description: The run's id, for M(varnel.orvpatch.orvpatch_wait)., returned: once started, type: str}
+rc: {description: The patcher's exit status (negative for a signal)., returned: when finished, type: int, sample: 0}
+stdout: {description: What it printed (its verdict)., returned: when finished, type: str}
+stderr: {description: Its error output., returned: when finished, type: str}
+timed_out: {description: Whether the time limit ended it., returned: when finished, type: bool}
+killed: {description: Whether SIGKILL was needed., returned: when finished, type: bool}
+seconds: {description: How long it ran., returned: when finished, type: float}
+log_lines: {description: The lines the run added to the log., returned: when finished, type: list, elements: str}
+recheck:
+  description: What orvpatch-check said once the run had ended, as M(varnel.orvpatch.orvpatch_assess) returns it
+    (C(action) C(done) when the host now holds the fix, or has it rolled back; C(state)).
+  returned: when finished, I(recheck) is given and the patcher was started
+  type: dict
 """
 
 import os
@@ -62,6 +91,10 @@ import tempfile
 import time
 
 from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.varnel.orvpatch.plugins.module_utils import orvpatch_job as job
+from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_check import (CHECK_ARGS, Manifest, Refusal,
+                                                                                     recheck)
+from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_paths import unsafe_reason
 
 
 def group_alive(pgid):
@@ -174,22 +207,76 @@ def run(p):
     return out
 
 
+def finish(p):
+    """The run, from its start to its result (in the detached process)."""
+    try:
+        out = run(p)
+    except OSError as e:
+        return dict(failed=True, msg="orvpatch could not be started: %s" % e, rc=None, log_lines=[])
+    if p["recheck"]:
+        out["recheck"] = recheck(p["recheck"])
+    if out["rc"] == 0 and p["diff"]:
+        out["diff"] = p["diff"]
+    out["changed"] = out["rc"] == 0
+    return out
+
+
+def detach(p, jid):
+    """Runs the patcher in a grandchild in a session of its own, which keeps
+    the run's record; returns in the module's own process only."""
+    child = os.fork()
+    if child:
+        os.waitpid(child, 0)
+        return
+    try:
+        os.setsid()
+        if os.fork():
+            os._exit(0)
+        null = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(null, fd)
+        os.chdir("/")
+        record = dict(jid=jid, log_name=p["log_name"])
+        job.write(p["folder"], dict(record, started=1, finished=0, pid=os.getpid()))
+        try:
+            result = finish(p)
+        except Exception as e:  # told in the record, never lost with the process
+            result = dict(failed=True, msg="the run of orvpatch failed: %s" % e, rc=None, log_lines=[])
+        job.write(p["folder"], dict(result, finished=1, **record))
+    finally:
+        os._exit(0)
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(argv=dict(type="list", elements="str", required=True),
                            chdir=dict(type="str", required=True), log=dict(type="str", required=True),
                            timeout=dict(type="int", required=True), kill_after=dict(type="int", default=5),
-                           diff=dict(type="dict", default={})))
+                           folder=dict(type="str", required=True), wait=dict(type="int", default=5),
+                           log_name=dict(type="str", default=""),
+                           diff=dict(type="dict", default={}), recheck=dict(type="dict", options=CHECK_ARGS)))
     p = module.params
-    if p["timeout"] <= 0 or p["kill_after"] < 0:
-        module.fail_json(msg="timeout must be above 0 and kill_after not below 0")
+    if p["timeout"] <= 0 or p["kill_after"] < 0 or p["wait"] < 0:
+        module.fail_json(msg="timeout must be above 0, and kill_after and wait not below 0")
+    folder = p["folder"]
+    reason = unsafe_reason(folder) if os.path.isdir(folder) else "%s is not a folder" % folder
+    if reason is not None:
+        module.fail_json(msg="orvpatch could not be started: its run cannot be recorded in %s: %s" % (folder, reason))
     try:
-        out = run(p)
-    except OSError as e:
-        module.fail_json(msg="orvpatch could not be started: %s" % e, rc=None, log_lines=[])
-    if out["rc"] == 0 and p["diff"]:
-        out["diff"] = p["diff"]
-    module.exit_json(changed=out["rc"] == 0, **out)
+        earlier = job.read(folder)
+        if earlier and not earlier.get("finished") and job.alive(earlier.get("pid")):
+            module.fail_json(msg="orvpatch could not be started: an earlier run started from %s still goes on "
+                             "(process %s)" % (folder, earlier.get("pid")))
+        Manifest(folder).claim([job.NAME])
+        jid = "%d.%d" % (time.time() * 1000, os.getpid())
+        job.write(folder, dict(jid=jid, log_name=p["log_name"], started=1, finished=0))
+        detach(p, jid)
+        ended = job.take(folder, jid, p["wait"])
+    except (OSError, ValueError, Refusal) as e:
+        module.fail_json(msg="orvpatch could not be started, or its run followed: %s" % e)
+    if ended is None:
+        module.exit_json(changed=False, started=1, finished=0, jid=jid)
+    module.exit_json(**ended)
 
 
 if __name__ == "__main__":
