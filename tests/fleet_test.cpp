@@ -540,6 +540,13 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
         ASSERT_TRUE(path == fifos || mkfifo(path.c_str(), 0600) == 0);
         ASSERT_EQ(chown(path.c_str(), user->pw_uid, user->pw_gid), 0);
     }
+    const std::string linked = fleet.package("linked.tgz");
+    ASSERT_EQ(
+        RunProgram("/bin/sh",
+                   {"-c", "mkdir " + fleet.package("linked") + " && cd " + fleet.package("linked") +
+                              " && ln -s /etc/shadow orvpatch && tar -czf " + linked + " ."})
+            .exitStatus,
+        0);
     for (const auto& refused : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"update", "--limit", "host5", "-e", "orvpatch_timeout=30m"},
               "'orvpatch_timeout' is of type"},
@@ -557,6 +564,9 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
              {{"update", "--limit", "host4", "-e", "orvpatch_binary=" + older, "-e",
                "orvpatch_remote_folder=" + fleet.stage(0)},
               "(version 0.9.0) are not of the same release"},
+             {{"update", "--limit", "host4", "-e", "orvpatch_package=" + linked, "-e",
+               "orvpatch_remote_folder=" + fleet.stage(0)},
+              "holds ./orvpatch, which is not a plain file or folder below its top"},
              {{"update", "--limit", "host4,host5", "-e", "orvpatch_poll=0", "-e",
                "orvpatch_kill_after=-1"},
               "host5: orvpatch_kill_after=-1 (whole seconds from 0 to 3600)"},

@@ -30,6 +30,7 @@ CHECK_ARGS = dict(package=dict(type="path", required=True), folder=dict(type="st
                   root=dict(type="str", default="/"), check=dict(type="str", default=""),
                   patcher=dict(type="str", default=""), signed=dict(type="bool", default=False))
 MANIFEST = ".orvpatch-manifest"
+UNPACKING = ".orvpatch-unpacking"  # where a tarball is unpacked before its files take their places
 VERSION = re.compile(rb"@\(#\)orvpatch ([0-9A-Za-z.+-]+)")
 
 
@@ -164,47 +165,83 @@ class Manifest(object):
         self.save()
 
 
+def member_name(member, tarball):
+    """The member's name below the package folder; None for the top itself.
+    Refuses anything but a plain file or folder below the top, and the names
+    the role keeps for itself."""
+    name = os.path.normpath(member.name)
+    if name == ".":
+        return None
+    if name.startswith("/") or name.split("/")[0] == ".." or not (member.isfile() or member.isdir()):
+        raise Refusal("the package tarball holds %s, which is not a plain file or folder below its top" % member.name)
+    if name in (MANIFEST, tarball, UNPACKING, job.NAME):
+        raise Refusal("the package tarball holds %s, a name the role keeps for itself" % member.name)
+    return name
+
+
+def unpack_into(work, path, tarball):
+    """Unpacks the tarball into the new folder `work` in one pass over it;
+    the names it holds."""
+    names = []
+    with tarfile.open(path, "r|*") as archive:
+        for member in archive:
+            name = member_name(member, tarball)
+            if name is None:
+                continue
+            names.append(name)
+            target = os.path.join(work, name)
+            if member.isdir():
+                os.makedirs(target, 0o755, exist_ok=True)
+                continue
+            os.makedirs(os.path.dirname(target), 0o755, exist_ok=True)
+            if os.path.lexists(target):
+                os.unlink(target)  # a name the tarball holds twice: the last one counts
+            mode = 0o755 if member.mode & 0o111 else 0o644
+            fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, mode)
+            with os.fdopen(fd, "wb") as out:
+                shutil.copyfileobj(archive.extractfile(member), out, 1 << 20)
+            os.chmod(target, mode)
+    return names
+
+
 def unpack(folder, tarball, manifest):
     """Puts the tarball's content into the folder, in place of what an
-    earlier tarball left, unless this very tarball was unpacked last."""
+    earlier tarball left, unless this very tarball was unpacked last. It is
+    unpacked aside first, in one pass, so that a tarball refused half-way
+    changes nothing the folder showed."""
     path = os.path.join(folder, tarball)
     sum_now = sha256(path)
     if sum_now and manifest.tarball_sha256 == sum_now:
         return
+    work = os.path.join(folder, UNPACKING)
+    manifest.claim([UNPACKING])
+    if os.path.isdir(work) and not os.path.islink(work):
+        shutil.rmtree(work)  # left by an earlier run that was stopped
+    elif os.path.lexists(work):
+        os.unlink(work)
+    os.mkdir(work, 0o700)
     try:
-        archive = tarfile.open(path)
+        names = unpack_into(work, path, tarball)
     except (OSError, tarfile.TarError) as e:
+        shutil.rmtree(work, ignore_errors=True)
         raise Refusal("the package tarball cannot be read: %s" % e)
-    with archive:
-        members = []
-        for member in archive.getmembers():
-            name = os.path.normpath(member.name)
-            if name == ".":
-                continue
-            if name.startswith("/") or name.split("/")[0] == ".." or not (member.isfile() or member.isdir()):
-                raise Refusal("the package tarball holds %s, which is not a plain file or folder "
-                              "below its top" % member.name)
-            if name == MANIFEST or name == tarball:
-                raise Refusal("the package tarball holds %s, a name the role keeps for itself" % member.name)
-            members.append((name, member))
-        names = [m[0] for m in members]
-        manifest.claim(names)
-        manifest.tarball_sha256 = ""
-        manifest.prune(set(names) | {tarball})
-        for name, member in sorted(members, key=lambda m: m[0]):
-            target = os.path.join(folder, name)
-            if member.isdir():
-                if not os.path.isdir(target):
-                    os.mkdir(target, 0o755)
-                continue
-            if os.path.lexists(target):
-                os.unlink(target)
-            mode = 0o755 if member.mode & 0o111 else 0o644
-            source = archive.extractfile(member)
-            fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, mode)
-            with os.fdopen(fd, "wb") as out:
-                shutil.copyfileobj(source, out)
-            os.chmod(target, mode)
+    except Refusal:
+        shutil.rmtree(work, ignore_errors=True)
+        raise
+    manifest.claim(names)
+    manifest.tarball_sha256 = ""
+    manifest.prune(set(names) | {tarball, UNPACKING})
+    for name in sorted(names):
+        source, target = os.path.join(work, name), os.path.join(folder, name)
+        if os.path.isdir(source):
+            if not os.path.isdir(target) or os.path.islink(target):
+                if os.path.lexists(target):
+                    os.unlink(target)
+                os.mkdir(target, 0o755)
+            continue
+        os.makedirs(os.path.dirname(target), 0o755, exist_ok=True)
+        os.rename(source, target)  # in place of the earlier file of that name, listed in the manifest
+    shutil.rmtree(work)
     manifest.tarball_sha256 = sum_now
     manifest.save()
 
