@@ -47,14 +47,26 @@ def write(folder, data):
     os.rename(part, path(folder))
 
 
-def alive(pid):
+def start_time(pid):
+    """When the process began (clock ticks after boot, from /proc); None
+    when there is no such process or no /proc to tell."""
+    try:
+        with open("/proc/%d/stat" % int(pid)) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[19])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def alive(pid, began=None):
+    """Whether the process `pid` still runs, and is the one that began at
+    `began` (a process id used again by another process does not count)."""
     try:
         os.kill(int(pid), 0)
     except ProcessLookupError:
         return False
     except (PermissionError, TypeError, ValueError):
         return True  # cannot tell: taken as running
-    return True
+    return began is None or start_time(pid) in (None, began)
 
 
 def take(folder, jid=None, wait=0.0):
@@ -71,7 +83,7 @@ def take(folder, jid=None, wait=0.0):
             os.unlink(path(folder))
             return data
         pid = data.get("pid")
-        if pid and not alive(pid):
+        if pid and not alive(pid, data.get("began")):
             data = read(folder)  # it may have ended just now
             if data is not None and data.get("finished"):
                 continue

@@ -126,7 +126,11 @@ installed_by:
   returned: when the check ran
   type: str
 missing: {description: Package files the folder lacks; the action sends them., returned: when some are missing, type: list, elements: str}
-keys_installed: {description: The signing keys written (new or changed)., returned: when I(keys) are given, type: list, elements: str}
+keys_installed:
+  description: The signing keys written (new or changed).
+  returned: when I(keys) are given
+  type: list
+  elements: str
 earlier_run:
   description: The result of an earlier run whose end the controller never learned (C(rc), C(stdout), C(log_name)),
     and C(kept), where its log lines were kept on the controller (or C(not_kept), why not).

@@ -237,7 +237,8 @@ def detach(p, jid):
             os.dup2(null, fd)
         os.chdir("/")
         record = dict(jid=jid, log_name=p["log_name"])
-        job.write(p["folder"], dict(record, started=1, finished=0, pid=os.getpid()))
+        job.write(p["folder"], dict(record, started=1, finished=0, pid=os.getpid(),
+                                    began=job.start_time(os.getpid())))
         try:
             result = finish(p)
         except Exception as e:  # told in the record, never lost with the process
@@ -264,7 +265,8 @@ def main():
         module.fail_json(msg="orvpatch could not be started: its run cannot be recorded in %s: %s" % (folder, reason))
     try:
         earlier = job.read(folder)
-        if earlier and not earlier.get("finished") and job.alive(earlier.get("pid")):
+        if earlier and not earlier.get("finished") and earlier.get("pid") and job.alive(earlier["pid"],
+                                                                                        earlier.get("began")):
             module.fail_json(msg="orvpatch could not be started: an earlier run started from %s still goes on "
                              "(process %s)" % (folder, earlier.get("pid")))
         Manifest(folder).claim([job.NAME])

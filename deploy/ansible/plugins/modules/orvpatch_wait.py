@@ -52,13 +52,18 @@ rc:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.varnel.orvpatch.plugins.module_utils import orvpatch_job as job
+from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_paths import unsafe_reason
 
 
 def main():
-    module = AnsibleModule(argument_spec=dict(jid=dict(type="str", required=True), folder=dict(type="str", required=True),
+    module = AnsibleModule(argument_spec=dict(jid=dict(type="str", required=True),
+                                              folder=dict(type="str", required=True),
                                               poll=dict(type="int", default=5), seconds=dict(type="int", required=True),
                                               _wait=dict(type="float", default=0)))
     p = module.params
+    reason = unsafe_reason(p["folder"])
+    if reason is not None:
+        module.fail_json(msg="the run %s cannot be followed: %s" % (p["jid"], reason), finished=0)
     try:
         ended = job.take(p["folder"], p["jid"], max(0.0, p["_wait"]))
     except (OSError, ValueError) as e:
