@@ -54,7 +54,7 @@ class ActionModule(ActionBase):
                 time.sleep(min(poll, max(0.0, deadline - time.monotonic())))
         looked = dict(looks=looks, unreachable=lost)
         if not last.get("finished"):
-            result.update(finished=0, outcome_unknown=True, looks=looked, lost_host=not reached,
+            result.update(jid=args["jid"], finished=0, outcome_unknown=True, looks=looked, lost_host=not reached,
                           msg=last.get("msg") or "the run had not ended after %d s" % args["seconds"])
             return result
         last.pop("invocation", None)

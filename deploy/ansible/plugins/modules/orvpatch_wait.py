@@ -38,7 +38,8 @@ EXAMPLES = r"""
 """
 
 RETURN = r"""
-finished: {description: 1 when the job was seen to end., returned: always, type: int}
+finished: {description: 1 when the run was seen to end., returned: always, type: int}
+jid: {description: The run's id., returned: always, type: str}
 outcome_unknown: {description: Whether the end could not be learned., returned: always, type: bool}
 looks:
   description: How many looks were taken, and how many of them could not reach the host.
