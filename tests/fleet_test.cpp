@@ -579,6 +579,29 @@ TEST(Fleet, CheckHaltResumeRepeatAndRollBack) {
         EXPECT_FALSE(PathExists(std::string(user->pw_dir) + "/package"));
         ExpectUntouched(fleet, before, {4, 5});
     }
+    // A keys folder planted as a link (to a folder a user owns) is not
+    // written through: the host fails before its check.
+    const std::string keysLink = KeysFolder(fleet.root(5));
+    const std::string usersKeys = fleet.dir("users-keys");
+    MakeDirs(usersKeys);
+    ASSERT_EQ(chown(usersKeys.c_str(), user->pw_uid, user->pw_gid), 0);
+    MakeDirs(keysLink.substr(0, keysLink.rfind('/')));
+    ASSERT_EQ(symlink(usersKeys.c_str(), keysLink.c_str()), 0);
+    before[5] = fleet.Picture(5);  // with the link
+    WriteFile(fleet.dir("planted.pub"), "untrusted comment: a key\n");
+    ProgramResult linkedKeys = fleet.Play(
+        "update", {"--limit", "host5", "-e", "orvpatch_remote_folder=" + fleet.stage(0), "-e",
+                   R"({"orvpatch_signing_keys": [")" + fleet.dir("planted.pub") + "\"]}"});
+    EXPECT_TRUE(Has(linkedKeys,
+                    "host5: failed: staging and checking the package failed: the "
+                    "package could not be staged or checked: the signing keys "
+                    "could not be installed into " +
+                        keysLink))
+        << Output(linkedKeys);
+    EXPECT_EQ(FolderNames(usersKeys), std::vector<std::string>());
+    ExpectUntouched(fleet, before, {5});
+    ASSERT_EQ(RunProgram("/bin/rm", {"-r", keysLink.substr(0, keysLink.rfind('/'))}).exitStatus, 0);
+    before[5] = fleet.Picture(5);
     fleet.WriteInventory(
         good,
         {{1, "      orvpatch_remote_folder: " + foreign + "\n"},
@@ -736,6 +759,34 @@ exec )" + kBuild + "/orvpatch-testbed \"$@\"\n");
     std::string looked = "(item=" + fleet.package("good.tgz") + ")";
     size_t once = resumed.out.find(looked);
     EXPECT_TRUE(once != std::string::npos && once == resumed.out.rfind(looked)) << Output(resumed);
+
+    // No second run starts while the record shows one going on; a look at a
+    // run whose process is gone without a result says so at once.
+    auto startRun = [&](const std::string& stub) {
+        return fleet.Play("host2", {"-m", "varnel.orvpatch.orvpatch_run", "-a",
+                                    R"({"argv": [")" + stub +
+                                        R"("], "chdir": "/", "log": "/dev/null", "timeout": 30,
+                                        "folder": ")" +
+                                        fleet.stage(2) + R"(", "wait": 0})"});
+    };
+    auto follow = [&](const std::string& jid) {
+        return fleet.Play("host2", {"-m", "varnel.orvpatch.orvpatch_wait", "-a",
+                                    R"({"jid": ")" + jid + R"(", "folder": ")" + fleet.stage(2) +
+                                        R"(", "seconds": 60, "poll": 1})"});
+    };
+    std::string slow = fleet.Stub("slow", "sleep 4\n");
+    ProgramResult going = startRun(slow);
+    std::smatch jid;
+    ASSERT_TRUE(std::regex_search(going.out, jid, std::regex("\"jid\": \"([0-9.]+)\"")))
+        << Output(going);
+    EXPECT_TRUE(Has(startRun(slow), "still goes on (process ")) << Output(going);
+    EXPECT_TRUE(Has(follow(jid[1]), "\"finished\": 1")) << Output(going);
+    WriteFile(fleet.stage(2) + "/.orvpatch-run.json",
+              R"({"jid": "7.7", "started": 1, "finished": 0, "pid": 999999999})");
+    auto lookStart = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Has(follow("7.7"), "is gone without leaving its result"));
+    EXPECT_LT(std::chrono::steady_clock::now() - lookStart, std::chrono::seconds(30));
+    ASSERT_EQ(unlink((fleet.stage(2) + "/.orvpatch-run.json").c_str()), 0);
 
     // A run whose end the controller never learned (nothing looked at it
     // again): the next run of the role keeps its log lines and says so.
