@@ -18,7 +18,7 @@ import tarfile
 import tempfile
 
 from ansible_collections.varnel.orvpatch.plugins.module_utils import orvpatch_job as job
-from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_paths import unsafe_reason
+from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_paths import open_plain, unsafe_reason
 
 INSTALLED_CHECK = "/usr/local/sbin/orvpatch-check"
 
@@ -36,19 +36,6 @@ VERSION = re.compile(rb"@\(#\)orvpatch ([0-9A-Za-z.+-]+)")
 
 class Refusal(Exception):
     pass
-
-
-def open_plain(path, limit=None):
-    """A descriptor on `path` when it is a regular file (never a link, a FIFO
-    or a device, which could make root wait or read what is not ours), else None."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-    except OSError:
-        return None
-    if not stat.S_ISREG(os.fstat(fd).st_mode) or (limit is not None and os.fstat(fd).st_size > limit):
-        os.close(fd)
-        return None
-    return fd
 
 
 def sha256(path, algorithm="sha256"):

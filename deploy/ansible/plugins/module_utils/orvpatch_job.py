@@ -10,8 +10,9 @@ __metaclass__ = type
 
 import json
 import os
-import stat
 import time
+
+from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_paths import open_plain
 
 NAME = ".orvpatch-run.json"
 CAP = 64 << 20  # bytes of a record read at most
@@ -24,13 +25,12 @@ def path(folder):
 def read(folder):
     """The record as written last; None when there is none. Only a regular
     file is read (never a link or a FIFO)."""
-    try:
-        fd = os.open(path(folder), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-    except FileNotFoundError:
+    fd = open_plain(path(folder))
+    if fd is None:
+        if os.path.lexists(path(folder)):
+            raise ValueError("%s is not a regular file" % path(folder))
         return None
     with os.fdopen(fd, "rb") as f:
-        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-            raise ValueError("%s is not a regular file" % path(folder))
         data = json.loads(f.read(CAP))  # replaced whole by its writer, never seen half-written
     if not isinstance(data, dict):
         raise ValueError("%s holds no record of a run" % path(folder))

@@ -2,8 +2,23 @@
 # itself, must be out of reach of every user but root (and the user the
 # module runs as). Otherwise a user could swap the package, the check or the
 # patcher between the copy and the run, and root would run what they wrote.
+# And how root opens a file it only reads: never through a link, never
+# waiting on a FIFO.
 import os
 import stat
+
+
+def open_plain(path, limit=None):
+    """A descriptor on `path` when it is a regular file (never a link, a FIFO
+    or a device, which could make root wait or read what is not ours), else None."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError:
+        return None
+    if not stat.S_ISREG(os.fstat(fd).st_mode) or (limit is not None and os.fstat(fd).st_size > limit):
+        os.close(fd)
+        return None
+    return fd
 
 
 def _trusted(st):

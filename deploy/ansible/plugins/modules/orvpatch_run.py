@@ -85,7 +85,6 @@ recheck:
 
 import os
 import signal
-import stat
 import subprocess
 import tempfile
 import time
@@ -94,7 +93,7 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.varnel.orvpatch.plugins.module_utils import orvpatch_job as job
 from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_check import (CHECK_ARGS, Manifest, Refusal,
                                                                                      recheck)
-from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_paths import unsafe_reason
+from ansible_collections.varnel.orvpatch.plugins.module_utils.orvpatch_paths import open_plain, unsafe_reason
 
 
 def group_alive(pgid):
@@ -136,21 +135,8 @@ def group_gone(pgid, seconds):
 LOG_CAP = 1 << 20  # bytes of the run's log lines returned at most
 
 
-def open_log(path):
-    """The log, when it is a regular file (another user may append to it or
-    swap it for a FIFO: never wait on one)."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-    except OSError:
-        return None
-    if not stat.S_ISREG(os.fstat(fd).st_mode):
-        os.close(fd)
-        return None
-    return fd
-
-
 def log_size(path):
-    fd = open_log(path)
+    fd = open_plain(path)
     if fd is None:
         return 0
     try:
@@ -162,7 +148,7 @@ def log_size(path):
 def added_lines(path, start, end):
     """The lines between the log's size before the run and its size at the
     end of the run: at most the last LOG_CAP bytes of them."""
-    fd = open_log(path)
+    fd = open_plain(path)
     if fd is None:
         return []
     with os.fdopen(fd, "rb") as f:
