@@ -24,6 +24,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/Campaign.h"
@@ -396,11 +397,21 @@ void StartFirstRun(TestMachine& m) {
     g_firstRun = std::thread([how] {
         g_firstStatus = RunProgram(ORVPATCH_BUILD_DIR "/orvpatch-testbed", {}, how).exitStatus;
     });
-    // Until its first console command, the restart's quit of orvemf.
+    // Until its first console command, the restart's quit of orvemf, and then
+    // until the console that took it has gone: the machine no longer moves
+    // over 200 ms, so whatever moves after is the second run's doing.
     for (int i = 0; i < 2000 && JournalCommands(m.servers()[0].dataDir).empty(); ++i) {
         usleep(10000);
     }
     g_whileFirstRuns = TakeSnapshot(m.root(), kButTheLog);
+    for (int i = 0; i < 50; ++i) {
+        usleep(200000);
+        Snapshot now = TakeSnapshot(m.root(), kButTheLog);
+        if (DiffSnapshots(g_whileFirstRuns, now).empty()) {
+            break;
+        }
+        g_whileFirstRuns = std::move(now);
+    }
 }
 
 std::string FirstRunDone(TestMachine& m) {
